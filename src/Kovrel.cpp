@@ -1,0 +1,98 @@
+// The program's entry and its command line.
+#include "Kovrel.h"
+
+#include "Exceptions.h"
+#include "Unit1.h"
+#include "uStrC.h"
+#include "uUsage.h"
+
+using platform::DateValue;
+
+namespace {
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when the first two bytes of `word` are the switch character and
+// `letter`, the second compared in upper case.
+bool IsOption(const std::string& word, char letter) {
+  return word.size() >= 2 && Upper(word[1]) == letter;
+}
+
+}  // namespace
+
+void AppendMasks(std::string_view value, std::vector<std::string>& list) {
+  for (size_t semi; (semi = value.find(';')) != std::string_view::npos;) {
+    list.emplace_back(value.substr(0, semi));
+    value.remove_prefix(semi + 1);
+  }
+  if (!value.empty()) list.emplace_back(value);
+}
+
+void HandleDateOption(std::string value, DateValue& firstDay, DateValue& lastDay) {
+  DateValue date;
+  if (!value.empty() && value[0] == '-') {
+    value.erase(0, 1);
+    if (ReadDate(value, date)) lastDay = date;
+    return;
+  }
+  if (LastChar(value) == "-") {
+    value.pop_back();
+    if (ReadDate(value, date)) firstDay = date;
+    return;
+  }
+  if (!ReadDate(value, date)) return;
+  firstDay = date;
+  if (!value.empty() && value[0] == '-') {
+    value.erase(0, 1);
+    if (ReadDate(value, date)) lastDay = date;
+  } else {
+    lastDay = firstDay;
+  }
+}
+
+void ReadArguments(const std::vector<std::string>& words, OptionSet& options,
+                   const std::function<void()>& showUsage) {
+  const std::string delim(1, platform::PathDelim);
+  for (const std::string& word : words) {
+    if (word.empty()) continue;
+    if (word[0] != platform::SwitchChar) {
+      std::string dir = word;
+      if (LastChar(dir) != delim) dir += delim;
+      options.dirList.push_back(std::move(dir));
+      continue;
+    }
+    const std::string value = word.size() > 2 ? word.substr(2) : std::string();
+    if (word.size() >= 2 && word[1] == '?') {
+      showUsage();
+    } else if (IsOption(word, 'D')) {
+      HandleDateOption(value, options.firstDay, options.lastDay);
+    } else if (IsOption(word, 'N')) {
+      AppendMasks(value, options.includeMasks);
+    } else if (IsOption(word, 'E')) {
+      AppendMasks(value, options.excludeMasks);
+    } else if (IsOption(word, 'M')) {
+      options.reportOn = true;
+    } else if (IsOption(word, 'A')) {
+      options.keepExtra = true;
+    } else if (IsOption(word, 'T')) {
+      options.dryRun = true;
+      options.reportOn = true;
+    }
+    // Anything else is ignored without a message.
+  }
+}
+
+int KovrelMain(const std::vector<std::string>& words) {
+  try {
+    OptionSet options;
+    ReadArguments(words, options, ShowUsage);
+    if (options.dirList.size() >= 2) {
+      RunBackup(options.dirList, options.includeMasks, options.excludeMasks, options.firstDay,
+                options.lastDay, options.reportOn, options.keepExtra, options.dryRun);
+    }
+  } catch (const Exception& e) {
+    platform::ShowFatalError(FormatFatalError(e, platform::ExecutableFileName()));
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,36 @@
+// The program's entry: reads the command line into the option set, shows the
+// help document for every "/?" and starts the backup run.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Platform.h"
+
+struct OptionSet {
+  std::vector<std::string> dirList;
+  std::vector<std::string> includeMasks;
+  std::vector<std::string> excludeMasks;
+  platform::DateValue firstDay = 2;     // 1900-01-01
+  platform::DateValue lastDay = 73050;  // 2099-12-31
+  bool reportOn = false;
+  bool keepExtra = false;
+  bool dryRun = false;
+};
+
+// Sorts every word into a directory or an option, in order. `showUsage` is
+// called at once for each help option met.
+void ReadArguments(const std::vector<std::string>& words, OptionSet& options,
+                   const std::function<void()>& showUsage);
+
+// Appends the ";"-separated masks of an option value to `list`.
+void AppendMasks(std::string_view value, std::vector<std::string>& list);
+
+// The date-range option: sets one, both or neither of the two days.
+void HandleDateOption(std::string value, platform::DateValue& firstDay,
+                      platform::DateValue& lastDay);
+
+// Runs the whole program on the words of the command line; the exit status.
+int KovrelMain(const std::vector<std::string>& words);

@@ -1,0 +1,7 @@
+// Process entry point; everything else happens in KovrelMain.
+#include "Kovrel.h"
+
+int main(int argc, char** argv) {
+  platform::InitProcess();
+  return KovrelMain(platform::CommandLineWords(argc, argv));
+}

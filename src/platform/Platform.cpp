@@ -1,0 +1,104 @@
+// The portable part of the platform layer: time and date arithmetic, the
+// directory chain, the Windows command-line rules and the codeset table.
+#include "Platform.h"
+
+#include <cctype>
+
+namespace platform {
+
+FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second) {
+  int64_t t = year;
+  t = t * 16 + month;
+  t = t * 32 + day;
+  t = t * 32 + hour;
+  t = t * 64 + minute;
+  t = t * 32 + second / 2;
+  return t;
+}
+
+void UnpackFileTime(FileTime t, int& year, int& month, int& day, int& hour, int& minute,
+                    int& second) {
+  second = static_cast<int>(t % 32) * 2;
+  t /= 32;
+  minute = static_cast<int>(t % 64);
+  t /= 64;
+  hour = static_cast<int>(t % 32);
+  t /= 32;
+  day = static_cast<int>(t % 32);
+  t /= 32;
+  month = static_cast<int>(t % 16);
+  year = static_cast<int>(t / 16);
+}
+
+int64_t DayNumber(int year, int month, int day) {
+  // Days from the civil epoch 0000-03-01, then shifted so 1899-12-30 is 0.
+  const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t mp = (month + 9) % 12;
+  const int64_t doy = (153 * mp + 2) / 5 + day - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t civil = era * 146097 + doe;  // 0000-03-01 is 0
+  constexpr int64_t k18991230 = 693959;      // civil number of 1899-12-30
+  return civil - k18991230;
+}
+
+int64_t FileTimeDay(FileTime t) {
+  int year, month, day, hour, minute, second;
+  UnpackFileTime(t, year, month, day, hour, minute, second);
+  return DayNumber(year, month, day);
+}
+
+DateValue FileTimeToDateValue(FileTime t) {
+  int year, month, day, hour, minute, second;
+  UnpackFileTime(t, year, month, day, hour, minute, second);
+  const double seconds = hour * 3600.0 + minute * 60.0 + second;
+  return static_cast<double>(DayNumber(year, month, day)) + seconds / 86400.0;
+}
+
+void CreateDirChain(FileSystem& fs, const std::string& path) {
+  std::string p = path;
+  if (!p.empty() && p.back() == PathDelim) p.pop_back();
+  if (p.size() < 3 || fs.DirectoryExists(p)) return;
+  const size_t slash = p.rfind(PathDelim);
+  if (slash != std::string::npos) {
+    const std::string parent = p.substr(0, slash + 1);
+    if (parent == p) return;
+    CreateDirChain(fs, parent);
+  }
+  fs.CreateDir(p);
+}
+
+std::vector<std::string> SplitCommandLine(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false;
+  for (const char ch : line) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c >= 0x01 && c <= 0x20 && !quoted) {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      word += ch;
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}
+
+CharRule CharRuleForCodeset(std::string_view codeset) {
+  std::string upper;
+  for (const char c : codeset) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper == "SHIFT_JIS" || upper == "SJIS" || upper == "CP932" || upper == "WINDOWS-31J" ||
+      upper == "SHIFT-JIS")
+    return CharRule::Cp932;
+  // The C/POSIX locale reports ANSI_X3.4-1968; it is taken as UTF-8.
+  if (upper == "UTF-8" || upper == "UTF8" || upper == "ANSI_X3.4-1968" || upper == "ASCII" ||
+      upper.empty())
+    return CharRule::Utf8;
+  return CharRule::SingleByte;
+}
+
+}  // namespace platform

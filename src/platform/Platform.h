@@ -1,0 +1,167 @@
+// The file-system and shell services that the rest of Kovrel uses. Nothing
+// outside src/platform asks which operating system it runs on: it reads
+// PathDelim and SwitchChar and calls what is declared here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Path separator ('\' on Windows, '/' on POSIX) and option prefix ('/' or '-').
+extern const char PathDelim;
+extern const char SwitchChar;
+
+// Attribute bits of a directory entry, as the Windows file system stores them.
+enum : uint32_t {
+  faReadOnly = 0x01,
+  faHidden = 0x02,
+  faSysFile = 0x04,
+  faVolumeID = 0x08,
+  faDirectory = 0x10,
+  faArchive = 0x20,
+  faAnyFile = 0x3F,
+};
+
+// Local wall-clock time of a last write, cut to whole even seconds and packed
+// so that it orders like time: year, month, day, hour, minute, second / 2.
+// Unlike the DOS date/time it stands for any year (files dated 1970 are common).
+using FileTime = int64_t;
+
+FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second);
+void UnpackFileTime(FileTime t, int& year, int& month, int& day, int& hour, int& minute,
+                    int& second);
+
+// A point in local time as a day number: day 0 is 1899-12-30, the fraction is
+// the time of day.
+using DateValue = double;
+
+// Day number of a Gregorian date (no range check); 1900-01-01 gives 2.
+int64_t DayNumber(int year, int month, int day);
+DateValue FileTimeToDateValue(FileTime t);
+// The calendar day of a last-write time, as a day number.
+int64_t FileTimeDay(FileTime t);
+
+struct DirEntry {
+  std::string name;  // as stored on disk
+  uint32_t attr = 0;
+  uint64_t size = 0;
+  FileTime time = 0;
+};
+
+// Identity of a directory: device and inode, or volume serial number and file
+// index. Two spellings of one directory give equal identities.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+// Everything the engine, the report hand-off and the path speller do to the
+// disk goes through this interface, so that tests can record or fail any call.
+// Failures are returned, never raised, except by SaveLines.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Calls `fn` for every entry matching `pattern` ("dir\*.*" for a whole
+  // directory, "dir\NameTemp*.txt", or an exact path for a lookup), "." and
+  // ".." included, skipping entries that carry hidden, system, volume-label or
+  // directory attributes not in `admit`. A pattern that cannot be opened
+  // yields nothing. The entry passed to `fn` is only valid during the call.
+  virtual void List(const std::string& pattern, uint32_t admit,
+                    const std::function<void(const DirEntry&)>& fn) = 0;
+  // Exact-path lookup: true and the entry's data when `path` names an entry
+  // that passes the attribute filter.
+  virtual bool Find(const std::string& path, uint32_t admit, DirEntry& out) = 0;
+
+  // True only for an existing entry that is not a directory.
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool DirectoryExists(const std::string& path) = 0;
+  // Last-write time of a path that is not a directory.
+  virtual bool LastWriteTime(const std::string& path, FileTime& out) = 0;
+  virtual bool Identity(const std::string& path, FileId& out) = 0;
+
+  virtual bool CreateDir(const std::string& path) = 0;
+  virtual bool RemoveDir(const std::string& path) = 0;
+  // Replaces the target; keeps contents, last-write time and attributes.
+  // A failed copy never leaves a partial file under the target's name.
+  virtual bool CopyFile(const std::string& from, const std::string& to) = 0;
+  // Never replaces an existing target; keeps the last-write time.
+  virtual bool MoveFile(const std::string& from, const std::string& to) = 0;
+  virtual bool DeleteFile(const std::string& path) = 0;
+
+  // Writes every line followed by CR LF, replacing any file of that name.
+  // Raises EFCreateError when the file cannot be created and EWriteError when
+  // a write falls short.
+  virtual void SaveLines(const std::string& path, const std::vector<std::string>& lines) = 0;
+};
+
+// The operating system's own file system.
+FileSystem& RealFileSystem();
+
+// Makes `path` and every missing directory above it (one trailing separator
+// is ignored). The outcome is not reported; callers never look at it.
+void CreateDirChain(FileSystem& fs, const std::string& path);
+
+// How the bytes of a string group into characters.
+enum class CharRule {
+  SingleByte,  // every byte is a character
+  Cp932,       // lead bytes 0x81-0x9F and 0xE0-0xFC take the next byte along
+  Utf8,        // a well-formed sequence of 2 to 4 bytes is one character
+};
+
+// The rule of the running process: its ANSI code page on Windows, its locale's
+// codeset on POSIX. Fixed at the first call; call InitProcess() first.
+CharRule ActiveCharRule();
+// The rule for a POSIX codeset name as nl_langinfo(CODESET) reports it.
+CharRule CharRuleForCodeset(std::string_view codeset);
+
+// Converts one of the program's own texts (UTF-8 in the source) into the bytes
+// that it is shown and saved in: CP932 on Windows and in a Shift_JIS locale,
+// UTF-8 otherwise.
+std::string ProgramText(std::string_view utf8);
+
+// Process start-up: the locale on POSIX; nothing on Windows.
+void InitProcess();
+
+// The words of the command line, without the program's own path, none empty.
+std::vector<std::string> CommandLineWords(int argc, char** argv);
+// Splits a raw Windows command line by the program's own rules: bytes 0x01 to
+// 0x20 separate words, double quotes toggle a quoted stretch and are removed,
+// backslash is an ordinary byte, empty words are dropped.
+std::vector<std::string> SplitCommandLine(std::string_view line);
+
+// Full path of the running executable as the system reports it.
+std::string ExecutablePath();
+// The file name of the running executable ("Kovrel.exe", "kovrel").
+std::string ExecutableFileName();
+
+DateValue Now();
+
+// Asks the shell to open a text file; the result is ignored and nothing waits
+// for the viewer.
+void ShellOpen(const std::string& path);
+
+// Dispatches every message waiting in the thread's queue (Windows); nothing
+// on POSIX.
+void PumpMessages();
+
+// Shows the text of an error that stops the program: a task-modal message box
+// titled "Application Error" on Windows, standard error on POSIX.
+void ShowFatalError(const std::string& text);
+
+// The version resource of a file, as the platform's version library gives it.
+// Returns the size of the block, 0 when there is none.
+uint32_t VersionInfoSize(const std::string& path);
+// Reads the block into `block` (VersionInfoSize bytes).
+bool VersionInfo(const std::string& path, std::vector<unsigned char>& block);
+// Looks up a value path ("\VarFileInfo\Translation", "\StringFileInfo\...")
+// in a block; `len` is the value's length as the platform reports it.
+bool VersionQuery(const std::vector<unsigned char>& block, const std::string& subBlock,
+                  const void*& value, uint32_t& len);
+
+}  // namespace platform

@@ -1,0 +1,430 @@
+// POSIX implementation of the platform layer. Only what differs from Windows
+// lives here: '/' and '-', readdir and stat, atomic copies, no-replace moves,
+// xdg-open and the locale's codeset.
+#include <dirent.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "../Exceptions.h"
+#include "Platform.h"
+
+namespace platform {
+
+const char PathDelim = '/';
+const char SwitchChar = '-';
+
+namespace {
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Owns a directory stream.
+class Dir {
+ public:
+  explicit Dir(DIR* d) : d_(d) {}
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
+  ~Dir() {
+    if (d_) ::closedir(d_);
+  }
+  DIR* get() const { return d_; }
+
+ private:
+  DIR* d_;
+};
+
+FileTime ToFileTime(time_t t) {
+  struct tm tm;
+  if (!localtime_r(&t, &tm)) return 0;
+  return PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                      tm.tm_sec);
+}
+
+// Fills `e` from a stat of a listed kind; false for kinds that are never
+// listed (FIFOs, sockets, devices).
+bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e) {
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+  e.name.assign(name);
+  e.attr = 0;
+  if (S_ISDIR(st.st_mode)) e.attr |= faDirectory;
+  if (S_ISREG(st.st_mode)) e.attr |= faArchive;
+  if (!name.empty() && name[0] == '.') e.attr |= faHidden;
+  if (!(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
+  e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  e.time = ToFileTime(st.st_mtime);
+  return true;
+}
+
+bool Admitted(uint32_t attr, uint32_t admit) {
+  constexpr uint32_t kFiltered = faHidden | faSysFile | faVolumeID | faDirectory;
+  return (attr & kFiltered & ~admit) == 0;
+}
+
+char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Matches a name against a listing pattern as the Windows listing does: "*"
+// is any run of bytes, "?" one byte, letters compared without regard to case.
+bool PatternMatches(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// Lists one directory, with one fstatat per entry relative to the open
+// directory. A link is followed: a link to a regular file is listed as that
+// file, a link to anything else is not listed.
+void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
+                   const std::function<void(const DirEntry&)>& fn) {
+  Dir d(::opendir(dir.empty() ? "." : dir.c_str()));
+  if (!d.get()) return;
+  const int dfd = ::dirfd(d.get());
+  const bool all = pattern == "*.*" || pattern == "*";
+  DirEntry e;
+  struct stat st;
+  while (const struct dirent* de = ::readdir(d.get())) {
+    const std::string_view name = de->d_name;
+    if (!all && !PatternMatches(pattern, name)) continue;
+    if (::fstatat(dfd, de->d_name, &st, 0) != 0) continue;
+    if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
+    if (!FillEntry(st, name, e) || !Admitted(e.attr, admit)) continue;
+    fn(e);
+  }
+}
+
+bool StatPath(const std::string& path, struct stat& st) {
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+// Temporary name in the directory of `to`, for writing a copy before it is
+// renamed into place.
+Fd MakeTempBeside(const std::string& to, std::string& tempPath) {
+  const size_t slash = to.rfind('/');
+  tempPath = (slash == std::string::npos ? std::string() : to.substr(0, slash + 1)) +
+             ".kovrel-tmp-XXXXXX";
+  return Fd(::mkostemp(tempPath.data(), O_CLOEXEC));
+}
+
+// Copies until the end of the input; copy_file_range lets the kernel (or the
+// file system, with a reflink) do the work, read/write is the fallback.
+bool CopyContents(int in, int out) {
+  bool useRange = true;
+  for (;;) {
+    ssize_t n;
+    if (useRange) {
+      n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
+                    errno == EPERM)) {
+        useRange = false;
+        continue;
+      }
+    } else {
+      char buf[1 << 16];
+      n = ::read(in, buf, sizeof buf);
+      for (ssize_t done = 0; n > 0 && done < n;) {
+        const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno != EINTR) return false;
+        if (w > 0) done += w;
+      }
+    }
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+// Writes a copy of `from` under a temporary name beside `to`, with the
+// source's permission bits and last-write time. Returns the temporary path,
+// or an empty string on failure (nothing left behind).
+std::string CopyToTemp(const std::string& from, const std::string& to) {
+  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return {};
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  std::string temp;
+  Fd out = MakeTempBeside(to, temp);
+  if (out.get() < 0) return {};
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  const bool ok = CopyContents(in.get(), out.get()) &&
+                  ::fchmod(out.get(), st.st_mode & 07777) == 0 &&
+                  ::futimens(out.get(), times) == 0 && ::close(out.release()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return {};
+  }
+  return temp;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  // File systems without RENAME_NOREPLACE: a hard link fails on an existing
+  // target, as the move must.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  return ::unlink(from.c_str()) == 0;
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  void List(const std::string& pattern, uint32_t admit,
+            const std::function<void(const DirEntry&)>& fn) override {
+    const size_t slash = pattern.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+    const std::string_view name = std::string_view(pattern).substr(dir.size());
+    if (name.find_first_of("*?") != std::string_view::npos) {
+      ListDirectory(dir, name, admit, fn);
+      return;
+    }
+    DirEntry e;
+    if (Find(pattern, admit, e)) fn(e);
+  }
+
+  bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
+    if (path.empty() || path.back() == '/') return false;  // a root has no entry
+    struct stat st;
+    if (!StatPath(path, st)) return false;
+    const size_t slash = path.rfind('/');
+    const std::string_view name =
+        slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+    return FillEntry(st, name, out) && Admitted(out.attr, admit);
+  }
+
+  bool FileExists(const std::string& path) override {
+    struct stat st;
+    return StatPath(path, st) && S_ISREG(st.st_mode);
+  }
+
+  bool DirectoryExists(const std::string& path) override {
+    struct stat st;
+    return StatPath(path, st) && S_ISDIR(st.st_mode);
+  }
+
+  bool LastWriteTime(const std::string& path, FileTime& out) override {
+    struct stat st;
+    if (!StatPath(path, st) || !S_ISREG(st.st_mode)) return false;
+    out = ToFileTime(st.st_mtime);
+    return true;
+  }
+
+  bool Identity(const std::string& path, FileId& out) override {
+    struct stat st;
+    if (!StatPath(path, st)) return false;
+    out.volume = static_cast<uint64_t>(st.st_dev);
+    out.index = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
+
+  bool CreateDir(const std::string& path) override { return ::mkdir(path.c_str(), 0777) == 0; }
+  bool RemoveDir(const std::string& path) override { return ::rmdir(path.c_str()) == 0; }
+  bool DeleteFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+
+  bool CopyFile(const std::string& from, const std::string& to) override {
+    const std::string temp = CopyToTemp(from, to);
+    if (temp.empty()) return false;
+    if (::rename(temp.c_str(), to.c_str()) != 0) {
+      ::unlink(temp.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  bool MoveFile(const std::string& from, const std::string& to) override {
+    if (RenameNoReplace(from, to)) return true;
+    if (errno != EXDEV) return false;
+    // Across file systems: copy, put it in place without replacing, then
+    // delete the original.
+    const std::string temp = CopyToTemp(from, to);
+    if (temp.empty()) return false;
+    const bool placed = ::link(temp.c_str(), to.c_str()) == 0;
+    ::unlink(temp.c_str());
+    return placed && ::unlink(from.c_str()) == 0;
+  }
+
+  void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+      std::string message = ProgramText("ファイル %s を作成できません");
+      message.replace(message.find("%s"), 2, path);
+      throw EFCreateError(message);
+    }
+    std::string content;
+    for (const std::string& line : lines) {
+      content += line;
+      content += "\r\n";
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+      const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw EWriteError(ProgramText("ストリームへの書き込みエラー"));
+      done += static_cast<size_t>(n);
+    }
+  }
+};
+
+}  // namespace
+
+FileSystem& RealFileSystem() {
+  static PosixFileSystem fs;
+  return fs;
+}
+
+void InitProcess() { std::setlocale(LC_ALL, ""); }
+
+CharRule ActiveCharRule() {
+  static const CharRule rule = CharRuleForCodeset(nl_langinfo(CODESET));
+  return rule;
+}
+
+std::string ProgramText(std::string_view utf8) {
+  if (ActiveCharRule() != CharRule::Cp932) return std::string(utf8);
+  iconv_t cd = ::iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+  std::string out(utf8.size() * 2 + 4, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size();
+  char* o = out.data();
+  size_t outLeft = out.size();
+  ::iconv(cd, &in, &inLeft, &o, &outLeft);
+  ::iconv_close(cd);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::vector<std::string> CommandLineWords(int argc, char** argv) {
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '\0') words.emplace_back(argv[i]);
+  }
+  return words;
+}
+
+std::string ExecutablePath() {
+  std::string path(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (n <= 0) return {};
+  path.resize(static_cast<size_t>(n));
+  return path;
+}
+
+std::string ExecutableFileName() {
+  const std::string path = ExecutablePath();
+  return path.substr(path.rfind('/') + 1);
+}
+
+DateValue Now() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm;
+  localtime_r(&ts.tv_sec, &tm);
+  const double seconds =
+      tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + static_cast<double>(ts.tv_nsec) / 1e9;
+  return static_cast<double>(DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)) +
+         seconds / 86400.0;
+}
+
+void ShellOpen(const std::string& path) {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((display && *display) || (wayland && *wayland)) {
+    // Detached: the child starts xdg-open in a grandchild and exits at once,
+    // so nothing waits for the viewer and no zombie is left.
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::setsid();
+      if (::fork() == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+          ::dup2(null, 0);
+          ::dup2(null, 1);
+          ::dup2(null, 2);
+        }
+        ::execlp("xdg-open", "xdg-open", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      ::_exit(0);
+    }
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    return;
+  }
+  if (!::isatty(STDOUT_FILENO)) return;
+  const char* pager = std::getenv("PAGER");
+  const std::string command = std::string(pager && *pager ? pager : "less") + " \"$1\"";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), "sh", path.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (child > 0) ::waitpid(child, nullptr, 0);
+}
+
+void PumpMessages() {}
+
+void ShowFatalError(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
+}
+
+// ---------------------------------------------------------------------------
+// Version resource: the block compiled into the program.
+
+uint32_t VersionInfoSize(const std::string&) { return 0; }
+
+bool VersionInfo(const std::string&, std::vector<unsigned char>& block) {
+  block.clear();
+  return false;
+}
+
+bool VersionQuery(const std::vector<unsigned char>&, const std::string&, const void*& value,
+                  uint32_t& len) {
+  value = nullptr;
+  len = 0;
+  return false;
+}
+
+}  // namespace platform

@@ -1,0 +1,4 @@
+// The help document.
+#include "uUsage.h"
+
+void ShowUsage() {}

@@ -1,0 +1,4 @@
+// The help document: written beside the executable and opened for "/?".
+#pragma once
+
+void ShowUsage();

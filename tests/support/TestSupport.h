@@ -1,0 +1,69 @@
+// Helpers for tests that work on real temporary trees and run the built
+// program. Paths use the platform's separator.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace test {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  // The directory's path, without a trailing separator.
+  const std::string& path() const { return path_; }
+  // path() + separator + rel, where rel may use '/' (converted).
+  std::string operator/(const std::string& rel) const;
+
+ private:
+  std::string path_;
+};
+
+// Joins with the platform separator; '/' in `rel` becomes the separator.
+std::string Join(const std::string& dir, const std::string& rel);
+
+void MakeDirs(const std::string& path);
+// Writes `content`, making missing parent directories.
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool IsFile(const std::string& path);
+bool IsDir(const std::string& path);
+// Every file below `dir`, as relative paths with '/' separators, sorted.
+std::vector<std::string> ListTree(const std::string& dir);
+
+// Sets the last-write time to a local time.
+void SetLocalMTime(const std::string& path, int year, int month, int day, int hour = 12,
+                   int minute = 0, int second = 0);
+// Sets the last-write time to now + `offsetSeconds`.
+void SetMTimeFromNow(const std::string& path, long long offsetSeconds);
+// The local last-write time as "YYYY-MM-DD hh:mm:ss".
+std::string LocalMTime(const std::string& path);
+
+struct ProgramRun {
+  int exitCode = -1;
+  std::string stderrText;  // POSIX only; empty under Windows
+};
+
+// Copies the built program into `dir` as `name` (default: its own file name)
+// so that its report files and help document land there; returns its path.
+std::string InstallProgram(const std::string& dir, const std::string& name = "");
+// Runs a program with arguments (each passed as one word) and extra
+// environment variables, with a recording viewer in place of the real one,
+// and waits for it to end.
+ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
+                      const Env& env = {});
+// The files that the program asked the shell to open, in order, waiting up to
+// a few seconds for `expected` of them to arrive (the viewer is detached).
+std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected);
+
+// The program's option prefix and separator, for building arguments.
+std::string Opt(const std::string& rest);  // SwitchChar + rest
+
+}  // namespace test

@@ -1,0 +1,145 @@
+// POSIX part of the test helpers: times through utimensat, the program run
+// through fork/exec with a recording xdg-open on PATH.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+namespace {
+
+void SetMTime(const std::string& path, time_t t) {
+  const struct timespec times[2] = {{t, 0}, {t, 0}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) throw std::runtime_error("utimensat " + path);
+}
+
+std::string OpenLogPath(const std::string& exe) {
+  return fs::path(exe).parent_path().string() + "/opened.log";
+}
+
+// A directory holding a fake xdg-open that appends its argument to
+// $KOVREL_OPEN_LOG; made once per test process.
+std::string FakeBinDir() {
+  static const std::string dir = [] {
+    const std::string d = fs::temp_directory_path().string() + "/kovrel-fakebin-" +
+                          std::to_string(::getpid());
+    fs::create_directories(d);
+    WriteFile(d + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$KOVREL_OPEN_LOG\"\n");
+    fs::permissions(d + "/xdg-open", fs::perms::owner_all);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(fs::temp_directory_path().string() + "/kovrel-fakebin-" +
+                         std::to_string(::getpid()),
+                     ec);
+    });
+    return d;
+  }();
+  return dir;
+}
+
+}  // namespace
+
+void SetLocalMTime(const std::string& path, int year, int month, int day, int hour, int minute,
+                   int second) {
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  SetMTime(path, ::mktime(&tm));
+}
+
+void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
+  SetMTime(path, ::time(nullptr) + static_cast<time_t>(offsetSeconds));
+}
+
+std::string LocalMTime(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return "";
+  struct tm tm;
+  localtime_r(&st.st_mtime, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::string InstallProgram(const std::string& dir, const std::string& name) {
+  const fs::path from(KOVREL_EXE);
+  const fs::path to = fs::path(dir) / (name.empty() ? from.filename().string() : name);
+  fs::create_directories(dir);
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  return to.string();
+}
+
+ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
+                      const Env& env) {
+  const std::string errPath = fs::path(exe).parent_path().string() + "/stderr.out";
+  const std::string fakeBin = FakeBinDir();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const char* path = std::getenv("PATH");
+    ::setenv("PATH", (fakeBin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    ::setenv("DISPLAY", ":kovrel-test", 1);
+    ::setenv("KOVREL_OPEN_LOG", OpenLogPath(exe).c_str(), 1);
+    for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err >= 0) ::dup2(err, 2);
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(exe.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ProgramRun run;
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.stderrText = ReadFile(errPath);
+  fs::remove(errPath);
+  return run;
+}
+
+std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
+  std::vector<std::string> lines;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    lines.clear();
+    const std::string log = ReadFile(OpenLogPath(exe));
+    size_t start = 0;
+    for (size_t nl; (nl = log.find('\n', start)) != std::string::npos; start = nl + 1) {
+      lines.push_back(log.substr(start, nl - start));
+    }
+    if (lines.size() >= expected || std::chrono::steady_clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (expected == 0) {
+    // Nothing is expected: give a detached viewer a moment to show up anyway.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string log = ReadFile(OpenLogPath(exe));
+    if (!log.empty()) lines.push_back(log);
+  }
+  return lines;
+}
+
+}  // namespace test
