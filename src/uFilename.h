@@ -1,4 +1,5 @@
-// The on-disk spelling of a full path.
+// The on-disk spelling of a full path, and the executable's directory and
+// base name derived from it.
 #pragma once
 
 #include <string>
@@ -8,3 +9,8 @@
 // Every component after the first separator spelled as its directory entry
 // is; stops early at a component that cannot be found.
 std::string DiskSpelling(platform::FileSystem& fs, const std::string& path);
+
+// The running executable's directory (ending with the separator) and its file
+// name less the extension, from its on-disk spelling; falls back to the path
+// as the platform reports it when the spelling stops early.
+void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base);
