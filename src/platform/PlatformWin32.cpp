@@ -1,0 +1,320 @@
+// Windows implementation of the platform layer: the ANSI kernel32, shell32,
+// user32 and version.dll calls, with every handle owned by a small class.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+// After windows.h, which they build on.
+#include <shellapi.h>
+#include <winver.h>
+
+// windows.h maps these names to their A/W forms; the interface uses them as
+// plain method names.
+#undef CopyFile
+#undef MoveFile
+#undef DeleteFile
+
+#include <algorithm>
+#include <string_view>
+
+#include "../Exceptions.h"
+#include "Platform.h"
+
+namespace platform {
+
+const char PathDelim = '\\';
+const char SwitchChar = '/';
+
+namespace {
+
+// Owns a FindFirstFileA search handle.
+class FindHandle {
+ public:
+  FindHandle(const std::string& pattern, WIN32_FIND_DATAA& data)
+      : h_(::FindFirstFileA(pattern.c_str(), &data)) {}
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  ~FindHandle() {
+    if (h_ != INVALID_HANDLE_VALUE) ::FindClose(h_);
+  }
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+  bool Next(WIN32_FIND_DATAA& data) { return ::FindNextFileA(h_, &data) != 0; }
+
+ private:
+  HANDLE h_;
+};
+
+// Owns a kernel handle from CreateFileA.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() {
+    if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+  }
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+// Local time of a file time, packed; the DOS form would stop at 1980 and 2107.
+FileTime ToFileTime(const FILETIME& utc) {
+  FILETIME local;
+  SYSTEMTIME st;
+  if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return 0;
+  return PackFileTime(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
+}
+
+void FillEntry(const WIN32_FIND_DATAA& data, DirEntry& e) {
+  e.name = data.cFileName;
+  e.attr = data.dwFileAttributes & faAnyFile;
+  e.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  e.time = ToFileTime(data.ftLastWriteTime);
+}
+
+bool Admitted(uint32_t attr, uint32_t admit) {
+  constexpr uint32_t kFiltered = faHidden | faSysFile | faVolumeID | faDirectory;
+  return (attr & kFiltered & ~admit) == 0;
+}
+
+// Exact-path operations must not match a pattern by accident.
+bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
+
+// The first entry that an exact path finds, whatever its attributes.
+bool FindExact(const std::string& path, WIN32_FIND_DATAA& data) {
+  if (path.empty() || HasWildcard(path)) return false;
+  FindHandle find(path, data);
+  return find.ok();
+}
+
+class Win32FileSystem : public FileSystem {
+ public:
+  void List(const std::string& pattern, uint32_t admit,
+            const std::function<void(const DirEntry&)>& fn) override {
+    WIN32_FIND_DATAA data;
+    FindHandle find(pattern, data);
+    if (!find.ok()) return;
+    DirEntry e;
+    do {
+      if (!Admitted(data.dwFileAttributes, admit)) continue;
+      FillEntry(data, e);
+      fn(e);
+    } while (find.Next(data));
+  }
+
+  bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
+    bool found = false;
+    if (path.empty() || HasWildcard(path)) return false;
+    List(path, admit, [&](const DirEntry& e) {
+      if (!found) out = e;
+      found = true;
+    });
+    return found;
+  }
+
+  bool FileExists(const std::string& path) override {
+    WIN32_FIND_DATAA data;
+    return FindExact(path, data) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+
+  bool DirectoryExists(const std::string& path) override {
+    const DWORD attr = ::GetFileAttributesA(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+  }
+
+  bool LastWriteTime(const std::string& path, FileTime& out) override {
+    WIN32_FIND_DATAA data;
+    if (!FindExact(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    out = ToFileTime(data.ftLastWriteTime);
+    return true;
+  }
+
+  bool Identity(const std::string& path, FileId& out) override {
+    // Backup semantics lets CreateFileA open a directory; no access is asked
+    // for, only the handle's information.
+    FileHandle h(::CreateFileA(path.c_str(), 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!h.ok() || !::GetFileInformationByHandle(h.get(), &info)) return false;
+    out.volume = info.dwVolumeSerialNumber;
+    out.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+  }
+
+  bool CreateDir(const std::string& path) override {
+    return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+  }
+  bool RemoveDir(const std::string& path) override { return ::RemoveDirectoryA(path.c_str()) != 0; }
+  bool CopyFile(const std::string& from, const std::string& to) override {
+    return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+  }
+  bool MoveFile(const std::string& from, const std::string& to) override {
+    return ::MoveFileA(from.c_str(), to.c_str()) != 0;
+  }
+  bool DeleteFile(const std::string& path) override { return ::DeleteFileA(path.c_str()) != 0; }
+
+  void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
+    FileHandle h(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.ok()) {
+      std::string message = ProgramText("ファイル %s を作成できません");
+      message.replace(message.find("%s"), 2, path);
+      throw EFCreateError(message);
+    }
+    std::string content;
+    for (const std::string& line : lines) {
+      content += line;
+      content += "\r\n";
+    }
+    constexpr size_t kChunk = size_t{1} << 30;
+    for (size_t done = 0; done < content.size();) {
+      const DWORD want = static_cast<DWORD>(std::min(kChunk, content.size() - done));
+      DWORD written = 0;
+      if (!::WriteFile(h.get(), content.data() + done, want, &written, nullptr) || written != want)
+        throw EWriteError(ProgramText("ストリームへの書き込みエラー"));
+      done += written;
+    }
+  }
+};
+
+// Converts between code pages through UTF-16; empty on failure.
+std::string Recode(std::string_view text, UINT from, UINT to) {
+  if (text.empty()) return {};
+  const int n = static_cast<int>(text.size());
+  const int wide = ::MultiByteToWideChar(from, 0, text.data(), n, nullptr, 0);
+  if (wide <= 0) return {};
+  std::wstring w(static_cast<size_t>(wide), L'\0');
+  ::MultiByteToWideChar(from, 0, text.data(), n, w.data(), wide);
+  const int bytes = ::WideCharToMultiByte(to, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string out(static_cast<size_t>(bytes), '\0');
+  ::WideCharToMultiByte(to, 0, w.data(), wide, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+// The position just after the last '\' or ':' of a path, stepping over the
+// trail bytes of double-byte characters (a trail byte can be 0x5C).
+size_t FileNameStart(const std::string& path) {
+  size_t start = 0;
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if (::IsDBCSLeadByte(static_cast<BYTE>(c)) && i + 1 < path.size()) {
+      ++i;
+    } else if (c == '\\' || c == ':') {
+      start = i + 1;
+    }
+  }
+  return start;
+}
+
+}  // namespace
+
+FileSystem& RealFileSystem() {
+  static Win32FileSystem fs;
+  return fs;
+}
+
+void InitProcess() {}
+
+CharRule ActiveCharRule() {
+  static const CharRule rule = [] {
+    const UINT acp = ::GetACP();
+    if (acp == CP_UTF8) return CharRule::Utf8;
+    CPINFO info;
+    if (!::GetCPInfo(CP_ACP, &info) || info.MaxCharSize < 2) return CharRule::SingleByte;
+    // Code page 932, or another double-byte code page, which the CP932
+    // lead-byte rule stands for.
+    return CharRule::Cp932;
+  }();
+  return rule;
+}
+
+std::string ProgramText(std::string_view utf8) {
+  // The texts are shown and saved as code page 932 whatever the ANSI code
+  // page is; ASCII-only texts come through unchanged.
+  const std::string text = Recode(utf8, CP_UTF8, 932);
+  return text.empty() ? std::string(utf8) : text;
+}
+
+std::vector<std::string> CommandLineWords(int, char**) {
+  // The C runtime's argv treats backslashes before quotes specially; the
+  // program splits the raw line by its own rules instead.
+  std::vector<std::string> words = SplitCommandLine(::GetCommandLineA());
+  if (!words.empty()) words.erase(words.begin());
+  return words;
+}
+
+std::string ExecutablePath() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);  // truncated
+  }
+}
+
+std::string ExecutableFileName() {
+  const std::string path = ExecutablePath();
+  return path.substr(FileNameStart(path));
+}
+
+DateValue Now() {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  const double seconds =
+      st.wHour * 3600.0 + st.wMinute * 60.0 + st.wSecond + st.wMilliseconds / 1000.0;
+  return static_cast<double>(DayNumber(st.wYear, st.wMonth, st.wDay)) + seconds / 86400.0;
+}
+
+void ShellOpen(const std::string& path) {
+  ::ShellExecuteA(nullptr, "open", path.c_str(), "", "", SW_SHOW);
+}
+
+void PumpMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+void ShowFatalError(const std::string& text) {
+  ::MessageBoxA(nullptr, text.c_str(), "Application Error", MB_ICONERROR | MB_TASKMODAL);
+}
+
+// ---------------------------------------------------------------------------
+// Version resource
+
+uint32_t VersionInfoSize(const std::string& path) {
+  DWORD handle = 0;
+  return ::GetFileVersionInfoSizeA(path.c_str(), &handle);
+}
+
+bool VersionInfo(const std::string& path, std::vector<unsigned char>& block) {
+  block.assign(VersionInfoSize(path), 0);
+  if (block.empty()) return false;
+  return ::GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) !=
+         0;
+}
+
+bool VersionQuery(const std::vector<unsigned char>& block, const std::string& subBlock,
+                  const void*& value, uint32_t& len) {
+  void* found = nullptr;
+  UINT size = 0;
+  value = nullptr;
+  len = 0;
+  if (block.empty() || !::VerQueryValueA(block.data(), subBlock.c_str(), &found, &size))
+    return false;
+  value = found;
+  len = size;
+  return true;
+}
+
+}  // namespace platform
