@@ -10,6 +10,11 @@
 // is; stops early at a component that cannot be found.
 std::string DiskSpelling(platform::FileSystem& fs, const std::string& path);
 
+// The directory part of `path` up to and including its last separator (one
+// appended when it does not end with one) and the file name less the
+// extension after its last dot.
+void SplitExecutablePath(const std::string& path, std::string& dir, std::string& base);
+
 // The running executable's directory (ending with the separator) and its file
 // name less the extension, from its on-disk spelling; falls back to the path
 // as the platform reports it when the spelling stops early.
