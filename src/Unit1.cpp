@@ -2,9 +2,12 @@
 // removal), the date reader and the report hand-off.
 #include "Unit1.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "Exceptions.h"
+#include "uFilename.h"
 #include "uStrC.h"
 
 using platform::DateValue;
@@ -75,5 +78,60 @@ void RemoveEmptyDirs(const std::string&) {}
 
 // ---------------------------------------------------------------------------
 // Report hand-off
+
+namespace {
+
+// Report files of this executable: base name + "Temp" + anything + ".txt".
+// The listing pattern says so already; the test again by name keeps a base
+// name that holds a wildcard (possible on POSIX) from widening the clean-up.
+bool IsReportFileName(std::string_view name, std::string_view base) {
+  const auto fold = [](char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  };
+  const auto same = [&](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return fold(x) == fold(y); });
+  };
+  const std::string prefix = std::string(base) + "Temp";
+  return name.size() >= prefix.size() + 4 && same(name.substr(0, prefix.size()), prefix) &&
+         same(name.substr(name.size() - 4), ".txt");
+}
+
+// Deletes this executable's report files that were last written 10 or more
+// whole minutes ago, or as far ahead (the clock was set back).
+void ClearOldReports(platform::FileSystem& fs, const std::string& dir, const std::string& base) {
+  std::vector<std::string> names;
+  fs.List(dir + base + "Temp*.txt", platform::faAnyFile, [&](const platform::DirEntry& e) {
+    if (e.attr & (platform::faDirectory | platform::faVolumeID)) return;
+    if (IsReportFileName(e.name, base)) names.push_back(e.name);
+  });
+  // The listing is complete before the first deletion.
+  for (const std::string& name : names) {
+    const std::string path = dir + name;
+    platform::FileTime written;
+    if (!fs.FileExists(path) || !fs.LastWriteTime(path, written)) continue;
+    const double minutes =
+        std::trunc(1440.0 * std::fabs(platform::Now() - platform::FileTimeToDateValue(written)));
+    if (minutes >= 10) fs.DeleteFile(path);
+  }
+}
+
+}  // namespace
+
+void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& lines) {
+  std::string dir, base;
+  ExecutableDirAndBase(fs, dir, base);
+  // Without a base name the pattern would be every Temp*.txt of the directory.
+  if (!base.empty()) ClearOldReports(fs, dir, base);
+  if (lines.empty()) return;
+  const auto reportPath = [&](int64_t n) {
+    return dir + base + "Temp" + std::to_string(n) + ".txt";
+  };
+  int64_t n = 1;
+  while (fs.FileExists(reportPath(n))) ++n;
+  const std::string path = reportPath(n);
+  fs.SaveLines(path, lines);
+  platform::ShellOpen(path);
+}
 
 void ShowReport() {}

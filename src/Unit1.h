@@ -9,7 +9,8 @@
 
 // One run: copies the lists, walks the tree, removes emptied stage-1
 // directories (unless keepExtra) and shows the report (when reportOn).
-void RunBackup(const std::vector<std::string>& dirList, const std::vector<std::string>& includeMasks,
+void RunBackup(const std::vector<std::string>& dirList,
+               const std::vector<std::string>& includeMasks,
                const std::vector<std::string>& excludeMasks, platform::DateValue firstDay,
                platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun);
 
@@ -27,6 +28,10 @@ void TransferStage(int k, const std::string& r, const std::string& name);
 void RemoveEmptyDirs(const std::string& d);
 // Saves the report lines beside the executable and has them shown.
 void ShowReport();
+// The same for given lines over a given file system: clears this executable's
+// report files of 10 or more minutes, saves the lines under the lowest free
+// number and asks the shell to open the file (an empty list only clears).
+void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& lines);
 
 // Reads "year month day" from the start of `text` (any non-digit separates
 // the fields). On meeting a third separator `text` becomes the rest from that
