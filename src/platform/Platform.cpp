@@ -39,7 +39,7 @@ int64_t DayNumber(int year, int month, int day) {
   const int64_t doy = (153 * mp + 2) / 5 + day - 1;
   const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const int64_t civil = era * 146097 + doe;  // 0000-03-01 is 0
-  constexpr int64_t k18991230 = 693959;      // civil number of 1899-12-30
+  constexpr int64_t k18991230 = 693899;      // civil number of 1899-12-30
   return civil - k18991230;
 }
 

@@ -1,0 +1,392 @@
+// The platform layer on real temporary directories, and its portable helpers:
+// time packing, day numbers, the command-line splitter.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "Exceptions.h"
+#include "platform/Platform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::DirEntry;
+using platform::FileTime;
+using platform::RealFileSystem;
+
+// Names of the entries that a pattern lists, sorted.
+std::vector<std::string> Names(const std::string& pattern, uint32_t admit) {
+  std::vector<std::string> names;
+  RealFileSystem().List(pattern, admit, [&](const DirEntry& e) { names.push_back(e.name); });
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+FileTime TimeOf(const std::string& path) {
+  FileTime t = -1;
+  EXPECT_TRUE(RealFileSystem().LastWriteTime(path, t)) << path;
+  return t;
+}
+
+void MakeReadOnly(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::permissions(fs::path(path),
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+}
+
+// ---------------------------------------------------------------------------
+// Time packing and day numbers
+
+TEST(FileTimePacking, RoundTripsAndHalvesSeconds) {
+  const FileTime t = platform::PackFileTime(2006, 4, 1, 23, 59, 59);
+  int y, mo, d, h, mi, s;
+  platform::UnpackFileTime(t, y, mo, d, h, mi, s);
+  EXPECT_EQ(2006, y);
+  EXPECT_EQ(4, mo);
+  EXPECT_EQ(1, d);
+  EXPECT_EQ(23, h);
+  EXPECT_EQ(59, mi);
+  EXPECT_EQ(58, s);
+  EXPECT_EQ(platform::PackFileTime(2006, 4, 1, 23, 59, 58), t);
+}
+
+TEST(FileTimePacking, OrdersLikeTimeAcrossEveryField) {
+  using platform::PackFileTime;
+  EXPECT_LT(PackFileTime(1970, 1, 1, 0, 0, 0), PackFileTime(1980, 1, 1, 0, 0, 0));
+  EXPECT_LT(PackFileTime(2005, 12, 31, 23, 59, 58), PackFileTime(2006, 1, 1, 0, 0, 0));
+  EXPECT_LT(PackFileTime(2006, 1, 31, 23, 59, 58), PackFileTime(2006, 2, 1, 0, 0, 0));
+  EXPECT_LT(PackFileTime(2006, 1, 1, 0, 59, 58), PackFileTime(2006, 1, 1, 1, 0, 0));
+  EXPECT_LT(PackFileTime(2006, 1, 1, 0, 0, 58), PackFileTime(2006, 1, 1, 0, 1, 0));
+  EXPECT_LT(PackFileTime(2006, 1, 1, 0, 0, 0), PackFileTime(2006, 1, 1, 0, 0, 2));
+}
+
+TEST(DayNumbers, MatchTheDateValueEpoch) {
+  EXPECT_EQ(0, platform::DayNumber(1899, 12, 30));
+  EXPECT_EQ(2, platform::DayNumber(1900, 1, 1));
+  EXPECT_EQ(61, platform::DayNumber(1900, 3, 1));  // 1900 is not a leap year
+  EXPECT_EQ(25569, platform::DayNumber(1970, 1, 1));
+  EXPECT_EQ(36951, platform::DayNumber(2001, 3, 1));  // after 2000-02-29
+  EXPECT_EQ(73050, platform::DayNumber(2099, 12, 31));
+  EXPECT_EQ(-1, platform::DayNumber(1899, 12, 29));
+}
+
+TEST(DayNumbers, FileTimeGivesDayAndTimeOfDay) {
+  const FileTime t = platform::PackFileTime(1970, 1, 1, 18, 0, 0);
+  EXPECT_EQ(25569, platform::FileTimeDay(t));
+  EXPECT_DOUBLE_EQ(25569.75, platform::FileTimeToDateValue(t));
+}
+
+// ---------------------------------------------------------------------------
+// Command-line splitting
+
+using Words = std::vector<std::string>;
+
+TEST(SplitCommandLine, BlanksSeparateAndBackslashIsOrdinary) {
+  EXPECT_EQ((Words{"a", "b", "c"}), platform::SplitCommandLine("a b\tc"));
+  EXPECT_EQ((Words{"C:\\My Docs\\", "D:\\bk"}),
+            platform::SplitCommandLine("\"C:\\My Docs\\\" D:\\bk"));
+  EXPECT_EQ((Words{"a\\\\b\\"}), platform::SplitCommandLine("a\\\\b\\"));
+  EXPECT_EQ(Words{}, platform::SplitCommandLine(""));
+  EXPECT_EQ(Words{}, platform::SplitCommandLine(" \t\r\n "));
+}
+
+TEST(SplitCommandLine, ControlBytesSeparateHighBytesDoNot) {
+  EXPECT_EQ((Words{"a", "b", "c"}), platform::SplitCommandLine("a\x01"
+                                                               "b\x1F"
+                                                               "c"));
+  // Double-byte characters belong to words, whatever their second byte.
+  EXPECT_EQ((Words{"\x95\x5C", "\x81\x40x"}), platform::SplitCommandLine("\x95\x5C \x81\x40x"));
+  EXPECT_EQ((Words{"\x7F\xFF"}), platform::SplitCommandLine("\x7F\xFF"));
+}
+
+TEST(SplitCommandLine, QuotesToggleAndAreRemoved) {
+  EXPECT_EQ((Words{"ab"}), platform::SplitCommandLine("a\"\"b"));
+  EXPECT_EQ((Words{"a b c"}), platform::SplitCommandLine("a\" b \"c"));
+  EXPECT_EQ((Words{"x", "y"}), platform::SplitCommandLine("\"\" x \"\" y \"\""));
+  EXPECT_EQ((Words{"x"}), platform::SplitCommandLine("\"\"x"));
+  EXPECT_EQ((Words{" x"}), platform::SplitCommandLine("\"\"\" x"));  // unclosed quote runs on
+  EXPECT_EQ((Words{"a\tb"}), platform::SplitCommandLine("\"a\tb\""));
+}
+
+// ---------------------------------------------------------------------------
+// File system: listing
+
+TEST(Listing, YieldsDotEntriesAndAppliesTheAttributeFilter) {
+  test::TempDir t;
+  test::WriteFile(t / "a.txt", "abc");
+  test::MakeDirs(t / "sub");
+  const std::string all = t / "*.*";
+  EXPECT_EQ((Words{".", "..", "a.txt", "sub"}), Names(all, platform::faAnyFile));
+  // Only dot-less names here: on POSIX "." and ".." count as hidden.
+  Words plain = Names(all, platform::faDirectory);
+  std::erase_if(plain, [](const std::string& n) { return n[0] == '.'; });
+  EXPECT_EQ((Words{"a.txt", "sub"}), plain);
+  EXPECT_EQ((Words{"a.txt"}), Names(all, 0));
+}
+
+TEST(Listing, GivesTheEntryData) {
+  test::TempDir t;
+  test::WriteFile(t / "a.txt", "abcde");
+  test::SetLocalMTime(t / "a.txt", 2003, 7, 8, 9, 10, 11);
+  test::MakeDirs(t / "sub");
+  std::vector<DirEntry> entries;
+  RealFileSystem().List(t / "*.*", 0, [&](const DirEntry& e) { entries.push_back(e); });
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ("a.txt", entries[0].name);
+  EXPECT_EQ(5u, entries[0].size);
+  EXPECT_EQ(platform::PackFileTime(2003, 7, 8, 9, 10, 10), entries[0].time);
+  EXPECT_EQ(0u, entries[0].attr & (platform::faDirectory | platform::faReadOnly));
+
+  DirEntry dir;
+  ASSERT_TRUE(RealFileSystem().Find(t / "sub", platform::faDirectory, dir));
+  EXPECT_EQ("sub", dir.name);
+  EXPECT_NE(0u, dir.attr & platform::faDirectory);
+  EXPECT_FALSE(RealFileSystem().Find(t / "sub", 0, dir));
+}
+
+TEST(Listing, MatchesPatternsAndExactPaths) {
+  test::TempDir t;
+  test::WriteFile(t / "KovrelTemp1.txt", "");
+  test::WriteFile(t / "KovrelTemp12.txt", "");
+  test::WriteFile(t / "Kovrel.txt", "");
+  test::WriteFile(t / "other.log", "");
+  EXPECT_EQ((Words{"KovrelTemp1.txt", "KovrelTemp12.txt"}),
+            Names(t / "KovrelTemp*.txt", platform::faAnyFile));
+  EXPECT_EQ((Words{"Kovrel.txt"}), Names(t / "Kovrel.txt", platform::faAnyFile));
+  EXPECT_EQ(Words{}, Names(t / "missing.txt", platform::faAnyFile));
+  EXPECT_EQ(Words{}, Names(t / "nodir/*.*", platform::faAnyFile));
+}
+
+TEST(Listing, ExistenceTestsTellFilesFromDirectories) {
+  test::TempDir t;
+  test::WriteFile(t / "f", "x");
+  test::MakeDirs(t / "d");
+  platform::FileSystem& fs = RealFileSystem();
+  EXPECT_TRUE(fs.FileExists(t / "f"));
+  EXPECT_FALSE(fs.FileExists(t / "d"));
+  EXPECT_FALSE(fs.FileExists(t / "none"));
+  EXPECT_FALSE(fs.FileExists(""));
+  EXPECT_TRUE(fs.DirectoryExists(t / "d"));
+  EXPECT_TRUE(fs.DirectoryExists(t.path()));
+  EXPECT_FALSE(fs.DirectoryExists(t / "f"));
+  EXPECT_FALSE(fs.DirectoryExists(t / "none"));
+  FileTime time;
+  EXPECT_FALSE(fs.LastWriteTime(t / "d", time));
+  EXPECT_FALSE(fs.LastWriteTime(t / "none", time));
+}
+
+// ---------------------------------------------------------------------------
+// File system: times
+
+TEST(LastWriteTimes, TwoWritesInOneEvenSecondStepReadAlike) {
+  test::TempDir t;
+  test::WriteFile(t / "a", "1");
+  test::WriteFile(t / "b", "2");
+  test::WriteFile(t / "c", "3");
+  test::SetLocalMTime(t / "a", 2010, 5, 6, 7, 8, 10);
+  test::SetLocalMTime(t / "b", 2010, 5, 6, 7, 8, 11);
+  test::SetLocalMTime(t / "c", 2010, 5, 6, 7, 8, 12);
+  EXPECT_EQ(TimeOf(t / "a"), TimeOf(t / "b"));
+  EXPECT_LT(TimeOf(t / "b"), TimeOf(t / "c"));
+  EXPECT_EQ(platform::PackFileTime(2010, 5, 6, 7, 8, 10), TimeOf(t / "a"));
+}
+
+TEST(LastWriteTimes, AreLocalTimeForOldAndNewYears) {
+  test::TempDir t;
+  test::WriteFile(t / "old", "");
+  test::WriteFile(t / "new", "");
+  test::SetLocalMTime(t / "old", 1970, 1, 2, 3, 4, 6);
+  test::SetLocalMTime(t / "new", 2099, 12, 31, 23, 59, 59);
+  EXPECT_EQ(platform::PackFileTime(1970, 1, 2, 3, 4, 6), TimeOf(t / "old"));
+  EXPECT_EQ(platform::PackFileTime(2099, 12, 31, 23, 59, 58), TimeOf(t / "new"));
+}
+
+// ---------------------------------------------------------------------------
+// File system: copy, move, delete
+
+TEST(CopyFile, KeepsContentsTimeAndReadOnlyAndReplacesTheTarget) {
+  test::TempDir t;
+  test::WriteFile(t / "src", "new contents");
+  test::SetLocalMTime(t / "src", 2004, 2, 29, 13, 14, 16);
+  MakeReadOnly(t / "src");
+  test::WriteFile(t / "dst", "an older and longer copy");
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "dst"));
+  EXPECT_EQ("new contents", test::ReadFile(t / "dst"));
+  EXPECT_EQ("2004-02-29 13:14:16", test::LocalMTime(t / "dst"));
+  DirEntry e;
+  ASSERT_TRUE(RealFileSystem().Find(t / "dst", 0, e));
+  EXPECT_NE(0u, e.attr & platform::faReadOnly);
+  EXPECT_EQ("new contents", test::ReadFile(t / "src"));
+  EXPECT_EQ((Words{"dst", "src"}), test::ListTree(t.path()));  // no temporary left behind
+}
+
+TEST(CopyFile, FailsWithoutTouchingTheTarget) {
+  test::TempDir t;
+  test::WriteFile(t / "dst", "kept");
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "missing", t / "dst"));
+  EXPECT_EQ("kept", test::ReadFile(t / "dst"));
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "dst", t / "nodir/dst"));
+}
+
+TEST(MoveFile, NeverReplacesAnExistingTarget) {
+  test::TempDir t;
+  test::WriteFile(t / "a", "first");
+  test::WriteFile(t / "b", "second");
+  EXPECT_FALSE(RealFileSystem().MoveFile(t / "a", t / "b"));
+  EXPECT_EQ("first", test::ReadFile(t / "a"));
+  EXPECT_EQ("second", test::ReadFile(t / "b"));
+}
+
+TEST(MoveFile, MovesIntoAnotherDirectoryKeepingTheTime) {
+  test::TempDir t;
+  test::WriteFile(t / "s1/f", "data");
+  test::MakeDirs(t / "s2");
+  test::SetLocalMTime(t / "s1/f", 1999, 12, 31, 23, 59, 58);
+  ASSERT_TRUE(RealFileSystem().MoveFile(t / "s1/f", t / "s2/f"));
+  EXPECT_FALSE(test::IsFile(t / "s1/f"));
+  EXPECT_EQ("data", test::ReadFile(t / "s2/f"));
+  EXPECT_EQ("1999-12-31 23:59:58", test::LocalMTime(t / "s2/f"));
+  EXPECT_FALSE(RealFileSystem().MoveFile(t / "s1/f", t / "s2/g"));
+}
+
+TEST(DeleteAndRemove, RemoveOnlyWhatTheyMay) {
+  test::TempDir t;
+  test::WriteFile(t / "d/f", "x");
+  platform::FileSystem& fs = RealFileSystem();
+  EXPECT_FALSE(fs.RemoveDir(t / "d"));  // not empty
+  EXPECT_TRUE(fs.DeleteFile(t / "d/f"));
+  EXPECT_FALSE(fs.DeleteFile(t / "d/f"));
+  EXPECT_TRUE(fs.RemoveDir(t / "d"));
+  EXPECT_FALSE(test::IsDir(t / "d"));
+  EXPECT_FALSE(fs.RemoveDir(t / "d"));
+}
+
+// ---------------------------------------------------------------------------
+// File system: directories
+
+TEST(CreateDirChain, MakesEveryMissingLevel) {
+  test::TempDir t;
+  platform::CreateDirChain(RealFileSystem(), t / "a/b/c/");
+  EXPECT_TRUE(test::IsDir(t / "a/b/c"));
+  test::WriteFile(t / "a/b/keep", "x");
+  platform::CreateDirChain(RealFileSystem(), t / "a/b");
+  EXPECT_EQ("x", test::ReadFile(t / "a/b/keep"));
+  platform::CreateDirChain(RealFileSystem(), t / "a/b/d");
+  EXPECT_TRUE(test::IsDir(t / "a/b/d"));
+}
+
+TEST(CreateDirChain, StopsAtAFileInTheWay) {
+  test::TempDir t;
+  test::WriteFile(t / "f", "x");
+  platform::CreateDirChain(RealFileSystem(), t / "f/sub/");
+  EXPECT_EQ("x", test::ReadFile(t / "f"));
+  EXPECT_FALSE(test::IsDir(t / "f/sub"));
+}
+
+// Knows a set of directories and records what is created, in order.
+class DirRecorder : public platform::FileSystem {
+ public:
+  explicit DirRecorder(std::vector<std::string> dirs) : dirs_(std::move(dirs)) {}
+  std::vector<std::string> created;
+
+  bool DirectoryExists(const std::string& path) override {
+    return std::find(dirs_.begin(), dirs_.end(), path) != dirs_.end();
+  }
+  bool CreateDir(const std::string& path) override {
+    created.push_back(path);
+    dirs_.push_back(path);
+    return true;
+  }
+  void List(const std::string&, uint32_t, const std::function<void(const DirEntry&)>&) override {}
+  bool Find(const std::string&, uint32_t, DirEntry&) override { return false; }
+  bool FileExists(const std::string&) override { return false; }
+  bool LastWriteTime(const std::string&, FileTime&) override { return false; }
+  bool Identity(const std::string&, platform::FileId&) override { return false; }
+  bool RemoveDir(const std::string&) override { return false; }
+  bool CopyFile(const std::string&, const std::string&) override { return false; }
+  bool MoveFile(const std::string&, const std::string&) override { return false; }
+  bool DeleteFile(const std::string&) override { return false; }
+  void SaveLines(const std::string&, const std::vector<std::string>&) override {}
+
+ private:
+  std::vector<std::string> dirs_;
+};
+
+// A path with the platform's separator in place of '/'.
+std::string P(std::string path) {
+  std::replace(path.begin(), path.end(), '/', platform::PathDelim);
+  return path;
+}
+
+TEST(CreateDirChain, CreatesParentsFirstAndNeverShortPaths) {
+  DirRecorder fs({P("root")});
+  platform::CreateDirChain(fs, P("root/a/b/"));
+  EXPECT_EQ((Words{P("root/a"), P("root/a/b")}), fs.created);
+
+  DirRecorder none({});
+  platform::CreateDirChain(none, P("xy/"));
+  platform::CreateDirChain(none, "");
+  platform::CreateDirChain(none, P("/"));
+  // Above "abc" there is nothing to create but itself.
+  platform::CreateDirChain(none, P("abc"));
+  EXPECT_EQ((Words{P("abc")}), none.created);
+}
+
+TEST(Identity, TwoSpellingsOfOneDirectoryAreEqual) {
+  test::TempDir t;
+  test::MakeDirs(t / "d/sub");
+  test::MakeDirs(t / "e");
+  platform::FileId a, b, c;
+  ASSERT_TRUE(RealFileSystem().Identity(t / "d", a));
+  ASSERT_TRUE(RealFileSystem().Identity(t / "d/sub/..", b));
+  ASSERT_TRUE(RealFileSystem().Identity(t / "e", c));
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, c);
+  ASSERT_TRUE(RealFileSystem().Identity(t / "d/", b));
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(RealFileSystem().Identity(t / "missing", b));
+}
+
+// ---------------------------------------------------------------------------
+// Save lines
+
+TEST(SaveLines, EndsEveryLineWithCrLfAndReplacesTheFile) {
+  test::TempDir t;
+  test::WriteFile(t / "out.txt", "an older, longer file that must go away entirely");
+  RealFileSystem().SaveLines(t / "out.txt", {"one", "",
+                                             "\x95\x5C"
+                                             "three"});
+  EXPECT_EQ(
+      "one\r\n\r\n\x95\x5C"
+      "three\r\n",
+      test::ReadFile(t / "out.txt"));
+  RealFileSystem().SaveLines(t / "empty.txt", {});
+  EXPECT_TRUE(test::IsFile(t / "empty.txt"));
+  EXPECT_EQ("", test::ReadFile(t / "empty.txt"));
+}
+
+TEST(SaveLines, RaisesEFCreateErrorWithThePath) {
+  test::TempDir t;
+  test::MakeDirs(t / "dir.txt");
+  for (const std::string& path : {t / "dir.txt", t / "missing/out.txt"}) {
+    try {
+      RealFileSystem().SaveLines(path, {"x"});
+      ADD_FAILURE() << "no error for " << path;
+    } catch (const EFCreateError& e) {
+      EXPECT_EQ(
+          platform::ProgramText("ファイル ") + path + platform::ProgramText(" を作成できません"),
+          e.Message());
+      EXPECT_STREQ("EFCreateError", e.ClassName());
+    }
+  }
+  EXPECT_TRUE(test::IsDir(t / "dir.txt"));
+}
+
+TEST(ProgramText, KeepsAsciiAsItIs) {
+  EXPECT_EQ("Exception in module", platform::ProgramText("Exception in module"));
+  EXPECT_EQ("", platform::ProgramText(""));
+}
+
+}  // namespace
