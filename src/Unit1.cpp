@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "Exceptions.h"
+#include "Masks.h"
 #include "uFilename.h"
 #include "uStrC.h"
 
@@ -61,20 +62,393 @@ bool ReadDate(std::string& text, DateValue& date) {
 // ---------------------------------------------------------------------------
 // Backup engine
 
-void RunBackup(const std::vector<std::string>& dirList, const std::vector<std::string>& includeMasks,
+namespace {
+
+using platform::DirEntry;
+using platform::FileId;
+using platform::FileTime;
+
+// The engine state: set up at the start of a run, released when it ends
+// (normally or by an error). Fs is the file system in use; every disk
+// operation of the run goes through it.
+platform::FileSystem* Fs = nullptr;
+std::vector<std::string> DirList;
+std::vector<std::string> IncludeMasks;
+std::vector<std::string> ExcludeMasks;
+DateValue FirstDay = 0;
+DateValue LastDay = 0;
+bool ReportOn = false;
+bool KeepExtra = false;
+bool DryRun = false;
+std::vector<std::string> ReportLines;
+
+// Identity of the source (entry 0) and of every stage, once it exists. A
+// directory with one of these identities is never walked as a subdirectory:
+// a stage inside the source is not backed up into itself, and a source inside
+// stage 1 is not taken for stale stage content.
+struct Root {
+  FileId id;
+  bool known = false;
+};
+std::vector<Root> Roots;
+
+void ReleaseEngineState() {
+  Fs = nullptr;
+  std::vector<std::string>().swap(DirList);
+  std::vector<std::string>().swap(IncludeMasks);
+  std::vector<std::string>().swap(ExcludeMasks);
+  std::vector<std::string>().swap(ReportLines);
+  std::vector<Root>().swap(Roots);
+}
+
+// Releases the engine state however the run ends.
+class EngineStateScope {
+ public:
+  EngineStateScope() = default;
+  EngineStateScope(const EngineStateScope&) = delete;
+  EngineStateScope& operator=(const EngineStateScope&) = delete;
+  ~EngineStateScope() { ReleaseEngineState(); }
+};
+
+const std::string kDelim(1, platform::PathDelim);
+
+// The entries of one directory, "." and ".." included. The names are kept end
+// to end in one buffer, so that a listing costs no allocation per entry.
+class Listing {
+ public:
+  struct Item {
+    size_t nameAt = 0;
+    size_t nameLen = 0;
+    uint32_t attr = 0;
+    uint64_t size = 0;
+    FileTime time = 0;
+  };
+
+  // Lists dir + "*.*" with every attribute admitted; `dir` ends with the
+  // separator. A directory that cannot be listed gives no entries.
+  void Read(const std::string& dir) {
+    names_.clear();
+    items_.clear();
+    sorted_.clear();
+    Fs->List(dir + "*.*", platform::faAnyFile, [this](const DirEntry& e) {
+      items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time});
+      names_ += e.name;
+    });
+  }
+
+  const std::vector<Item>& Items() const { return items_; }
+  std::string_view Name(const Item& item) const {
+    return std::string_view(names_).substr(item.nameAt, item.nameLen);
+  }
+
+  // The entry of exactly this name (byte for byte), or null.
+  const Item* Find(std::string_view name) {
+    if (sorted_.size() != items_.size()) {
+      sorted_.resize(items_.size());
+      for (size_t i = 0; i < sorted_.size(); ++i) sorted_[i] = i;
+      std::sort(sorted_.begin(), sorted_.end(),
+                [this](size_t a, size_t b) { return Name(items_[a]) < Name(items_[b]); });
+    }
+    const auto it =
+        std::lower_bound(sorted_.begin(), sorted_.end(), name,
+                         [this](size_t i, std::string_view n) { return Name(items_[i]) < n; });
+    if (it == sorted_.end() || Name(items_[*it]) != name) return nullptr;
+    return &items_[*it];
+  }
+
+ private:
+  std::string names_;
+  std::vector<Item> items_;
+  std::vector<size_t> sorted_;
+};
+
+// A file: neither a directory nor a volume label.
+bool IsFile(uint32_t attr) { return (attr & (platform::faDirectory | platform::faVolumeID)) == 0; }
+
+// A subdirectory to walk: a directory whose name does not begin with ".",
+// which passes over "." and ".." too.
+bool IsSubdir(uint32_t attr, std::string_view name) {
+  return (attr & platform::faDirectory) && !name.empty() && name[0] != '.';
+}
+
+// True when the directory `path` is the source or one of the stages.
+bool IsRoot(const std::string& path) {
+  FileId id;
+  if (!Fs->Identity(path, id)) return false;
+  return std::any_of(Roots.begin(), Roots.end(),
+                     [&](const Root& root) { return root.known && root.id == id; });
+}
+
+// A stage that did not exist at the start is identified once a transfer has
+// created it, before the walk can meet it inside the source.
+void IdentifyStage(size_t k) {
+  if (k < Roots.size() && !Roots[k].known) Roots[k].known = Fs->Identity(DirList[k], Roots[k].id);
+}
+
+bool InDateRange(FileTime t) {
+  const auto day = static_cast<DateValue>(platform::FileTimeDay(t));
+  return day >= FirstDay && day <= LastDay;
+}
+
+// The include masks (the first fit ends the search), then the exclude masks.
+bool NamePasses(const std::string& name) {
+  if (!IncludeMasks.empty() &&
+      std::none_of(IncludeMasks.begin(), IncludeMasks.end(),
+                   [&](const std::string& mask) { return NameFitsMask(name, mask); })) {
+    return false;
+  }
+  return std::none_of(ExcludeMasks.begin(), ExcludeMasks.end(),
+                      [&](const std::string& mask) { return NameFitsMask(name, mask); });
+}
+
+std::string StagePath(size_t k, const std::string& r, std::string_view name) {
+  std::string path = DirList[k];
+  path += r;
+  path += name;
+  return path;
+}
+
+// Every generation moves one stage down, oldest first, then the source is
+// copied into stage 1.
+void Rotate(const std::string& r, const std::string& name) {
+  bool stage1Moved = false;
+  for (size_t k = DirList.size() - 2; k >= 1; --k) {
+    if (!Fs->FileExists(StagePath(k, r, name))) continue;
+    TransferStage(static_cast<int>(k), r, name);
+    stage1Moved = k == 1;
+  }
+  // Stage 1's copy is the newest generation: when it could not move down it
+  // stays, rather than be lost under the new copy. The next run tries again.
+  if (stage1Moved && Fs->FileExists(StagePath(1, r, name))) return;
+  if (Fs->FileExists(StagePath(0, r, name))) TransferStage(0, r, name);
+}
+
+// A stage-1 file that the source no longer has leaves stage 1.
+void RetireStale(const std::string& r, const std::string& name) {
+  if (DirList.size() <= 2) {
+    Fs->DeleteFile(StagePath(1, r, name));
+    return;
+  }
+  for (size_t k = DirList.size() - 2; k >= 1; --k) {
+    if (Fs->FileExists(StagePath(k, r, name))) TransferStage(static_cast<int>(k), r, name);
+  }
+}
+
+// True when the source directory (listed as `source`, spelled `dir`) has a
+// file of this name. The listing answers when it names the file; otherwise
+// the disk is asked, which also finds a name that differs only in case where
+// the file system ignores case.
+bool SourceHasFile(Listing& source, std::string& dir, std::string_view name) {
+  const Listing::Item* item = source.Find(name);
+  if (item && IsFile(item->attr)) return true;
+  const size_t base = dir.size();
+  dir += name;
+  const bool exists = Fs->FileExists(dir);
+  dir.resize(base);
+  return exists;
+}
+
+bool SourceHasDir(Listing& source, std::string& dir, std::string_view name) {
+  const Listing::Item* item = source.Find(name);
+  if (item && (item->attr & platform::faDirectory)) return true;
+  const size_t base = dir.size();
+  dir += name;
+  const bool exists = Fs->DirectoryExists(dir);
+  dir.resize(base);
+  return exists;
+}
+
+// Stops the run before anything is touched when the source is missing or a
+// stage is the source itself; otherwise gives the identities of the source
+// and of the stages that exist.
+std::vector<Root> IdentifyRoots(platform::FileSystem& fs, const std::vector<std::string>& dirList) {
+  if (!fs.DirectoryExists(dirList[0])) {
+    throw Exception(platform::ProgramText("元ディレクトリが見つかりません: ") + dirList[0]);
+  }
+  std::vector<Root> roots(dirList.size());
+  for (size_t k = 0; k < dirList.size(); ++k) {
+    roots[k].known = fs.Identity(dirList[k], roots[k].id);
+  }
+  for (size_t k = 1; k < dirList.size(); ++k) {
+    if (roots[0].known && roots[k].known && roots[k].id == roots[0].id) {
+      throw Exception(
+          platform::ProgramText("元ディレクトリとバックアップディレクトリが同じです: ") +
+          dirList[k]);
+    }
+  }
+  return roots;
+}
+
+}  // namespace
+
+void RunBackup(const std::vector<std::string>& dirList,
+               const std::vector<std::string>& includeMasks,
                const std::vector<std::string>& excludeMasks, DateValue firstDay, DateValue lastDay,
                bool reportOn, bool keepExtra, bool dryRun) {
   RunBackupOn(platform::RealFileSystem(), dirList, includeMasks, excludeMasks, firstDay, lastDay,
               reportOn, keepExtra, dryRun);
 }
 
-void RunBackupOn(platform::FileSystem&, const std::vector<std::string>&,
-                 const std::vector<std::string>&, const std::vector<std::string>&, DateValue,
-                 DateValue, bool, bool, bool) {}
+void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
+                 const std::vector<std::string>& includeMasks,
+                 const std::vector<std::string>& excludeMasks, DateValue firstDay,
+                 DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun,
+                 const ReportHandOff& handOff) {
+  if (dirList.size() < 2) return;
+  std::vector<Root> roots = IdentifyRoots(fs, dirList);
 
-void BackupDir(const std::string&) {}
-void TransferStage(int, const std::string&, const std::string&) {}
-void RemoveEmptyDirs(const std::string&) {}
+  const EngineStateScope scope;
+  Fs = &fs;
+  Roots = std::move(roots);
+  DirList.assign(dirList.begin(), dirList.end());
+  IncludeMasks.assign(includeMasks.begin(), includeMasks.end());
+  ExcludeMasks.assign(excludeMasks.begin(), excludeMasks.end());
+  FirstDay = firstDay;
+  LastDay = lastDay;
+  ReportOn = reportOn;
+  KeepExtra = keepExtra;
+  DryRun = dryRun;
+  ReportLines.clear();
+
+  BackupDir(std::string());
+  if (!KeepExtra) RemoveEmptyDirs(DirList[1]);
+  if (ReportOn) {
+    if (handOff) {
+      handOff(ReportLines);
+    } else {
+      ShowReport();
+    }
+  }
+}
+
+void BackupDir(const std::string& r) {
+  std::string sourceDir = DirList[0] + r;
+  std::string stage1Dir = DirList[1] + r;
+  // Each directory is listed once; the subdirectories are walked after the
+  // listing is complete, so no directory stays open while the walk goes deeper.
+  Listing source;
+  source.Read(sourceDir);
+
+  // 1. Source subdirectories, depth first.
+  for (const Listing::Item& item : source.Items()) {
+    const std::string_view name = source.Name(item);
+    if (!IsSubdir(item.attr, name)) continue;
+    const std::string sub = r + std::string(name) + kDelim;
+    if (!IsRoot(DirList[0] + sub)) BackupDir(sub);
+  }
+
+  // 2. Subdirectories that only stage 1 has. Its listing also serves the
+  // lookups of step 3 and the stale files of step 4: the walk below changes
+  // nothing in this directory itself, and step 3 touches only names that the
+  // source has.
+  Listing stage1;
+  if (!KeepExtra) {
+    stage1.Read(stage1Dir);
+    for (const Listing::Item& item : stage1.Items()) {
+      const std::string_view name = stage1.Name(item);
+      if (!IsSubdir(item.attr, name) || SourceHasDir(source, sourceDir, name)) continue;
+      const std::string sub = r + std::string(name) + kDelim;
+      if (!IsRoot(DirList[1] + sub)) BackupDir(sub);
+    }
+  }
+
+  // 3. Source files.
+  const size_t stage1Base = stage1Dir.size();
+  std::string name;
+  DirEntry found;
+  for (const Listing::Item& item : source.Items()) {
+    if (!IsFile(item.attr) || !InDateRange(item.time)) continue;
+    name.assign(source.Name(item));
+    if (!NamePasses(name)) continue;
+
+    // Stage 1's entry of that name, of any kind.
+    bool present = false;
+    FileTime time = 0;
+    uint64_t size = 0;
+    if (const Listing::Item* have = KeepExtra ? nullptr : stage1.Find(name)) {
+      present = true;
+      time = have->time;
+      size = have->size;
+    } else {
+      stage1Dir += name;
+      present = Fs->Find(stage1Dir, platform::faAnyFile, found);
+      stage1Dir.resize(stage1Base);
+      time = found.time;
+      size = found.size;
+    }
+    if (present && !(item.time > time || (item.time == time && item.size != size))) continue;
+
+    if (!DryRun) {
+      if (present) {
+        Rotate(r, name);
+      } else {
+        TransferStage(0, r, name);
+      }
+    }
+    if (ReportOn) ReportLines.push_back("copied  " + sourceDir + name);
+  }
+
+  // 4. Stale files: collected first, handled once the listing is complete.
+  if (KeepExtra) return;
+  std::vector<const Listing::Item*> staleNames;
+  for (const Listing::Item& item : stage1.Items()) {
+    if (IsFile(item.attr) && !SourceHasFile(source, sourceDir, stage1.Name(item))) {
+      staleNames.push_back(&item);
+    }
+  }
+  for (const Listing::Item* item : staleNames) {
+    name.assign(stage1.Name(*item));
+    if (!DryRun) RetireStale(r, name);
+    if (ReportOn) ReportLines.push_back("deleted " + stage1Dir + name);
+  }
+}
+
+void TransferStage(int k, const std::string& r, const std::string& name) {
+  if (k < 0 || static_cast<size_t>(k) + 2 > DirList.size()) return;
+  const size_t from = static_cast<size_t>(k);
+  platform::PumpMessages();
+  const std::string targetDir = DirList[from + 1] + r;
+  platform::CreateDirChain(*Fs, targetDir);
+  IdentifyStage(from + 1);
+  const std::string source = StagePath(from, r, name);
+  const std::string target = targetDir + name;
+  if (from == 0) {
+    Fs->CopyFile(source, target);
+    return;
+  }
+  // The last stage drops its copy to make room.
+  if (from + 2 == DirList.size() && Fs->FileExists(target)) Fs->DeleteFile(target);
+  Fs->MoveFile(source, target);
+}
+
+void RemoveEmptyDirs(const std::string& d) {
+  Listing listing;
+  listing.Read(d);
+  bool hasFile = false;
+  bool hasSubdir = false;
+  for (const Listing::Item& item : listing.Items()) {
+    const std::string_view name = listing.Name(item);
+    if (IsFile(item.attr)) {
+      hasFile = true;
+    } else if (IsSubdir(item.attr, name)) {
+      hasSubdir = true;
+      const std::string sub = d + std::string(name) + kDelim;
+      if (!IsRoot(sub)) RemoveEmptyDirs(sub);
+    }
+  }
+  // Only removed subdirectories can have changed the judgement; a dry run
+  // removes none.
+  bool empty = !hasFile && !hasSubdir;
+  if (!hasFile && hasSubdir && !DryRun) {
+    empty = true;
+    Fs->List(d + "*.*", platform::faAnyFile, [&](const DirEntry& e) {
+      if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
+    });
+  }
+  if (!empty) return;
+  if (!DryRun) Fs->RemoveDir(d);
+  if (ReportOn) ReportLines.push_back("deleted " + d);
+}
 
 // ---------------------------------------------------------------------------
 // Report hand-off

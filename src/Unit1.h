@@ -2,6 +2,7 @@
 // state exists only while RunBackup runs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,18 @@ void RunBackup(const std::vector<std::string>& dirList,
                const std::vector<std::string>& excludeMasks, platform::DateValue firstDay,
                platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun);
 
-// The same run over a given file system (tests pass a recording one).
+// What a run does with its report lines at the end, in place of ShowReport.
+using ReportHandOff = std::function<void(const std::vector<std::string>& lines)>;
+
+// The same run over a given file system (tests pass a recording one). With a
+// hand-off the report lines go there instead of to ShowReport. Raises
+// Exception, before anything is touched, when the source directory does not
+// exist or a stage is the source directory itself.
 void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
                  const std::vector<std::string>& includeMasks,
                  const std::vector<std::string>& excludeMasks, platform::DateValue firstDay,
-                 platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun);
+                 platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun,
+                 const ReportHandOff& handOff = nullptr);
 
 // Visits the relative path `r` of every directory of the list.
 void BackupDir(const std::string& r);
