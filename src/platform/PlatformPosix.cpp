@@ -17,7 +17,9 @@
 #include <ctime>
 
 #include "../Exceptions.h"
+#include "KovrelVersion.h"
 #include "Platform.h"
+#include "VersionBlock.h"
 
 namespace platform {
 
@@ -411,20 +413,54 @@ void ShowFatalError(const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------
-// Version resource: the block compiled into the program.
+// Version resource: the block compiled into the program, made from the build's
+// values in the 16-bit VERSIONINFO layout, whose strings are bytes like the
+// ones the Windows version library hands out.
 
-uint32_t VersionInfoSize(const std::string&) { return 0; }
+namespace {
 
-bool VersionInfo(const std::string&, std::vector<unsigned char>& block) {
-  block.clear();
-  return false;
+// Only the running program has a block; any other file has none, as a file
+// without a version resource.
+bool IsRunningExecutable(const std::string& path) {
+  struct stat self, st;
+  return StatPath(path, st) && ::stat("/proc/self/exe", &self) == 0 && st.st_dev == self.st_dev &&
+         st.st_ino == self.st_ino;
 }
 
-bool VersionQuery(const std::vector<unsigned char>&, const std::string&, const void*& value,
-                  uint32_t& len) {
-  value = nullptr;
-  len = 0;
-  return false;
+std::vector<unsigned char> CompiledVersionBlock() {
+  VersionBlockSpec spec;
+  ParseVersionNumbers(build::FileVersion, spec.fileVersion);
+  char table[9];
+  std::snprintf(table, sizeof table, "%04X%04X", unsigned{build::TranslationLanguage},
+                unsigned{build::TranslationCodePage});
+  // The values are shown in the locale's encoding, as Windows shows them in
+  // the ANSI code page.
+  spec.tables.push_back({table,
+                         {{"FileVersion", ProgramText(build::FileVersion)},
+                          {"ProductName", ProgramText(build::ProductName)},
+                          {"ProductVersion", ProgramText(build::ProductVersion)}}});
+  spec.translations.push_back(uint32_t{build::TranslationLanguage} |
+                              (uint32_t{build::TranslationCodePage} << 16));
+  return BuildVersionBlock(spec);
+}
+
+}  // namespace
+
+uint32_t VersionInfoSize(const std::string& path) {
+  if (!IsRunningExecutable(path)) return 0;
+  return static_cast<uint32_t>(CompiledVersionBlock().size());
+}
+
+bool VersionInfo(const std::string& path, std::vector<unsigned char>& block) {
+  block.clear();
+  if (!IsRunningExecutable(path)) return false;
+  block = CompiledVersionBlock();
+  return !block.empty();
+}
+
+bool VersionQuery(const std::vector<unsigned char>& block, const std::string& subBlock,
+                  const void*& value, uint32_t& len) {
+  return QueryVersionBlock(block, subBlock, value, len);
 }
 
 }  // namespace platform
