@@ -29,22 +29,27 @@ void AppendMasks(std::string_view value, std::vector<std::string>& list) {
 }
 
 void HandleDateOption(std::string value, DateValue& firstDay, DateValue& lastDay) {
+  HandleDateOption(std::move(value), firstDay, lastDay, platform::ActiveCharRule());
+}
+
+void HandleDateOption(std::string value, DateValue& firstDay, DateValue& lastDay,
+                      platform::CharRule rule) {
   DateValue date;
   if (!value.empty() && value[0] == '-') {
     value.erase(0, 1);
-    if (ReadDate(value, date)) lastDay = date;
+    if (ReadDate(value, date, rule)) lastDay = date;
     return;
   }
-  if (LastChar(value) == "-") {
+  if (LastChar(value, rule) == "-") {
     value.pop_back();
-    if (ReadDate(value, date)) firstDay = date;
+    if (ReadDate(value, date, rule)) firstDay = date;
     return;
   }
-  if (!ReadDate(value, date)) return;
+  if (!ReadDate(value, date, rule)) return;
   firstDay = date;
   if (!value.empty() && value[0] == '-') {
     value.erase(0, 1);
-    if (ReadDate(value, date)) lastDay = date;
+    if (ReadDate(value, date, rule)) lastDay = date;
   } else {
     lastDay = firstDay;
   }

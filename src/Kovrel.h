@@ -31,6 +31,9 @@ void AppendMasks(std::string_view value, std::vector<std::string>& list);
 // The date-range option: sets one, both or neither of the two days.
 void HandleDateOption(std::string value, platform::DateValue& firstDay,
                       platform::DateValue& lastDay);
+// The same under an explicit character rule.
+void HandleDateOption(std::string value, platform::DateValue& firstDay,
+                      platform::DateValue& lastDay, platform::CharRule rule);
 
 // Runs the whole program on the words of the command line; the exit status.
 int KovrelMain(const std::vector<std::string>& words);

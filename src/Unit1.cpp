@@ -28,13 +28,16 @@ uint32_t DaysInMonth(uint32_t year, uint32_t month) {
 }  // namespace
 
 bool ReadDate(std::string& text, DateValue& date) {
+  return ReadDate(text, date, platform::ActiveCharRule());
+}
+
+bool ReadDate(std::string& text, DateValue& date, CharRule rule) {
   // Fields are kept modulo 2^32; a field of ten or more digits wraps instead
   // of overflowing, and only its value modulo 65536 is ever used.
   uint32_t field[3] = {0, 0, 0};
   bool yearAbove99 = false;  // the year as read, before any wrap
   int separators = 0;
   const std::string_view s = text;
-  const CharRule rule = platform::ActiveCharRule();
   for (size_t p = 0; p < s.size();) {
     const size_t len = CharLength(s, p, rule);
     const char c = s[p];

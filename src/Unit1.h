@@ -45,3 +45,5 @@ void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& line
 // the fields). On meeting a third separator `text` becomes the rest from that
 // separator on. True, and `date` set, when the fields form a real date.
 bool ReadDate(std::string& text, platform::DateValue& date);
+// The same under an explicit character rule.
+bool ReadDate(std::string& text, platform::DateValue& date, platform::CharRule rule);
