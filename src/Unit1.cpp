@@ -331,6 +331,10 @@ void BackupDir(const std::string& r) {
   // listing is complete, so no directory stays open while the walk goes deeper.
   Listing source;
   source.Read(sourceDir);
+  // A listing of a directory that exists has "." and ".." at least. One that
+  // exists and yields nothing could not be read: its backup is left alone
+  // rather than taken for deleted.
+  if (source.Items().empty() && Fs->DirectoryExists(sourceDir)) return;
 
   // 1. Source subdirectories, depth first.
   for (const Listing::Item& item : source.Items()) {

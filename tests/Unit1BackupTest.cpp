@@ -1,0 +1,585 @@
+// The backup engine over real temporary trees, with a recording file system:
+// the report lines of a run, what changes on disk, and failed operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "Exceptions.h"
+#include "Unit1.h"
+#include "platform/Platform.h"
+#include "support/RecordingFileSystem.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::DateValue;
+using test::ReadFile;
+using test::WriteFile;
+
+const std::string d(1, platform::PathDelim);
+
+DateValue Day(int year, int month, int day) {
+  return static_cast<DateValue>(platform::DayNumber(year, month, day));
+}
+
+struct Options {
+  std::vector<std::string> include, exclude;
+  DateValue firstDay = Day(1900, 1, 1);
+  DateValue lastDay = Day(2099, 12, 31);
+  bool reportOn = true;
+  bool keepExtra = false;
+  bool dryRun = false;
+};
+
+class BackupEngine : public ::testing::Test {
+ protected:
+  // A path below the temporary folder; '/' in `rel` becomes the separator.
+  std::string P(const std::string& rel) const { return test::Join(tmp_.path(), rel); }
+  // A directory-list entry: the path with the separator at its end.
+  std::string Dir(const std::string& rel) const { return P(rel) + d; }
+
+  std::vector<std::string> Dirs(std::initializer_list<const char*> rels) const {
+    std::vector<std::string> dirs;
+    for (const char* rel : rels) dirs.push_back(Dir(rel));
+    return dirs;
+  }
+
+  // Writes a file with a last-write time on 2020-01-`day` at `hour`.
+  void Put(const std::string& rel, const std::string& content, int day = 1, int hour = 12) {
+    WriteFile(P(rel), content);
+    test::SetLocalMTime(P(rel), 2020, 1, day, hour);
+  }
+
+  // One run over the recording file system; the report lines it handed off.
+  std::vector<std::string> Run(const std::vector<std::string>& dirs, const Options& o = {}) {
+    fs_.calls.clear();
+    std::vector<std::string> lines;
+    handedOff_ = false;
+    RunBackupOn(fs_, dirs, o.include, o.exclude, o.firstDay, o.lastDay, o.reportOn, o.keepExtra,
+                o.dryRun, [&](const std::vector<std::string>& l) {
+                  lines = l;
+                  handedOff_ = true;
+                });
+    return lines;
+  }
+
+  std::vector<std::string> Tree(const std::string& rel) const { return test::ListTree(P(rel)); }
+
+  test::TempDir tmp_;
+  test::RecordingFileSystem fs_;
+  bool handedOff_ = false;
+};
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// First runs and report lines
+
+TEST_F(BackupEngine, FirstRunCopiesNestedFilesAndMakesOnlyDirectoriesThatGetAFile) {
+  Put("src/top.txt", "t");
+  Put("src/a/b/deep.txt", "deep", 2, 9);
+  test::MakeDirs(P("src/empty/inner"));
+  const auto lines = Run(Dirs({"src", "bk1", "bk2"}));
+
+  EXPECT_EQ((std::vector<std::string>{"a/b/deep.txt", "top.txt"}), Tree("bk1"));
+  EXPECT_EQ("deep", ReadFile(P("bk1/a/b/deep.txt")));
+  EXPECT_EQ("2020-01-02 09:00:00", test::LocalMTime(P("bk1/a/b/deep.txt")));
+  EXPECT_FALSE(test::IsDir(P("bk1/empty")));
+  EXPECT_FALSE(test::IsDir(P("bk2")));
+  // A subdirectory's lines come before its parent's own.
+  EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "a" + d + "b" + d + "deep.txt",
+                                      "copied  " + Dir("src") + "top.txt"}),
+            lines);
+  EXPECT_EQ(0u, fs_.Count("MoveFile"));
+}
+
+TEST_F(BackupEngine, ReportFlagDecidesWhetherTheLinesAreHandedOff) {
+  Put("src/f", "1");
+  Options quiet;
+  quiet.reportOn = false;
+  EXPECT_TRUE(Run(Dirs({"src", "bk1"}), quiet).empty());
+  EXPECT_FALSE(handedOff_);
+  EXPECT_TRUE(test::IsFile(P("bk1/f")));
+  // Nothing to report: the hand-off still gets its (empty) list.
+  EXPECT_TRUE(Run(Dirs({"src", "bk1"})).empty());
+  EXPECT_TRUE(handedOff_);
+}
+
+TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
+  for (int i = 0; i < 5; ++i) Put("src/d" + std::to_string(i) + "/f" + std::to_string(i), "x");
+  Put("src/g", "y");
+  Run(Dirs({"src", "bk1", "bk2", "bk3"}));
+  const auto lines = Run(Dirs({"src", "bk1", "bk2", "bk3"}));
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(0u, fs_.Changes());
+  // Each side's listing answers the lookups; no file is opened or stat'ed alone.
+  EXPECT_EQ(0u, fs_.Count("Find"));
+  EXPECT_EQ(0u, fs_.Count("FileExists"));
+}
+
+// ---------------------------------------------------------------------------
+// Generations
+
+TEST_F(BackupEngine, FourRunsKeepTheThreeNewestVersionsWithTheirTimes) {
+  const auto dirs = Dirs({"src", "bk1", "bk2", "bk3"});
+  for (int v = 1; v <= 4; ++v) {
+    Put("src/sub/f.txt", "version " + std::to_string(v), v);
+    EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "sub" + d + "f.txt"}, Run(dirs))
+        << "run " << v;
+  }
+  EXPECT_EQ("version 4", ReadFile(P("bk1/sub/f.txt")));
+  EXPECT_EQ("version 3", ReadFile(P("bk2/sub/f.txt")));
+  EXPECT_EQ("version 2", ReadFile(P("bk3/sub/f.txt")));
+  EXPECT_EQ("2020-01-04 12:00:00", test::LocalMTime(P("bk1/sub/f.txt")));
+  EXPECT_EQ("2020-01-03 12:00:00", test::LocalMTime(P("bk2/sub/f.txt")));
+  EXPECT_EQ("2020-01-02 12:00:00", test::LocalMTime(P("bk3/sub/f.txt")));
+  // Generations below stage 1 travel by moves only.
+  EXPECT_EQ(1u, fs_.Count("CopyFile"));
+  EXPECT_EQ(2u, fs_.Count("MoveFile"));
+}
+
+TEST_F(BackupEngine, AStageWithoutTheFileIsSkippedInTheRotation) {
+  Put("src/f", "new", 5);
+  Put("bk1/f", "one", 3);
+  Put("bk3/f", "three", 1);
+  Run(Dirs({"src", "bk1", "bk2", "bk3"}));
+  EXPECT_EQ("new", ReadFile(P("bk1/f")));
+  EXPECT_EQ("one", ReadFile(P("bk2/f")));
+  EXPECT_EQ("three", ReadFile(P("bk3/f")));
+}
+
+TEST_F(BackupEngine, ComparesTimeThenSize) {
+  Put("src/same", "abc", 2);
+  Put("bk1/same", "xyz", 2);  // same time and size: left alone
+  Put("src/resized", "abcd", 2);
+  Put("bk1/resized", "abc", 2);  // same time, other size: rotated
+  Put("src/older", "a much longer text", 2);
+  Put("bk1/older", "new", 3);  // stage 1 newer: left alone whatever the size
+  Put("src/newer", "n", 3);
+  Put("bk1/newer", "o", 2);
+  // Two writes within one even-second step count as the same time.
+  WriteFile(P("src/step"), "s1");
+  WriteFile(P("bk1/step"), "s2");
+  test::SetLocalMTime(P("bk1/step"), 2020, 1, 2, 12, 0, 0);
+  test::SetLocalMTime(P("src/step"), 2020, 1, 2, 12, 0, 1);
+
+  const auto lines = Run(Dirs({"src", "bk1", "bk2"}));
+  EXPECT_EQ(Sorted({"copied  " + Dir("src") + "newer", "copied  " + Dir("src") + "resized"}),
+            Sorted(lines));
+  EXPECT_EQ("xyz", ReadFile(P("bk1/same")));
+  EXPECT_EQ("abcd", ReadFile(P("bk1/resized")));
+  EXPECT_EQ("abc", ReadFile(P("bk2/resized")));
+  EXPECT_EQ("new", ReadFile(P("bk1/older")));
+  EXPECT_EQ("n", ReadFile(P("bk1/newer")));
+  EXPECT_EQ("s2", ReadFile(P("bk1/step")));
+  EXPECT_EQ((std::vector<std::string>{"newer", "resized"}), Tree("bk2"));
+}
+
+TEST_F(BackupEngine, OneStageReplacesInPlaceAndDeletesStaleFiles) {
+  Put("src/keep", "v2", 2);
+  Put("bk1/keep", "v1", 1);
+  Put("bk1/gone", "old");
+  const auto lines = Run(Dirs({"src", "bk1"}));
+  EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "keep",
+                                      "deleted " + Dir("bk1") + "gone"}),
+            lines);
+  EXPECT_EQ(std::vector<std::string>{"keep"}, Tree("bk1"));
+  EXPECT_EQ("v2", ReadFile(P("bk1/keep")));
+  EXPECT_EQ(0u, fs_.Count("MoveFile"));
+}
+
+TEST_F(BackupEngine, StaleFileMovesDownTheStagesAndTheLastDropsItsCopy) {
+  Put("src/other", "o");
+  Put("bk1/gone", "g1", 3);
+  Put("bk2/gone", "g2", 2);
+  Put("bk3/gone", "g3", 1);
+  const auto lines = Run(Dirs({"src", "bk1", "bk2", "bk3"}));
+  EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "other",
+                                      "deleted " + Dir("bk1") + "gone"}),
+            lines);
+  EXPECT_FALSE(test::IsFile(P("bk1/gone")));
+  EXPECT_EQ("g1", ReadFile(P("bk2/gone")));
+  EXPECT_EQ("g2", ReadFile(P("bk3/gone")));
+  EXPECT_EQ("2020-01-03 12:00:00", test::LocalMTime(P("bk2/gone")));
+}
+
+TEST_F(BackupEngine, DeletedSourceDirectoryMovesDownAndIsRemovedDeepestFirst) {
+  Put("src/keep", "k");
+  Put("src/gone/x/y/f1", "1");
+  Put("src/gone/f2", "2");
+  const auto dirs = Dirs({"src", "bk1", "bk2", "bk3"});
+  Run(dirs);
+  std::filesystem::remove_all(P("src/gone"));
+
+  const std::string bk1 = Dir("bk1");
+  const auto lines = Run(dirs);
+  EXPECT_EQ((std::vector<std::string>{
+                "deleted " + bk1 + "gone" + d + "x" + d + "y" + d + "f1",
+                "deleted " + bk1 + "gone" + d + "f2",
+                "deleted " + bk1 + "gone" + d + "x" + d + "y" + d,
+                "deleted " + bk1 + "gone" + d + "x" + d,
+                "deleted " + bk1 + "gone" + d,
+            }),
+            lines);
+  EXPECT_EQ(std::vector<std::string>{"keep"}, Tree("bk1"));
+  EXPECT_FALSE(test::IsDir(P("bk1/gone")));
+  EXPECT_EQ((std::vector<std::string>{"gone/f2", "gone/x/y/f1"}), Tree("bk2"));
+}
+
+TEST_F(BackupEngine, EmptiedStageOneIsRemovedAndMadeAgainByTheNextCopy) {
+  Put("src/f", "1");
+  const auto dirs = Dirs({"src", "bk1"});
+  Run(dirs);
+  std::filesystem::remove(P("src/f"));
+  EXPECT_EQ((std::vector<std::string>{"deleted " + Dir("bk1") + "f", "deleted " + Dir("bk1")}),
+            Run(dirs));
+  EXPECT_FALSE(test::IsDir(P("bk1")));
+  Put("src/f", "2");
+  Run(dirs);
+  EXPECT_EQ("2", ReadFile(P("bk1/f")));
+}
+
+TEST_F(BackupEngine, EmptyStageDirectoriesGoEvenWhenTheSourceHasThem) {
+  Put("src/f", "1");
+  test::MakeDirs(P("src/a/b"));
+  test::MakeDirs(P("bk1/a/b"));
+  test::MakeDirs(P("bk1/.keep/inner"));
+  test::MakeDirs(P("bk1/dotonly/.git"));
+  const auto lines = Run(Dirs({"src", "bk1"}));
+  const std::string bk1 = Dir("bk1");
+  EXPECT_EQ(Sorted({"copied  " + Dir("src") + "f", "deleted " + bk1 + "a" + d + "b" + d,
+                    "deleted " + bk1 + "a" + d, "deleted " + bk1 + "dotonly" + d}),
+            Sorted(lines));
+  EXPECT_FALSE(test::IsDir(P("bk1/a")));
+  // A directory holding only a dot directory is reported, and stays.
+  EXPECT_TRUE(test::IsDir(P("bk1/dotonly/.git")));
+  EXPECT_TRUE(test::IsDir(P("bk1/.keep/inner")));
+}
+
+// ---------------------------------------------------------------------------
+// Options
+
+TEST_F(BackupEngine, KeepExtraOnlyAddsAndUpdates) {
+  Put("src/f", "new", 2);
+  Put("bk1/f", "old", 1);
+  Put("bk1/only/extra", "e");
+  test::MakeDirs(P("bk1/empty"));
+  Options keep;
+  keep.keepExtra = true;
+  const auto lines = Run(Dirs({"src", "bk1", "bk2"}), keep);
+  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"}, lines);
+  EXPECT_EQ((std::vector<std::string>{"f", "only/extra"}), Tree("bk1"));
+  EXPECT_TRUE(test::IsDir(P("bk1/empty")));
+  EXPECT_EQ(0u, fs_.Count("RemoveDir"));
+  EXPECT_EQ(0u, fs_.Count("DeleteFile"));
+  EXPECT_EQ("old", ReadFile(P("bk2/f")));
+}
+
+TEST_F(BackupEngine, DryRunTouchesNothingAndReportsWhatTheRunWouldDo) {
+  Put("src/new", "n");
+  Put("src/changed", "c2", 2);
+  Put("bk1/changed", "c1", 1);
+  Put("bk1/gone/deep/stale", "s");
+  Put("bk2/changed", "c0");
+  const auto dirs = Dirs({"src", "bk1", "bk2", "bk3"});
+  Options dry;
+  dry.dryRun = true;
+  const auto dryLines = Run(dirs, dry);
+  EXPECT_EQ(0u, fs_.Changes());
+  EXPECT_EQ(0u, fs_.Count("CreateDir"));
+  EXPECT_FALSE(test::IsDir(P("bk3")));
+  EXPECT_EQ((std::vector<std::string>{"changed", "gone/deep/stale"}), Tree("bk1"));
+  EXPECT_EQ(std::vector<std::string>{"changed"}, Tree("bk2"));
+  EXPECT_EQ("c0", ReadFile(P("bk2/changed")));
+
+  const auto realLines = Run(dirs);
+  // The walk's lines match; the removal of empty directories differs, since a
+  // dry run empties nothing.
+  const size_t walkLines = 3;
+  ASSERT_GE(realLines.size(), walkLines);
+  ASSERT_EQ(walkLines, dryLines.size());
+  EXPECT_EQ(dryLines, std::vector<std::string>(realLines.begin(), realLines.begin() + walkLines));
+  EXPECT_EQ("deleted " + Dir("bk1") + "gone" + d + "deep" + d, realLines[walkLines]);
+}
+
+TEST_F(BackupEngine, DryRunBeforeTheFirstRunReportsStageOneAsEmpty) {
+  Put("src/f", "1");
+  Options dry;
+  dry.dryRun = true;
+  EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "f", "deleted " + Dir("bk1")}),
+            Run(Dirs({"src", "bk1"}), dry));
+  EXPECT_FALSE(test::IsDir(P("bk1")));
+}
+
+TEST_F(BackupEngine, DateRangeSelectsWholeDaysBothEndsIncluded) {
+  WriteFile(P("src/before"), "b");
+  test::SetLocalMTime(P("src/before"), 2021, 3, 9, 23, 59, 58);
+  WriteFile(P("src/first"), "f");
+  test::SetLocalMTime(P("src/first"), 2021, 3, 10, 0, 0, 0);
+  WriteFile(P("src/last"), "l");
+  test::SetLocalMTime(P("src/last"), 2021, 3, 12, 23, 59, 58);
+  WriteFile(P("src/after"), "a");
+  test::SetLocalMTime(P("src/after"), 2021, 3, 13, 0, 0, 0);
+  Options range;
+  range.firstDay = Day(2021, 3, 10);
+  range.lastDay = Day(2021, 3, 12);
+  Run(Dirs({"src", "bk1"}), range);
+  EXPECT_EQ((std::vector<std::string>{"first", "last"}), Tree("bk1"));
+}
+
+TEST_F(BackupEngine, DefaultRangeTakes1970AndLeavesOutTheFarFuture) {
+  WriteFile(P("src/epoch"), "e");
+  test::SetLocalMTime(P("src/epoch"), 1970, 1, 2);
+  WriteFile(P("src/future"), "f");
+  test::SetLocalMTime(P("src/future"), 2100, 1, 1);
+  Run(Dirs({"src", "bk1"}));
+  EXPECT_EQ(std::vector<std::string>{"epoch"}, Tree("bk1"));
+  EXPECT_EQ("1970-01-02 12:00:00", test::LocalMTime(P("bk1/epoch")));
+}
+
+TEST_F(BackupEngine, ReversedRangeCopiesNothingButStillClearsStaleFiles) {
+  Put("src/f", "1");
+  Put("bk1/f", "0", 1, 6);
+  Put("bk1/stale", "s");
+  Options reversed;
+  reversed.firstDay = Day(2020, 2, 1);
+  reversed.lastDay = Day(2020, 1, 1);
+  const auto lines = Run(Dirs({"src", "bk1"}), reversed);
+  EXPECT_EQ(std::vector<std::string>{"deleted " + Dir("bk1") + "stale"}, lines);
+  // Passed over by the filter, the source file still counts as present.
+  EXPECT_EQ("0", ReadFile(P("bk1/f")));
+}
+
+TEST_F(BackupEngine, MasksLimitWhatIsCopiedNotWhatIsStale) {
+  Put("src/a.txt", "a");
+  Put("src/b.log", "b");
+  Put("src/c.txt", "c");
+  Put("bk1/old.txt", "o");
+  Options masks;
+  masks.include = {"*.txt", "*.log"};
+  masks.exclude = {"c*", "old*"};
+  const auto lines = Run(Dirs({"src", "bk1"}), masks);
+  EXPECT_EQ((std::vector<std::string>{"a.txt", "b.log"}), Tree("bk1"));
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "deleted " + Dir("bk1") + "old.txt"));
+}
+
+TEST_F(BackupEngine, DotDirectoriesAreNeverWalkedButDotFilesAreBackedUp) {
+  Put("src/.profile", "p");
+  Put("src/.git/config", "c");
+  Put("src/sub/.hidden", "h");
+  Put("bk1/.cache/blob", "b");  // not in the source, but never looked at
+  Run(Dirs({"src", "bk1"}));
+  EXPECT_EQ((std::vector<std::string>{".cache/blob", ".profile", "sub/.hidden"}), Tree("bk1"));
+}
+
+TEST_F(BackupEngine, StageOneDirectoryNamedLikeASourceFileStandsInForItsCopy) {
+  Put("src/clash", "file", 9);
+  Put("bk1/clash/inner/x", "x");
+  test::SetLocalMTime(P("bk1/clash"), 2020, 1, 1);
+  const auto dirs = Dirs({"src", "bk1", "bk2"});
+  const std::string bk1 = Dir("bk1");
+  // The directory is older than the file: a rotation, whose copy onto the
+  // directory fails. The source has no such directory, so its files are stale.
+  EXPECT_EQ((std::vector<std::string>{"deleted " + bk1 + "clash" + d + "inner" + d + "x",
+                                      "copied  " + Dir("src") + "clash",
+                                      "deleted " + bk1 + "clash" + d + "inner" + d,
+                                      "deleted " + bk1 + "clash" + d, "deleted " + bk1}),
+            Run(dirs));
+  EXPECT_EQ("x", ReadFile(P("bk2/clash/inner/x")));
+  Run(dirs);
+  EXPECT_EQ("file", ReadFile(P("bk1/clash")));
+}
+
+// ---------------------------------------------------------------------------
+// Refusals and directories that contain each other
+
+TEST_F(BackupEngine, MissingSourceIsRefusedBeforeAnythingIsTouched) {
+  Put("bk1/f", "keep");
+  try {
+    Run(Dirs({"nosuch", "bk1"}));
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_STREQ("Exception", e.ClassName());
+    EXPECT_EQ(platform::ProgramText("元ディレクトリが見つかりません: ") + Dir("nosuch"),
+              e.Message());
+  }
+  EXPECT_EQ(0u, fs_.Changes());
+  EXPECT_FALSE(handedOff_);
+  EXPECT_EQ("keep", ReadFile(P("bk1/f")));
+}
+
+TEST_F(BackupEngine, MissingSourceBelowTheTopMeansDeleted) {
+  Put("src/d/f", "1");
+  const auto dirs = Dirs({"src", "bk1"});
+  Run(dirs);
+  std::filesystem::remove_all(P("src/d"));
+  Run(dirs);
+  EXPECT_TRUE(Tree("bk1").empty());
+}
+
+TEST_F(BackupEngine, StageThatIsTheSourceIsRefusedWhateverItsSpelling) {
+  Put("src/f", "1");
+  Put("bk1/g", "2");
+  const std::string other = P("src") + d + "." + d;
+  try {
+    Run({Dir("src"), Dir("bk1"), other});
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(platform::ProgramText("元ディレクトリとバックアップディレクトリが同じです: ") + other,
+              e.Message());
+  }
+  EXPECT_EQ(0u, fs_.Changes());
+  EXPECT_EQ(std::vector<std::string>{"g"}, Tree("bk1"));
+}
+
+TEST_F(BackupEngine, StagesEqualToEachOtherAreAllowed) {
+  Put("src/f", "1");
+  EXPECT_NO_THROW(Run(Dirs({"src", "bk", "bk"})));
+  EXPECT_EQ("1", ReadFile(P("bk/f")));
+}
+
+TEST_F(BackupEngine, StageInsideTheSourceIsNotBackedUpIntoItself) {
+  Put("src/f", "1");
+  Put("src/x/g", "2");
+  // Stage 1 does not exist yet: it is made during the run, inside the source.
+  const auto dirs = std::vector<std::string>{Dir("src"), Dir("src/x/bk"), Dir("old")};
+  for (int run = 0; run < 2; ++run) {
+    const auto lines = Run(dirs);
+    for (const std::string& line : lines) {
+      EXPECT_EQ(std::string::npos, line.find("bk" + d + "x" + d + "bk")) << line;
+      EXPECT_NE(0u, line.rfind("copied  " + Dir("src/x/bk"), 0)) << line;
+    }
+  }
+  EXPECT_EQ((std::vector<std::string>{"f", "x/g"}), Tree("src/x/bk"));
+  EXPECT_FALSE(test::IsDir(P("old")));
+}
+
+TEST_F(BackupEngine, SourceInsideStageOneIsNeverTakenForStaleContent) {
+  Put("bk1/src/f", "mine");
+  Put("bk1/src/d/g", "mine too");
+  const auto dirs = std::vector<std::string>{Dir("bk1/src"), Dir("bk1")};
+  Run(dirs);
+  Run(dirs);
+  EXPECT_EQ("mine", ReadFile(P("bk1/src/f")));
+  EXPECT_EQ("mine too", ReadFile(P("bk1/src/d/g")));
+  EXPECT_EQ("mine", ReadFile(P("bk1/f")));
+  EXPECT_EQ(0u, fs_.Count("RemoveDir"));
+}
+
+// ---------------------------------------------------------------------------
+// Failed operations
+
+class BackupFaults : public BackupEngine {
+ protected:
+  // Three runs leave versions 3, 2 and 1 in stages 1, 2 and 3; then the
+  // source gets version 4.
+  void ThreeGenerations() {
+    for (int v = 1; v <= 3; ++v) {
+      Put("src/f", "v" + std::to_string(v), v);
+      Run(dirs_);
+    }
+    Put("src/f", "v4", 4);
+  }
+  void FailMovesFrom(const std::string& stage) {
+    const std::string from = Dir(stage) + "f";
+    fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
+      return c.op == "MoveFile" && c.path == from;
+    };
+  }
+  std::string Version(const std::string& rel) {
+    return test::IsFile(P(rel)) ? ReadFile(P(rel)) : std::string("none");
+  }
+
+  const std::vector<std::string> dirs_ = Dirs({"src", "bk1", "bk2", "bk3"});
+};
+
+TEST_F(BackupFaults, FailedMoveInTheChainLosesNoGeneration) {
+  ThreeGenerations();
+  FailMovesFrom("bk2");
+  // The run decided to copy and says so, whatever then happened.
+  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"}, Run(dirs_));
+  // Stage 2 could not move down, so stage 1 could not either: both keep their
+  // versions; only the oldest, due to go anyway, was dropped.
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("v2", Version("bk2/f"));
+  EXPECT_EQ("none", Version("bk3/f"));
+
+  fs_.failIf = nullptr;
+  Run(dirs_);
+  EXPECT_EQ("v4", Version("bk1/f"));
+  EXPECT_EQ("v3", Version("bk2/f"));
+  EXPECT_EQ("v2", Version("bk3/f"));
+}
+
+TEST_F(BackupFaults, FailedMoveOutOfStageOneKeepsItsCopy) {
+  ThreeGenerations();
+  FailMovesFrom("bk1");
+  Run(dirs_);
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("none", Version("bk2/f"));
+  EXPECT_EQ("v2", Version("bk3/f"));
+  fs_.failIf = nullptr;
+  Run(dirs_);
+  EXPECT_EQ("v4", Version("bk1/f"));
+  EXPECT_EQ("v3", Version("bk2/f"));
+  EXPECT_EQ("v2", Version("bk3/f"));
+}
+
+TEST_F(BackupFaults, FailedCopyLeavesStageOnesCopyAndTheRunGoesOn) {
+  Put("src/f", "old", 1);
+  Put("src/g", "g", 1);
+  const auto one = Dirs({"src", "bk1"});
+  Run(one);
+  Put("src/f", "new", 2);
+  Put("src/h", "h", 2);
+  const std::string from = Dir("src") + "f";
+  fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
+    return c.op == "CopyFile" && c.path == from;
+  };
+  Run(one);
+  EXPECT_EQ("old", ReadFile(P("bk1/f")));
+  EXPECT_EQ("h", ReadFile(P("bk1/h")));
+}
+
+TEST_F(BackupFaults, FailedStaleMoveKeepsTheFileInStageOne) {
+  ThreeGenerations();
+  std::filesystem::remove(P("src/f"));
+  FailMovesFrom("bk1");
+  const auto lines = Run(dirs_);
+  EXPECT_EQ(std::vector<std::string>{"deleted " + Dir("bk1") + "f"}, lines);
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("v2", Version("bk3/f"));
+}
+
+TEST_F(BackupFaults, UnreadableSourceDirectoryLeavesItsBackupAlone) {
+  Put("src/d/f", "1");
+  Put("src/d/e/g", "2");
+  const auto one = Dirs({"src", "bk1"});
+  Run(one);
+  const std::string pattern = Dir("src/d") + "*.*";
+  fs_.failIf = [pattern](const test::RecordingFileSystem::Call& c) {
+    return c.op == "List" && c.path == pattern;
+  };
+  EXPECT_TRUE(Run(one).empty());
+  EXPECT_EQ((std::vector<std::string>{"d/e/g", "d/f"}), Tree("bk1"));
+}
+
+TEST_F(BackupFaults, FailedDirectoryCreationAndRemovalArePassedOver) {
+  Put("src/a/f", "1");
+  Put("bk1/gone/x", "x");
+  fs_.failIf = [](const test::RecordingFileSystem::Call& c) {
+    return c.op == "RemoveDir" || c.op == "CreateDir";
+  };
+  const auto lines = Run(Dirs({"src", "bk1"}));
+  // The directory for a/f could not be made: the copy fails, the line stays.
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "copied  " + Dir("src") + "a" + d + "f"));
+  EXPECT_FALSE(test::IsFile(P("bk1/a/f")));
+  EXPECT_TRUE(test::IsDir(P("bk1/gone")));
+  EXPECT_FALSE(test::IsFile(P("bk1/gone/x")));
+}
+
+}  // namespace

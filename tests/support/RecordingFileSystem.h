@@ -1,0 +1,91 @@
+// A file system for logic tests: forwards to the real one, records every call
+// in order, and makes the calls that a test picks fail without touching disk.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace test {
+
+class RecordingFileSystem : public platform::FileSystem {
+ public:
+  struct Call {
+    std::string op;  // "List", "Find", ..., "SaveLines"
+    std::string path;
+    std::string to;  // the target of CopyFile and MoveFile
+  };
+
+  // Asked before every call; true makes it fail (nothing listed, nothing
+  // found, false returned) without reaching the disk.
+  std::function<bool(const Call&)> failIf;
+
+  std::vector<Call> calls;
+
+  // The calls of one operation, in order.
+  std::vector<Call> Of(const std::string& op) const {
+    std::vector<Call> out;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+                 [&](const Call& c) { return c.op == op; });
+    return out;
+  }
+  size_t Count(const std::string& op) const { return Of(op).size(); }
+  // Calls that change the disk.
+  size_t Changes() const {
+    return Count("CreateDir") + Count("RemoveDir") + Count("CopyFile") + Count("MoveFile") +
+           Count("DeleteFile") + Count("SaveLines");
+  }
+
+  void List(const std::string& pattern, uint32_t admit,
+            const std::function<void(const platform::DirEntry&)>& fn) override {
+    if (Record("List", pattern)) return;
+    real_.List(pattern, admit, fn);
+  }
+  bool Find(const std::string& path, uint32_t admit, platform::DirEntry& out) override {
+    return !Record("Find", path) && real_.Find(path, admit, out);
+  }
+  bool FileExists(const std::string& path) override {
+    return !Record("FileExists", path) && real_.FileExists(path);
+  }
+  bool DirectoryExists(const std::string& path) override {
+    return !Record("DirectoryExists", path) && real_.DirectoryExists(path);
+  }
+  bool LastWriteTime(const std::string& path, platform::FileTime& out) override {
+    return !Record("LastWriteTime", path) && real_.LastWriteTime(path, out);
+  }
+  bool Identity(const std::string& path, platform::FileId& out) override {
+    return !Record("Identity", path) && real_.Identity(path, out);
+  }
+  bool CreateDir(const std::string& path) override {
+    return !Record("CreateDir", path) && real_.CreateDir(path);
+  }
+  bool RemoveDir(const std::string& path) override {
+    return !Record("RemoveDir", path) && real_.RemoveDir(path);
+  }
+  bool CopyFile(const std::string& from, const std::string& to) override {
+    return !Record("CopyFile", from, to) && real_.CopyFile(from, to);
+  }
+  bool MoveFile(const std::string& from, const std::string& to) override {
+    return !Record("MoveFile", from, to) && real_.MoveFile(from, to);
+  }
+  bool DeleteFile(const std::string& path) override {
+    return !Record("DeleteFile", path) && real_.DeleteFile(path);
+  }
+  void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
+    if (!Record("SaveLines", path)) real_.SaveLines(path, lines);
+  }
+
+ private:
+  // Records the call; true when it is to fail.
+  bool Record(const char* op, const std::string& path, const std::string& to = std::string()) {
+    calls.push_back({op, path, to});
+    return failIf && failIf(calls.back());
+  }
+
+  platform::FileSystem& real_ = platform::RealFileSystem();
+};
+
+}  // namespace test
