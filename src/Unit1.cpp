@@ -515,4 +515,4 @@ void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& line
   platform::ShellOpen(path);
 }
 
-void ShowReport() {}
+void ShowReport() { ShowReportOn(*Fs, ReportLines); }
