@@ -14,6 +14,8 @@ namespace platform {
 // Path separator ('\' on Windows, '/' on POSIX) and option prefix ('/' or '-').
 extern const char PathDelim;
 extern const char SwitchChar;
+// The extension of the program's own file: ".exe" on Windows, none on POSIX.
+extern const char ExeSuffix[];
 
 // Attribute bits of a directory entry, as the Windows file system stores them.
 enum : uint32_t {
