@@ -56,11 +56,32 @@ DateValue FileTimeToDateValue(FileTime t) {
   return static_cast<double>(DayNumber(year, month, day)) + seconds / 86400.0;
 }
 
+namespace {
+
+// Position of the last separator in `p`, npos when there is none. In code
+// page 932 the trail byte of a double-byte character can be 0x5C, which is
+// no separator.
+size_t LastDelim(std::string_view p) {
+  const bool cp932 = ActiveCharRule() == CharRule::Cp932;
+  size_t last = std::string_view::npos;
+  for (size_t i = 0; i < p.size(); ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (cp932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC))) {
+      ++i;
+    } else if (p[i] == PathDelim) {
+      last = i;
+    }
+  }
+  return last;
+}
+
+}  // namespace
+
 void CreateDirChain(FileSystem& fs, const std::string& path) {
   std::string p = path;
-  if (!p.empty() && p.back() == PathDelim) p.pop_back();
+  if (!p.empty() && LastDelim(p) == p.size() - 1) p.pop_back();
   if (p.size() < 3 || fs.DirectoryExists(p)) return;
-  const size_t slash = p.rfind(PathDelim);
+  const size_t slash = LastDelim(p);
   if (slash != std::string::npos) {
     const std::string parent = p.substr(0, slash + 1);
     if (parent == p) return;

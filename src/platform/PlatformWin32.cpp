@@ -149,7 +149,21 @@ class Win32FileSystem : public FileSystem {
   }
   bool RemoveDir(const std::string& path) override { return ::RemoveDirectoryA(path.c_str()) != 0; }
   bool CopyFile(const std::string& from, const std::string& to) override {
-    return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+    if (!::CopyFileA(from.c_str(), to.c_str(), FALSE)) return false;
+    // Some CopyFileA implementations (Wine's) give the source's attributes
+    // only to a new file, not to one that they replace.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                            FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    const DWORD want = ::GetFileAttributesA(from.c_str());
+    const DWORD have = ::GetFileAttributesA(to.c_str());
+    if (want != INVALID_FILE_ATTRIBUTES && have != INVALID_FILE_ATTRIBUTES &&
+        (want & kKept) != (have & kKept)) {
+      constexpr DWORD kSettable =
+          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+      const DWORD attr = (have & kSettable) | (want & kKept);
+      ::SetFileAttributesA(to.c_str(), attr ? attr : FILE_ATTRIBUTE_NORMAL);
+    }
+    return true;
   }
   bool MoveFile(const std::string& from, const std::string& to) override {
     return ::MoveFileA(from.c_str(), to.c_str()) != 0;

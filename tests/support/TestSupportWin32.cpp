@@ -1,0 +1,201 @@
+// Windows part of the test helpers: times through SetFileTime, the program
+// run through CreateProcessA. The test Wine prefix has the recording viewer
+// (OpenRecorder.exe) as the "open" command of .txt files.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+namespace test {
+
+namespace {
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (h_ && h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+  }
+  bool ok() const { return h_ && h_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+void SetMTime(const std::string& path, const FILETIME& utc) {
+  Handle h(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.ok() || !::SetFileTime(h.get(), nullptr, nullptr, &utc))
+    throw std::runtime_error("SetFileTime " + path);
+}
+
+std::string DirOf(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string OpenLogPath(const std::string& exe) { return DirOf(exe) + "\\opened.log"; }
+
+// The build hands over POSIX paths; under Wine they are reached through Z:.
+std::string WindowsPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return path;
+  std::string w = "Z:" + path;
+  for (char& c : w) {
+    if (c == '/') c = '\\';
+  }
+  return w;
+}
+
+// Quoted so that the program's own splitting gives the word back. A word
+// holding a double quote cannot be quoted under those rules; it goes as it
+// stands, which lets a test hand over raw command-line text.
+std::string CommandWord(const std::string& word) {
+  if (word.find('"') != std::string::npos) return word;
+  return "\"" + word + "\"";
+}
+
+bool SameKey(const std::string& a, const std::string& b) {
+  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                          b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// The current environment with `extra` set over it, as CreateProcessA takes
+// it: NAME=value strings, each ended by a zero byte, and one more at the end.
+std::string EnvironmentBlock(const Env& extra) {
+  std::string block;
+  LPCH env = ::GetEnvironmentStringsA();
+  for (const char* p = env; p && *p; p += std::char_traits<char>::length(p) + 1) {
+    const std::string entry = p;
+    // Entries such as "=C:=C:\dir" begin with "=": the name runs to the second.
+    const size_t eq = entry.find('=', 1);
+    const std::string name = entry.substr(0, eq);
+    bool replaced = false;
+    for (const auto& kv : extra) replaced = replaced || SameKey(kv.first, name);
+    if (!replaced) block += entry + '\0';
+  }
+  if (env) ::FreeEnvironmentStringsA(env);
+  for (const auto& [key, value] : extra) block += key + "=" + value + '\0';
+  block += '\0';
+  return block;
+}
+
+std::string FormatLocal(const FILETIME& utc) {
+  FILETIME local;
+  SYSTEMTIME st;
+  if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return "";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay,
+                st.wHour, st.wMinute, st.wSecond);
+  return buf;
+}
+
+}  // namespace
+
+void SetLocalMTime(const std::string& path, int year, int month, int day, int hour, int minute,
+                   int second) {
+  SYSTEMTIME st = {};
+  st.wYear = static_cast<WORD>(year);
+  st.wMonth = static_cast<WORD>(month);
+  st.wDay = static_cast<WORD>(day);
+  st.wHour = static_cast<WORD>(hour);
+  st.wMinute = static_cast<WORD>(minute);
+  st.wSecond = static_cast<WORD>(second);
+  FILETIME local, utc;
+  if (!::SystemTimeToFileTime(&st, &local) || !::LocalFileTimeToFileTime(&local, &utc))
+    throw std::runtime_error("bad local time for " + path);
+  SetMTime(path, utc);
+}
+
+void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER t;
+  t.LowPart = now.dwLowDateTime;
+  t.HighPart = now.dwHighDateTime;
+  t.QuadPart += static_cast<ULONGLONG>(offsetSeconds * 10000000LL);
+  FILETIME utc;
+  utc.dwLowDateTime = t.LowPart;
+  utc.dwHighDateTime = t.HighPart;
+  SetMTime(path, utc);
+}
+
+std::string LocalMTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return "";
+  return FormatLocal(data.ftLastWriteTime);
+}
+
+std::string InstallProgram(const std::string& dir, const std::string& name) {
+  const std::string from = WindowsPath(KOVREL_EXE);
+  const std::string to = dir + "\\" + (name.empty() ? from.substr(from.rfind('\\') + 1) : name);
+  MakeDirs(dir);
+  if (!::CopyFileA(from.c_str(), to.c_str(), FALSE)) throw std::runtime_error("CopyFileA " + from);
+  return to;
+}
+
+ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
+                      const Env& env) {
+  std::string commandLine = CommandWord(exe);
+  for (const std::string& a : args) commandLine += " " + CommandWord(a);
+  Env all = {{"KOVREL_OPEN_LOG", OpenLogPath(exe)}};
+  all.insert(all.end(), env.begin(), env.end());
+  std::string block = EnvironmentBlock(all);
+
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  if (!::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, block.data(),
+                        nullptr, &si, &pi))
+    throw std::runtime_error("CreateProcessA " + exe);
+  Handle process(pi.hProcess);
+  Handle thread(pi.hThread);
+  ProgramRun run;
+  // A hung program fails its test instead of the whole run.
+  if (::WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.get(), 255);
+    ::WaitForSingleObject(process.get(), INFINITE);
+    return run;
+  }
+  DWORD code = 0;
+  if (::GetExitCodeProcess(process.get(), &code)) run.exitCode = static_cast<int>(code);
+  return run;
+}
+
+std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
+  const auto readLines = [&] {
+    std::vector<std::string> lines;
+    const std::string log = ReadFile(OpenLogPath(exe));
+    size_t start = 0;
+    for (size_t nl; (nl = log.find('\n', start)) != std::string::npos; start = nl + 1) {
+      std::string line = log.substr(start, nl - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    return lines;
+  };
+  // The viewer is a process of its own that nothing waits for; give it time.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<std::string> lines = readLines();
+  while (lines.size() < expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    lines = readLines();
+  }
+  if (expected == 0) {
+    // Nothing is expected: give a late viewer a moment to show up anyway.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    lines = readLines();
+  }
+  return lines;
+}
+
+}  // namespace test
