@@ -38,7 +38,8 @@ bool IsDirEnd(std::string_view c) {
 
 }  // namespace
 
-void SplitExecutablePath(const std::string& path, std::string& dir, std::string& base) {
+void SplitExecutablePath(const std::string& path, std::string& dir, std::string& base,
+                         bool stripExtension) {
   const platform::CharRule rule = platform::ActiveCharRule();
   const std::string_view s = path;
   // Byte offsets just past the last separator and of the last dot after it;
@@ -58,6 +59,7 @@ void SplitExecutablePath(const std::string& path, std::string& dir, std::string&
   }
   dir = path.substr(0, nameStart);
   if (LastChar(dir) != std::string(1, PathDelim)) dir += PathDelim;
+  if (!stripExtension) dot = std::string_view::npos;
   base =
       path.substr(nameStart, dot == std::string_view::npos ? std::string::npos : dot - nameStart);
 }
@@ -69,5 +71,7 @@ void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::strin
   // cannot be listed) names an ancestor and no file: its Temp*.txt would
   // belong to nobody's report. The reported path is the right place then.
   if (path.empty() || LastChar(path) == std::string(1, PathDelim)) path = reported;
-  SplitExecutablePath(path, dir, base);
+  // Where programs carry no extension (POSIX), a dot belongs to the name:
+  // "back.up" is the program's whole name, not "back" with an extension.
+  SplitExecutablePath(path, dir, base, platform::ExeSuffix[0] != '\0');
 }

@@ -12,8 +12,9 @@ std::string DiskSpelling(platform::FileSystem& fs, const std::string& path);
 
 // The directory part of `path` up to and including its last separator (one
 // appended when it does not end with one) and the file name less the
-// extension after its last dot.
-void SplitExecutablePath(const std::string& path, std::string& dir, std::string& base);
+// extension after its last dot (the whole file name without `stripExtension`).
+void SplitExecutablePath(const std::string& path, std::string& dir, std::string& base,
+                         bool stripExtension = true);
 
 // The running executable's directory (ending with the separator) and its file
 // name less the extension, from its on-disk spelling; falls back to the path

@@ -163,6 +163,13 @@ TEST(SplitExecutablePath, DirectoryAndBaseName) {
   EXPECT_EQ("kovrel", base);
 }
 
+TEST(SplitExecutablePath, WithoutExtensionsTheWholeNameIsTheBase) {
+  std::string dir, base;
+  SplitExecutablePath(d + "Tools" + d + "back.up", dir, base, false);
+  EXPECT_EQ(d + "Tools" + d, dir);
+  EXPECT_EQ("back.up", base);
+}
+
 TEST(SplitExecutablePath, DotBeforeTheLastSeparatorIsNoExtension) {
   std::string dir, base;
   SplitExecutablePath(d + "v1.2" + d + "kovrel", dir, base);
