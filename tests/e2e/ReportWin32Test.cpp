@@ -1,0 +1,56 @@
+// Report files take the executable's on-disk spelling however it was started.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+std::string ShortPath(const std::string& path) {
+  char buf[MAX_PATH];
+  const DWORD n = ::GetShortPathNameA(path.c_str(), buf, sizeof buf);
+  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+class ReportSpelling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe = test::InstallProgram(tmp / "Long Program Folder");
+    test::WriteFile(tmp / "src/a.txt", "a");
+  }
+  void RunAs(const std::string& path) {
+    const test::ProgramRun run = test::RunProgram(path, {tmp / "src", tmp / "bk1", test::Opt("M")});
+    EXPECT_EQ(0, run.exitCode);
+  }
+  test::TempDir tmp;
+  std::string exe;
+};
+
+TEST_F(ReportSpelling, StartedByItsShortPath) {
+  const std::string alias = ShortPath(exe);
+  ASSERT_FALSE(alias.empty());
+  if (alias == exe) GTEST_SKIP() << "no short names on this volume";
+  RunAs(alias);
+  const std::string report = tmp / "Long Program Folder/KovrelTemp1.txt";
+  EXPECT_TRUE(test::IsFile(report));
+  EXPECT_EQ(std::vector<std::string>{report}, test::OpenedFiles(alias, 1));
+}
+
+TEST_F(ReportSpelling, StartedInOtherLetterCase) {
+  const std::string typed = Upper(exe);
+  RunAs(typed);
+  const std::string report = tmp / "Long Program Folder/KovrelTemp1.txt";
+  EXPECT_EQ(std::vector<std::string>{report}, test::OpenedFiles(typed, 1));
+}
+
+}  // namespace
