@@ -428,11 +428,15 @@ void TransferStage(int k, const std::string& r, const std::string& name) {
   Fs->MoveFile(source, target);
 }
 
-void RemoveEmptyDirs(const std::string& d) {
+namespace {
+
+// RemoveEmptyDirs for `d`; true when `d` was judged empty.
+bool RemoveIfEmpty(const std::string& d) {
   Listing listing;
   listing.Read(d);
   bool hasFile = false;
   bool hasSubdir = false;
+  bool childGone = false;
   for (const Listing::Item& item : listing.Items()) {
     const std::string_view name = listing.Name(item);
     if (IsFile(item.attr)) {
@@ -440,22 +444,27 @@ void RemoveEmptyDirs(const std::string& d) {
     } else if (IsSubdir(item.attr, name)) {
       hasSubdir = true;
       const std::string sub = d + std::string(name) + kDelim;
-      if (!IsRoot(sub)) RemoveEmptyDirs(sub);
+      if (!IsRoot(sub) && RemoveIfEmpty(sub)) childGone = true;
     }
   }
-  // Only removed subdirectories can have changed the judgement; a dry run
-  // removes none.
+  // Only the removal of a subdirectory can have changed the judgement, and a
+  // dry run removes none.
   bool empty = !hasFile && !hasSubdir;
-  if (!hasFile && hasSubdir && !DryRun) {
+  if (!hasFile && childGone && !DryRun) {
     empty = true;
     Fs->List(d + "*.*", platform::faAnyFile, [&](const DirEntry& e) {
       if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
     });
   }
-  if (!empty) return;
+  if (!empty) return false;
   if (!DryRun) Fs->RemoveDir(d);
   if (ReportOn) ReportLines.push_back("deleted " + d);
+  return true;
 }
+
+}  // namespace
+
+void RemoveEmptyDirs(const std::string& d) { RemoveIfEmpty(d); }
 
 // ---------------------------------------------------------------------------
 // Report hand-off
