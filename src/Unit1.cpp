@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "Exceptions.h"
 #include "Masks.h"
@@ -324,62 +325,42 @@ void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   }
 }
 
-void BackupDir(const std::string& r) {
-  std::string sourceDir = DirList[0] + r;
-  std::string stage1Dir = DirList[1] + r;
-  // Each directory is listed once; the subdirectories are walked after the
-  // listing is complete, so no directory stays open while the walk goes deeper.
+namespace {
+
+// What one visit of BackupDir keeps. It lives on the heap, so that a deep
+// tree costs little stack per level.
+struct Visit {
+  std::string sourceDir;  // SRC + R
+  std::string stage1Dir;  // BK1 + R
   Listing source;
-  source.Read(sourceDir);
-  // A listing of a directory that exists has "." and ".." at least. One that
-  // exists and yields nothing could not be read: its backup is left alone
-  // rather than taken for deleted.
-  if (source.Items().empty() && Fs->DirectoryExists(sourceDir)) return;
+  Listing stage1;    // not listed with KeepExtra
+  std::string name;  // the file at hand
+  DirEntry found;    // a lookup's answer
+};
 
-  // 1. Source subdirectories, depth first.
-  for (const Listing::Item& item : source.Items()) {
-    const std::string_view name = source.Name(item);
-    if (!IsSubdir(item.attr, name)) continue;
-    const std::string sub = r + std::string(name) + kDelim;
-    if (!IsRoot(DirList[0] + sub)) BackupDir(sub);
-  }
-
-  // 2. Subdirectories that only stage 1 has. Its listing also serves the
-  // lookups of step 3 and the stale files of step 4: the walk below changes
-  // nothing in this directory itself, and step 3 touches only names that the
-  // source has.
-  Listing stage1;
-  if (!KeepExtra) {
-    stage1.Read(stage1Dir);
-    for (const Listing::Item& item : stage1.Items()) {
-      const std::string_view name = stage1.Name(item);
-      if (!IsSubdir(item.attr, name) || SourceHasDir(source, sourceDir, name)) continue;
-      const std::string sub = r + std::string(name) + kDelim;
-      if (!IsRoot(DirList[1] + sub)) BackupDir(sub);
-    }
-  }
-
-  // 3. Source files.
-  const size_t stage1Base = stage1Dir.size();
-  std::string name;
-  DirEntry found;
-  for (const Listing::Item& item : source.Items()) {
+// Step 3: every source file that passes the filters and that stage 1 lacks,
+// or holds in an older version, is copied (after a rotation).
+void BackupFiles(Visit& v, const std::string& r) {
+  const size_t stage1Base = v.stage1Dir.size();
+  std::string& name = v.name;
+  DirEntry& found = v.found;
+  for (const Listing::Item& item : v.source.Items()) {
     if (!IsFile(item.attr) || !InDateRange(item.time)) continue;
-    name.assign(source.Name(item));
+    name.assign(v.source.Name(item));
     if (!NamePasses(name)) continue;
 
     // Stage 1's entry of that name, of any kind.
     bool present = false;
     FileTime time = 0;
     uint64_t size = 0;
-    if (const Listing::Item* have = KeepExtra ? nullptr : stage1.Find(name)) {
+    if (const Listing::Item* have = KeepExtra ? nullptr : v.stage1.Find(name)) {
       present = true;
       time = have->time;
       size = have->size;
     } else {
-      stage1Dir += name;
-      present = Fs->Find(stage1Dir, platform::faAnyFile, found);
-      stage1Dir.resize(stage1Base);
+      v.stage1Dir += name;
+      present = Fs->Find(v.stage1Dir, platform::faAnyFile, found);
+      v.stage1Dir.resize(stage1Base);
       time = found.time;
       size = found.size;
     }
@@ -392,22 +373,65 @@ void BackupDir(const std::string& r) {
         TransferStage(0, r, name);
       }
     }
-    if (ReportOn) ReportLines.push_back("copied  " + sourceDir + name);
+    if (ReportOn) ReportLines.push_back("copied  " + v.sourceDir + name);
   }
+}
 
-  // 4. Stale files: collected first, handled once the listing is complete.
-  if (KeepExtra) return;
+// Step 4: stage-1 files that the source lacks, collected first and handled
+// once the listing is complete.
+void RetireStaleFiles(Visit& v, const std::string& r) {
   std::vector<const Listing::Item*> staleNames;
-  for (const Listing::Item& item : stage1.Items()) {
-    if (IsFile(item.attr) && !SourceHasFile(source, sourceDir, stage1.Name(item))) {
+  for (const Listing::Item& item : v.stage1.Items()) {
+    if (IsFile(item.attr) && !SourceHasFile(v.source, v.sourceDir, v.stage1.Name(item))) {
       staleNames.push_back(&item);
     }
   }
+  std::string& name = v.name;
   for (const Listing::Item* item : staleNames) {
-    name.assign(stage1.Name(*item));
+    name.assign(v.stage1.Name(*item));
     if (!DryRun) RetireStale(r, name);
-    if (ReportOn) ReportLines.push_back("deleted " + stage1Dir + name);
+    if (ReportOn) ReportLines.push_back("deleted " + v.stage1Dir + name);
   }
+}
+
+}  // namespace
+
+void BackupDir(const std::string& r) {
+  const auto v = std::make_unique<Visit>();
+  v->sourceDir = DirList[0] + r;
+  v->stage1Dir = DirList[1] + r;
+  // Each directory is listed once; the subdirectories are walked after the
+  // listing is complete, so no directory stays open while the walk goes deeper.
+  v->source.Read(v->sourceDir);
+  // A listing of a directory that exists has "." and ".." at least. One that
+  // exists and yields nothing could not be read: its backup is left alone
+  // rather than taken for deleted.
+  if (v->source.Items().empty() && Fs->DirectoryExists(v->sourceDir)) return;
+
+  // 1. Source subdirectories, depth first.
+  for (const Listing::Item& item : v->source.Items()) {
+    const std::string_view name = v->source.Name(item);
+    if (!IsSubdir(item.attr, name)) continue;
+    const std::string sub = r + std::string(name) + kDelim;
+    if (!IsRoot(DirList[0] + sub)) BackupDir(sub);
+  }
+
+  // 2. Subdirectories that only stage 1 has. Its listing also serves the
+  // lookups of step 3 and the stale files of step 4: the walk below changes
+  // nothing in this directory itself, and step 3 touches only names that the
+  // source has.
+  if (!KeepExtra) {
+    v->stage1.Read(v->stage1Dir);
+    for (const Listing::Item& item : v->stage1.Items()) {
+      const std::string_view name = v->stage1.Name(item);
+      if (!IsSubdir(item.attr, name) || SourceHasDir(v->source, v->sourceDir, name)) continue;
+      const std::string sub = r + std::string(name) + kDelim;
+      if (!IsRoot(DirList[1] + sub)) BackupDir(sub);
+    }
+  }
+
+  BackupFiles(*v, r);
+  if (!KeepExtra) RetireStaleFiles(*v, r);
 }
 
 void TransferStage(int k, const std::string& r, const std::string& name) {
