@@ -458,6 +458,17 @@ TEST_F(BackupEngine, StageInsideTheSourceIsNotBackedUpIntoItself) {
   EXPECT_FALSE(test::IsDir(P("old")));
 }
 
+TEST_F(BackupEngine, StageMadeDuringTheRunIsKnownWhenTheWalkMeetsIt) {
+  // "a" is walked first and its copy makes stage 1 inside "b", which the walk
+  // lists next.
+  Put("src/a/f", "1");
+  test::MakeDirs(P("src/b"));
+  fs_.sortListings = true;
+  const auto lines = Run({Dir("src"), Dir("src/b/bk")});
+  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "a" + d + "f"}, lines);
+  EXPECT_EQ(std::vector<std::string>{"a/f"}, Tree("src/b/bk"));
+}
+
 TEST_F(BackupEngine, SourceInsideStageOneIsNeverTakenForStaleContent) {
   Put("bk1/src/f", "mine");
   Put("bk1/src/d/g", "mine too");

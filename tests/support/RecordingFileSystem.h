@@ -23,6 +23,10 @@ class RecordingFileSystem : public platform::FileSystem {
   // found, false returned) without reaching the disk.
   std::function<bool(const Call&)> failIf;
 
+  // Listings in name order instead of the file system's, for tests whose
+  // outcome depends on the order of the walk.
+  bool sortListings = false;
+
   std::vector<Call> calls;
 
   // The calls of one operation, in order.
@@ -42,7 +46,16 @@ class RecordingFileSystem : public platform::FileSystem {
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const platform::DirEntry&)>& fn) override {
     if (Record("List", pattern)) return;
-    real_.List(pattern, admit, fn);
+    if (!sortListings) {
+      real_.List(pattern, admit, fn);
+      return;
+    }
+    std::vector<platform::DirEntry> entries;
+    real_.List(pattern, admit, [&](const platform::DirEntry& e) { entries.push_back(e); });
+    std::sort(
+        entries.begin(), entries.end(),
+        [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
+    for (const platform::DirEntry& e : entries) fn(e);
   }
   bool Find(const std::string& path, uint32_t admit, platform::DirEntry& out) override {
     return !Record("Find", path) && real_.Find(path, admit, out);
