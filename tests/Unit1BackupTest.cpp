@@ -97,6 +97,20 @@ TEST_F(BackupEngine, FirstRunCopiesNestedFilesAndMakesOnlyDirectoriesThatGetAFil
   EXPECT_EQ(0u, fs_.Count("MoveFile"));
 }
 
+TEST_F(BackupEngine, LinesFollowTheWalk) {
+  Put("src/s/f", "1");
+  Put("bk1/t/g", "2");
+  Put("src/own", "3");
+  Put("bk1/stale", "4");
+  const std::string src = Dir("src"), bk1 = Dir("bk1");
+  // Source subdirectories, then those only stage 1 has, then the directory's
+  // own copies, its stale files, and last the removed directories.
+  EXPECT_EQ((std::vector<std::string>{"copied  " + src + "s" + d + "f",
+                                      "deleted " + bk1 + "t" + d + "g", "copied  " + src + "own",
+                                      "deleted " + bk1 + "stale", "deleted " + bk1 + "t" + d}),
+            Run(Dirs({"src", "bk1", "bk2"})));
+}
+
 TEST_F(BackupEngine, ReportFlagDecidesWhetherTheLinesAreHandedOff) {
   Put("src/f", "1");
   Options quiet;
