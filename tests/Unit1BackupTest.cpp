@@ -381,6 +381,22 @@ TEST_F(BackupEngine, MasksLimitWhatIsCopiedNotWhatIsStale) {
   EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "deleted " + Dir("bk1") + "old.txt"));
 }
 
+TEST_F(BackupEngine, InvalidMaskStopsTheRunAtTheFirstNameItMeets) {
+  Put("src/d/aa", "copied before the fault");
+  Put("src/b", "b");
+  Put("bk1/stale", "s");
+  Options masks;
+  // "aa" fits the first mask and the search ends there; "b" reaches "[".
+  masks.include = {"a*", "["};
+  EXPECT_THROW(Run(Dirs({"src", "bk1"}), masks), EMaskException);
+  EXPECT_FALSE(handedOff_);
+  EXPECT_EQ((std::vector<std::string>{"d/aa", "stale"}), Tree("bk1"));
+  // The engine state went with the error: the next run starts afresh.
+  EXPECT_EQ(
+      (std::vector<std::string>{"copied  " + Dir("src") + "b", "deleted " + Dir("bk1") + "stale"}),
+      Run(Dirs({"src", "bk1"}), Options{{"b"}, {}}));
+}
+
 TEST_F(BackupEngine, DotDirectoriesAreNeverWalkedButDotFilesAreBackedUp) {
   Put("src/.profile", "p");
   Put("src/.git/config", "c");
