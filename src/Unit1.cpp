@@ -58,8 +58,8 @@ bool ReadDate(std::string& text, DateValue& date, CharRule rule) {
   const uint32_t day = field[2] & 0xFFFF;
   if (year < 1 || year > 9999 || month < 1 || month > 12) return false;
   if (day < 1 || day > DaysInMonth(year, month)) return false;
-  date = static_cast<DateValue>(platform::DayNumber(static_cast<int>(year), static_cast<int>(month),
-                                                    static_cast<int>(day)));
+  date = static_cast<DateValue>(
+      platform::DayNumber(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day)));
   return true;
 }
 
@@ -129,15 +129,22 @@ class Listing {
   };
 
   // Lists dir + "*.*" with every attribute admitted; `dir` ends with the
-  // separator. A directory that cannot be listed gives no entries.
-  void Read(const std::string& dir) {
+  // separator. A directory that cannot be listed gives no entries. With
+  // `kindsOnly` the entries carry their names and kinds but no times or
+  // sizes, which spares a stat per entry where the platform can.
+  void Read(const std::string& dir, bool kindsOnly = false) {
     names_.clear();
     items_.clear();
     sorted_.clear();
-    Fs->List(dir + "*.*", platform::faAnyFile, [this](const DirEntry& e) {
+    const auto add = [this](const DirEntry& e) {
       items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time});
       names_ += e.name;
-    });
+    };
+    if (kindsOnly) {
+      Fs->ListKinds(dir + "*.*", platform::faAnyFile, add);
+    } else {
+      Fs->List(dir + "*.*", platform::faAnyFile, add);
+    }
   }
 
   const std::vector<Item>& Items() const { return items_; }
@@ -457,7 +464,7 @@ namespace {
 // RemoveEmptyDirs for `d`; true when `d` was judged empty.
 bool RemoveIfEmpty(const std::string& d) {
   Listing listing;
-  listing.Read(d);
+  listing.Read(d, true);
   bool hasFile = false;
   bool hasSubdir = false;
   bool childGone = false;
@@ -476,7 +483,7 @@ bool RemoveIfEmpty(const std::string& d) {
   bool empty = !hasFile && !hasSubdir;
   if (!hasFile && childGone && !DryRun) {
     empty = true;
-    Fs->List(d + "*.*", platform::faAnyFile, [&](const DirEntry& e) {
+    Fs->ListKinds(d + "*.*", platform::faAnyFile, [&](const DirEntry& e) {
       if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
     });
   }

@@ -76,6 +76,13 @@ class FileSystem {
   // yields nothing. The entry passed to `fn` is only valid during the call.
   virtual void List(const std::string& pattern, uint32_t admit,
                     const std::function<void(const DirEntry&)>& fn) = 0;
+  // The same entries with their names and the directory and hidden
+  // attributes only (size, time and read-only left 0), for callers that need
+  // no more: where the listing itself tells an entry's kind, nothing is stat'ed.
+  virtual void ListKinds(const std::string& pattern, uint32_t admit,
+                         const std::function<void(const DirEntry&)>& fn) {
+    List(pattern, admit, fn);
+  }
   // Exact-path lookup: true and the entry's data when `path` names an entry
   // that passes the attribute filter.
   virtual bool Find(const std::string& path, uint32_t admit, DirEntry& out) = 0;

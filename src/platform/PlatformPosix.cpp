@@ -100,7 +100,8 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
     if (p < pattern.size() && pattern[p] == '*') {
       starP = p++;
       starN = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
       ++p;
       ++n;
     } else if (starP != std::string_view::npos) {
@@ -114,11 +115,12 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-// Lists one directory, with one fstatat per entry relative to the open
-// directory. A link is followed: a link to a regular file is listed as that
-// file, a link to anything else is not listed.
+// Lists one directory. A link is followed: a link to a regular file is listed
+// as that file, a link to anything else is not listed. With `kindsOnly` an
+// entry whose type the listing gives (d_type) is not stat'ed at all; otherwise
+// every entry gets one fstatat relative to the open directory.
 void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
-                   const std::function<void(const DirEntry&)>& fn) {
+                   const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
   Dir d(::opendir(dir.empty() ? "." : dir.c_str()));
   if (!d.get()) return;
   const int dfd = ::dirfd(d.get());
@@ -128,10 +130,18 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
   while (const struct dirent* de = ::readdir(d.get())) {
     const std::string_view name = de->d_name;
     if (!all && !PatternMatches(pattern, name)) continue;
-    if (::fstatat(dfd, de->d_name, &st, 0) != 0) continue;
-    if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
-    if (!FillEntry(st, name, e) || !Admitted(e.attr, admit)) continue;
-    fn(e);
+    if (kindsOnly && (de->d_type == DT_REG || de->d_type == DT_DIR)) {
+      e.name.assign(name);
+      e.attr = de->d_type == DT_DIR ? faDirectory : faArchive;
+      if (name[0] == '.') e.attr |= faHidden;
+      e.size = 0;
+      e.time = 0;
+    } else {
+      if (::fstatat(dfd, de->d_name, &st, 0) != 0) continue;
+      if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
+      if (!FillEntry(st, name, e)) continue;
+    }
+    if (Admitted(e.attr, admit)) fn(e);
   }
 }
 
@@ -143,8 +153,8 @@ bool StatPath(const std::string& path, struct stat& st) {
 // renamed into place.
 Fd MakeTempBeside(const std::string& to, std::string& tempPath) {
   const size_t slash = to.rfind('/');
-  tempPath = (slash == std::string::npos ? std::string() : to.substr(0, slash + 1)) +
-             ".kovrel-tmp-XXXXXX";
+  tempPath =
+      (slash == std::string::npos ? std::string() : to.substr(0, slash + 1)) + ".kovrel-tmp-XXXXXX";
   return Fd(::mkostemp(tempPath.data(), O_CLOEXEC));
 }
 
@@ -210,11 +220,24 @@ class PosixFileSystem : public FileSystem {
  public:
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
+    ListPattern(pattern, admit, fn, false);
+  }
+
+  void ListKinds(const std::string& pattern, uint32_t admit,
+                 const std::function<void(const DirEntry&)>& fn) override {
+    ListPattern(pattern, admit, fn, true);
+  }
+
+  // A pattern with "*" or "?" in its last component lists its directory;
+  // any other pattern is an exact-path lookup.
+  void ListPattern(const std::string& pattern, uint32_t admit,
+                   const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
     const size_t slash = pattern.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+    const std::string dir =
+        slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
     const std::string_view name = std::string_view(pattern).substr(dir.size());
     if (name.find_first_of("*?") != std::string_view::npos) {
-      ListDirectory(dir, name, admit, fn);
+      ListDirectory(dir, name, admit, fn, kindsOnly);
       return;
     }
     DirEntry e;
@@ -226,8 +249,9 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if (!StatPath(path, st)) return false;
     const size_t slash = path.rfind('/');
-    const std::string_view name =
-        slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view(path)
+                                      : std::string_view(path).substr(slash + 1);
     return FillEntry(st, name, out) && Admitted(out.attr, admit);
   }
 
@@ -394,7 +418,8 @@ void ShellOpen(const std::string& path) {
   const std::string command = std::string(pager && *pager ? pager : "less") + " \"$1\"";
   const pid_t child = ::fork();
   if (child == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), "sh", path.c_str(), static_cast<char*>(nullptr));
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), "sh", path.c_str(),
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   if (child > 0) ::waitpid(child, nullptr, 0);

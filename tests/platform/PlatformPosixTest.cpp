@@ -48,6 +48,38 @@ TEST(PosixListing, ListsFilesDirectoriesAndLinksToFilesOnly) {
   EXPECT_FALSE(RealFileSystem().LastWriteTime(t / "fifo", time));
 }
 
+// The kinds-only listing names the same entries with the same kinds, and
+// still follows links (a link to a file is a file, a link to a directory is
+// not listed).
+TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
+  test::TempDir t;
+  test::WriteFile(t / "file", "12345");
+  test::WriteFile(t / ".dot", "");
+  test::MakeDirs(t / "dir");
+  ASSERT_EQ(0, ::mkfifo((t / "fifo").c_str(), 0600));
+  ASSERT_EQ(0, ::symlink("file", (t / "tofile").c_str()));
+  ASSERT_EQ(0, ::symlink("dir", (t / "todir").c_str()));
+  using Kinds = std::vector<std::pair<std::string, uint32_t>>;
+  const auto kinds = [&](bool kindsOnly, uint32_t admit) {
+    Kinds out;
+    const auto add = [&](const DirEntry& e) {
+      out.emplace_back(e.name, e.attr & (platform::faDirectory | platform::faHidden));
+    };
+    if (kindsOnly) {
+      RealFileSystem().ListKinds(t / "*.*", admit, add);
+    } else {
+      RealFileSystem().List(t / "*.*", admit, add);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  const Kinds all = kinds(false, platform::faAnyFile);
+  EXPECT_EQ(6u, all.size());  // ".", "..", ".dot", "dir", "file", "tofile"
+  EXPECT_EQ(all, kinds(true, platform::faAnyFile));
+  EXPECT_EQ(kinds(false, platform::faDirectory), kinds(true, platform::faDirectory));
+  EXPECT_EQ(kinds(false, 0), kinds(true, 0));
+}
+
 TEST(PosixListing, DerivesTheAttributes) {
   test::TempDir t;
   test::WriteFile(t / ".hidden", "");
