@@ -59,7 +59,7 @@ TEST(ReadArguments, DoubleByteEndingIn5CStillGetsItsSeparator) {
 }
 
 TEST(ReadArguments, OnlyTheFirstTwoBytesChooseTheOption) {
-  for (const std::string t : {"t", "T", "Txyz"}) {
+  for (const char* t : {"t", "T", "Txyz"}) {
     const Reading r = Read({Opt(t)});
     EXPECT_TRUE(r.options.dryRun) << t;
     EXPECT_TRUE(r.options.reportOn) << t;

@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "../Exceptions.h"
+
 namespace platform {
 
 FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second) {
@@ -77,6 +79,26 @@ size_t LastDelim(std::string_view p) {
 
 }  // namespace
 
+std::string LinesWithCrLf(const std::vector<std::string>& lines) {
+  size_t size = 0;
+  for (const std::string& line : lines) size += line.size() + 2;
+  std::string content;
+  content.reserve(size);
+  for (const std::string& line : lines) {
+    content += line;
+    content += "\r\n";
+  }
+  return content;
+}
+
+void RaiseCreateError(const std::string& path) {
+  std::string message = ProgramText("ファイル %s を作成できません");
+  message.replace(message.find("%s"), 2, path);
+  throw EFCreateError(message);
+}
+
+void RaiseWriteError() { throw EWriteError(ProgramText("ストリームへの書き込みエラー")); }
+
 void CreateDirChain(FileSystem& fs, const std::string& path) {
   std::string p = path;
   if (!p.empty() && LastDelim(p) == p.size() - 1) p.pop_back();
@@ -111,7 +133,8 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
 
 CharRule CharRuleForCodeset(std::string_view codeset) {
   std::string upper;
-  for (const char c : codeset) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const char c : codeset)
+    upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (upper == "SHIFT_JIS" || upper == "SJIS" || upper == "CP932" || upper == "WINDOWS-31J" ||
       upper == "SHIFT-JIS")
     return CharRule::Cp932;

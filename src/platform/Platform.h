@@ -112,6 +112,12 @@ class FileSystem {
 // The operating system's own file system.
 FileSystem& RealFileSystem();
 
+// What SaveLines writes: every line followed by CR LF.
+std::string LinesWithCrLf(const std::vector<std::string>& lines);
+// The two errors of SaveLines, with their messages.
+[[noreturn]] void RaiseCreateError(const std::string& path);
+[[noreturn]] void RaiseWriteError();
+
 // Makes `path` and every missing directory above it (one trailing separator
 // is ignored). The outcome is not reported; callers never look at it.
 void CreateDirChain(FileSystem& fs, const std::string& path);

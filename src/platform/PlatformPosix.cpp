@@ -16,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "../Exceptions.h"
 #include "KovrelVersion.h"
 #include "Platform.h"
 #include "VersionBlock.h"
@@ -309,20 +308,14 @@ class PosixFileSystem : public FileSystem {
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
-      std::string message = ProgramText("ファイル %s を作成できません");
-      message.replace(message.find("%s"), 2, path);
-      throw EFCreateError(message);
+      RaiseCreateError(path);
     }
-    std::string content;
-    for (const std::string& line : lines) {
-      content += line;
-      content += "\r\n";
-    }
+    const std::string content = LinesWithCrLf(lines);
     size_t done = 0;
     while (done < content.size()) {
       const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw EWriteError(ProgramText("ストリームへの書き込みエラー"));
+      if (n <= 0) RaiseWriteError();
       done += static_cast<size_t>(n);
     }
   }

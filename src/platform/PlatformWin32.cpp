@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "../Exceptions.h"
 #include "Platform.h"
 
 namespace platform {
@@ -174,21 +173,15 @@ class Win32FileSystem : public FileSystem {
     FileHandle h(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.ok()) {
-      std::string message = ProgramText("ファイル %s を作成できません");
-      message.replace(message.find("%s"), 2, path);
-      throw EFCreateError(message);
+      RaiseCreateError(path);
     }
-    std::string content;
-    for (const std::string& line : lines) {
-      content += line;
-      content += "\r\n";
-    }
+    const std::string content = LinesWithCrLf(lines);
     constexpr size_t kChunk = size_t{1} << 30;
     for (size_t done = 0; done < content.size();) {
       const DWORD want = static_cast<DWORD>(std::min(kChunk, content.size() - done));
       DWORD written = 0;
       if (!::WriteFile(h.get(), content.data() + done, want, &written, nullptr) || written != want)
-        throw EWriteError(ProgramText("ストリームへの書き込みエラー"));
+        RaiseWriteError();
       done += written;
     }
   }
