@@ -95,6 +95,10 @@ struct Root {
   bool known = false;
 };
 std::vector<Root> Roots;
+// Per stage, the last target directory that a transfer found or made: files
+// of one directory go one after another, so the chain is made once for them.
+// The walk never removes a stage directory, so the knowledge stays true.
+std::vector<std::string> ReadyDirs;
 
 void ReleaseEngineState() {
   Fs = nullptr;
@@ -103,6 +107,7 @@ void ReleaseEngineState() {
   std::vector<std::string>().swap(ExcludeMasks);
   std::vector<std::string>().swap(ReportLines);
   std::vector<Root>().swap(Roots);
+  std::vector<std::string>().swap(ReadyDirs);
 }
 
 // Releases the engine state however the run ends.
@@ -135,7 +140,7 @@ class Listing {
   void Read(const std::string& dir, bool kindsOnly = false) {
     names_.clear();
     items_.clear();
-    sorted_.clear();
+    index_.clear();
     const auto add = [this](const DirEntry& e) {
       items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time});
       names_ += e.name;
@@ -152,25 +157,43 @@ class Listing {
     return std::string_view(names_).substr(item.nameAt, item.nameLen);
   }
 
-  // The entry of exactly this name (byte for byte), or null.
+  // The entry of exactly this name (byte for byte), or null. The first call
+  // builds a hash index of the names; each lookup then compares one or two.
   const Item* Find(std::string_view name) {
-    if (sorted_.size() != items_.size()) {
-      sorted_.resize(items_.size());
-      for (size_t i = 0; i < sorted_.size(); ++i) sorted_[i] = i;
-      std::sort(sorted_.begin(), sorted_.end(),
-                [this](size_t a, size_t b) { return Name(items_[a]) < Name(items_[b]); });
+    if (index_.empty() && !items_.empty()) BuildIndex();
+    if (index_.empty()) return nullptr;
+    const size_t mask = index_.size() - 1;
+    for (size_t slot = Hash(name) & mask;; slot = (slot + 1) & mask) {
+      const uint32_t at = index_[slot];
+      if (at == kEmpty) return nullptr;
+      if (Name(items_[at]) == name) return &items_[at];
     }
-    const auto it =
-        std::lower_bound(sorted_.begin(), sorted_.end(), name,
-                         [this](size_t i, std::string_view n) { return Name(items_[i]) < n; });
-    if (it == sorted_.end() || Name(items_[*it]) != name) return nullptr;
-    return &items_[*it];
   }
 
  private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+
+  static size_t Hash(std::string_view name) {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
+
+  // Open addressing, at most half full.
+  void BuildIndex() {
+    size_t size = 16;
+    while (size < items_.size() * 2) size *= 2;
+    index_.assign(size, kEmpty);
+    for (size_t i = 0; i < items_.size(); ++i) {
+      size_t slot = Hash(Name(items_[i])) & (size - 1);
+      while (index_[slot] != kEmpty) slot = (slot + 1) & (size - 1);
+      index_[slot] = static_cast<uint32_t>(i);
+    }
+  }
+
   std::string names_;
   std::vector<Item> items_;
-  std::vector<size_t> sorted_;
+  std::vector<uint32_t> index_;
 };
 
 // A file: neither a directory nor a volume label.
@@ -219,19 +242,19 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
   return path;
 }
 
-// Every generation moves one stage down, oldest first, then the source is
-// copied into stage 1.
-void Rotate(const std::string& r, const std::string& name) {
-  bool stage1Moved = false;
-  for (size_t k = DirList.size() - 2; k >= 1; --k) {
-    if (!Fs->FileExists(StagePath(k, r, name))) continue;
-    TransferStage(static_cast<int>(k), r, name);
-    stage1Moved = k == 1;
+bool Transfer(size_t k, const std::string& r, const std::string& name);
+
+// Every generation moves one stage down, oldest first, then the source file
+// (just listed) is copied into stage 1. Whether stage 1 holds the file as a
+// file the caller knows from its lookup.
+void Rotate(const std::string& r, const std::string& name, bool stage1HasFile) {
+  for (size_t k = DirList.size() - 2; k >= 2; --k) {
+    if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
   }
   // Stage 1's copy is the newest generation: when it could not move down it
   // stays, rather than be lost under the new copy. The next run tries again.
-  if (stage1Moved && Fs->FileExists(StagePath(1, r, name))) return;
-  if (Fs->FileExists(StagePath(0, r, name))) TransferStage(0, r, name);
+  if (stage1HasFile && DirList.size() > 2 && !Transfer(1, r, name)) return;
+  Transfer(0, r, name);
 }
 
 // A stage-1 file that the source no longer has leaves stage 1.
@@ -241,7 +264,7 @@ void RetireStale(const std::string& r, const std::string& name) {
     return;
   }
   for (size_t k = DirList.size() - 2; k >= 1; --k) {
-    if (Fs->FileExists(StagePath(k, r, name))) TransferStage(static_cast<int>(k), r, name);
+    if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
   }
 }
 
@@ -311,6 +334,7 @@ void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   const EngineStateScope scope;
   Fs = &fs;
   Roots = std::move(roots);
+  ReadyDirs.assign(dirList.size(), std::string());
   DirList.assign(dirList.begin(), dirList.end());
   IncludeMasks.assign(includeMasks.begin(), includeMasks.end());
   ExcludeMasks.assign(excludeMasks.begin(), excludeMasks.end());
@@ -360,24 +384,27 @@ void BackupFiles(Visit& v, const std::string& r) {
     bool present = false;
     FileTime time = 0;
     uint64_t size = 0;
+    uint32_t attr = 0;
     if (const Listing::Item* have = KeepExtra ? nullptr : v.stage1.Find(name)) {
       present = true;
       time = have->time;
       size = have->size;
+      attr = have->attr;
     } else {
       v.stage1Dir += name;
       present = Fs->Find(v.stage1Dir, platform::faAnyFile, found);
       v.stage1Dir.resize(stage1Base);
       time = found.time;
       size = found.size;
+      attr = found.attr;
     }
     if (present && !(item.time > time || (item.time == time && item.size != size))) continue;
 
     if (!DryRun) {
       if (present) {
-        Rotate(r, name);
+        Rotate(r, name, IsFile(attr));
       } else {
-        TransferStage(0, r, name);
+        Transfer(0, r, name);
       }
     }
     if (ReportOn) ReportLines.push_back("copied  " + v.sourceDir + name);
@@ -442,22 +469,29 @@ void BackupDir(const std::string& r) {
 }
 
 void TransferStage(int k, const std::string& r, const std::string& name) {
-  if (k < 0 || static_cast<size_t>(k) + 2 > DirList.size()) return;
-  const size_t from = static_cast<size_t>(k);
+  if (k >= 0) Transfer(static_cast<size_t>(k), r, name);
+}
+
+namespace {
+
+// TransferStage, telling whether the copy or move took place.
+bool Transfer(size_t from, const std::string& r, const std::string& name) {
+  if (from + 2 > DirList.size()) return false;
   platform::PumpMessages();
-  const std::string targetDir = DirList[from + 1] + r;
-  platform::CreateDirChain(*Fs, targetDir);
-  IdentifyStage(from + 1);
-  const std::string source = StagePath(from, r, name);
-  const std::string target = targetDir + name;
-  if (from == 0) {
-    Fs->CopyFile(source, target);
-    return;
+  std::string target = DirList[from + 1] + r;
+  if (ReadyDirs[from + 1] != target) {
+    ReadyDirs[from + 1] = platform::CreateDirChain(*Fs, target) ? target : std::string();
+    IdentifyStage(from + 1);
   }
+  target += name;
+  const std::string source = StagePath(from, r, name);
+  if (from == 0) return Fs->CopyFile(source, target);
   // The last stage drops its copy to make room.
   if (from + 2 == DirList.size() && Fs->FileExists(target)) Fs->DeleteFile(target);
-  Fs->MoveFile(source, target);
+  return Fs->MoveFile(source, target);
 }
+
+}  // namespace
 
 namespace {
 

@@ -99,17 +99,17 @@ void RaiseCreateError(const std::string& path) {
 
 void RaiseWriteError() { throw EWriteError(ProgramText("ストリームへの書き込みエラー")); }
 
-void CreateDirChain(FileSystem& fs, const std::string& path) {
+bool CreateDirChain(FileSystem& fs, const std::string& path) {
   std::string p = path;
   if (!p.empty() && LastDelim(p) == p.size() - 1) p.pop_back();
-  if (p.size() < 3 || fs.DirectoryExists(p)) return;
+  if (p.size() < 3 || fs.DirectoryExists(p)) return true;
   const size_t slash = LastDelim(p);
   if (slash != std::string::npos) {
     const std::string parent = p.substr(0, slash + 1);
-    if (parent == p) return;
+    if (parent == p) return true;
     CreateDirChain(fs, parent);
   }
-  fs.CreateDir(p);
+  return fs.CreateDir(p);
 }
 
 std::vector<std::string> SplitCommandLine(std::string_view line) {

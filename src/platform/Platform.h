@@ -74,6 +74,7 @@ class FileSystem {
   // ".." included, skipping entries that carry hidden, system, volume-label or
   // directory attributes not in `admit`. A pattern that cannot be opened
   // yields nothing. The entry passed to `fn` is only valid during the call.
+  // Sizes and times are those of files; a listed directory's may be 0.
   virtual void List(const std::string& pattern, uint32_t admit,
                     const std::function<void(const DirEntry&)>& fn) = 0;
   // The same entries with their names and the directory and hidden
@@ -119,8 +120,8 @@ std::string LinesWithCrLf(const std::vector<std::string>& lines);
 [[noreturn]] void RaiseWriteError();
 
 // Makes `path` and every missing directory above it (one trailing separator
-// is ignored). The outcome is not reported; callers never look at it.
-void CreateDirChain(FileSystem& fs, const std::string& path);
+// is ignored). True when the directory was there or could be made.
+bool CreateDirChain(FileSystem& fs, const std::string& path);
 
 // How the bytes of a string group into characters.
 enum class CharRule {

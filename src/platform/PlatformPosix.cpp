@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -62,16 +63,73 @@ class Dir {
   DIR* d_;
 };
 
-FileTime ToFileTime(time_t t) {
-  struct tm tm;
-  if (!localtime_r(&t, &tm)) return 0;
+FileTime PackTm(const struct tm& tm) {
   return PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                       tm.tm_sec);
 }
 
+// Packs seconds since 1970-01-01 00:00 of local wall-clock time.
+FileTime PackLocalSeconds(int64_t local) {
+  int64_t days = local >= 0 ? local / 86400 : -((-local + 86399) / 86400);
+  const int64_t secs = local - days * 86400;
+  // Civil date from a day count (0000-03-01 based, proleptic Gregorian).
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+  return PackFileTime(year, month, day, static_cast<int>(secs / 3600),
+                      static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+}
+
+// Converts last-write times into local time for the entries of one listing.
+// localtime_r costs more than the stat itself, and the files of a directory
+// mostly share their days: a UTC day whose offset from UTC is the same at its
+// start and its end is converted by arithmetic from its second file on.
+class LocalTimes {
+ public:
+  FileTime Convert(time_t t) {
+    const int64_t day = t >= 0 ? t / 86400 : -((-static_cast<int64_t>(t) + 86399) / 86400);
+    Slot& slot = slots_[static_cast<uint64_t>(day) % kSlots];
+    if (slot.day == day && slot.state == kUniform) return PackLocalSeconds(t + slot.offset);
+    struct tm tm;
+    if (!localtime_r(&t, &tm)) return 0;
+    if (slot.day != day) {
+      slot = {day, tm.tm_gmtoff, kSeenOnce};
+    } else if (slot.state == kSeenOnce) {
+      slot.state =
+          SameOffset(day * 86400, slot.offset) && SameOffset(day * 86400 + 86399, slot.offset)
+              ? kUniform
+              : kMixed;
+    }
+    return PackTm(tm);
+  }
+
+ private:
+  enum State { kSeenOnce, kUniform, kMixed };
+  struct Slot {
+    int64_t day = INT64_MIN;
+    long offset = 0;
+    State state = kSeenOnce;
+  };
+  static constexpr size_t kSlots = 64;
+
+  static bool SameOffset(int64_t at, long offset) {
+    const auto t = static_cast<time_t>(at);
+    struct tm tm;
+    return localtime_r(&t, &tm) && tm.tm_gmtoff == offset;
+  }
+
+  Slot slots_[kSlots];
+};
+
 // Fills `e` from a stat of a listed kind; false for kinds that are never
 // listed (FIFOs, sockets, devices).
-bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e) {
+bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times) {
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
   e.name.assign(name);
   e.attr = 0;
@@ -80,7 +138,7 @@ bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e) {
   if (!name.empty() && name[0] == '.') e.attr |= faHidden;
   if (!(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
   e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  e.time = ToFileTime(st.st_mtime);
+  e.time = times.Convert(st.st_mtime);
   return true;
 }
 
@@ -115,9 +173,10 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
 }
 
 // Lists one directory. A link is followed: a link to a regular file is listed
-// as that file, a link to anything else is not listed. With `kindsOnly` an
-// entry whose type the listing gives (d_type) is not stat'ed at all; otherwise
-// every entry gets one fstatat relative to the open directory.
+// as that file, a link to anything else is not listed. A directory whose type
+// the listing gives (d_type) is not stat'ed: no caller uses the time or size
+// of a directory. With `kindsOnly` the same holds for regular files; any other
+// entry gets one fstatat relative to the open directory.
 void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
                    const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
   Dir d(::opendir(dir.empty() ? "." : dir.c_str()));
@@ -126,10 +185,11 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
   const bool all = pattern == "*.*" || pattern == "*";
   DirEntry e;
   struct stat st;
+  LocalTimes times;
   while (const struct dirent* de = ::readdir(d.get())) {
     const std::string_view name = de->d_name;
     if (!all && !PatternMatches(pattern, name)) continue;
-    if (kindsOnly && (de->d_type == DT_REG || de->d_type == DT_DIR)) {
+    if (de->d_type == DT_DIR || (kindsOnly && de->d_type == DT_REG)) {
       e.name.assign(name);
       e.attr = de->d_type == DT_DIR ? faDirectory : faArchive;
       if (name[0] == '.') e.attr |= faHidden;
@@ -138,7 +198,7 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
     } else {
       if (::fstatat(dfd, de->d_name, &st, 0) != 0) continue;
       if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
-      if (!FillEntry(st, name, e)) continue;
+      if (!FillEntry(st, name, e, times)) continue;
     }
     if (Admitted(e.attr, admit)) fn(e);
   }
@@ -157,14 +217,16 @@ Fd MakeTempBeside(const std::string& to, std::string& tempPath) {
   return Fd(::mkostemp(tempPath.data(), O_CLOEXEC));
 }
 
-// Copies until the end of the input; copy_file_range lets the kernel (or the
-// file system, with a reflink) do the work, read/write is the fallback.
-bool CopyContents(int in, int out) {
+// Copies `size` bytes (the size when the copy began; a file that grows
+// meanwhile is newer than the time the copy gets and is copied again by the
+// next run). copy_file_range lets the kernel, or the file system with a
+// reflink, do the work; read/write is the fallback.
+bool CopyContents(int in, int out, off_t size) {
   bool useRange = true;
-  for (;;) {
+  for (off_t left = size; left > 0;) {
     ssize_t n;
     if (useRange) {
-      n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
       if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
                     errno == EPERM)) {
         useRange = false;
@@ -172,16 +234,21 @@ bool CopyContents(int in, int out) {
       }
     } else {
       char buf[1 << 16];
-      n = ::read(in, buf, sizeof buf);
+      n = ::read(in, buf, static_cast<size_t>(std::min<off_t>(left, sizeof buf)));
       for (ssize_t done = 0; n > 0 && done < n;) {
         const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
         if (w < 0 && errno != EINTR) return false;
         if (w > 0) done += w;
       }
     }
-    if (n == 0) return true;
-    if (n < 0 && errno != EINTR) return false;
+    if (n == 0) return true;  // the file shrank: what is there is copied
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    left -= n;
   }
+  return true;
 }
 
 // Writes a copy of `from` under a temporary name beside `to`, with the
@@ -196,7 +263,7 @@ std::string CopyToTemp(const std::string& from, const std::string& to) {
   Fd out = MakeTempBeside(to, temp);
   if (out.get() < 0) return {};
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  const bool ok = CopyContents(in.get(), out.get()) &&
+  const bool ok = CopyContents(in.get(), out.get(), st.st_size) &&
                   ::fchmod(out.get(), st.st_mode & 07777) == 0 &&
                   ::futimens(out.get(), times) == 0 && ::close(out.release()) == 0;
   if (!ok) {
@@ -251,7 +318,8 @@ class PosixFileSystem : public FileSystem {
     const std::string_view name = slash == std::string::npos
                                       ? std::string_view(path)
                                       : std::string_view(path).substr(slash + 1);
-    return FillEntry(st, name, out) && Admitted(out.attr, admit);
+    LocalTimes times;
+    return FillEntry(st, name, out, times) && Admitted(out.attr, admit);
   }
 
   bool FileExists(const std::string& path) override {
@@ -267,7 +335,8 @@ class PosixFileSystem : public FileSystem {
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     struct stat st;
     if (!StatPath(path, st) || !S_ISREG(st.st_mode)) return false;
-    out = ToFileTime(st.st_mtime);
+    LocalTimes times;
+    out = times.Convert(st.st_mtime);
     return true;
   }
 

@@ -1,11 +1,14 @@
 // What only the POSIX layer does: which kinds of entries are listed, the
 // attributes it derives, writes that fall short, moves across file systems.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 
 #include "Exceptions.h"
@@ -78,6 +81,46 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   EXPECT_EQ(all, kinds(true, platform::faAnyFile));
   EXPECT_EQ(kinds(false, platform::faDirectory), kinds(true, platform::faDirectory));
   EXPECT_EQ(kinds(false, 0), kinds(true, 0));
+}
+
+// Listed times are local wall-clock times whatever the zone does: files on
+// both sides of daylight-saving changes, in zones with half-hour offsets and
+// half-hour shifts, and before 1970, listed together so that days repeat.
+TEST(PosixListing, TimesAreLocalAcrossZoneChanges) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  test::TempDir t;
+  const std::vector<time_t> times = {
+      1711846799,   1711846800, 1711850400, 1711843200,  // 2024-03-31, Europe DST starts
+      1729994399,   1729990800, 1729998000, 1729987200,  // 2024-10-27, Europe DST ends
+      1712491200,   1712498400, 1712505600,              // 2024-04-07, Lord Howe half hour
+      -86400 * 365, -1,         0,          86399,      4102444799, 4102444800};
+  for (size_t i = 0; i < times.size(); ++i) {
+    const std::string path = t / ("f" + std::to_string(i));
+    test::WriteFile(path, "");
+    const struct timespec ts[2] = {{times[i], 0}, {times[i], 0}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), ts, 0));
+  }
+  for (const char* zone : {"Europe/Berlin", "Australia/Lord_Howe", "America/St_Johns", "UTC"}) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+    RealFileSystem().List(t / "*.*", platform::faAnyFile, [&](const DirEntry& e) {
+      if (e.attr & platform::faDirectory) return;
+      const time_t when = times[std::stoul(e.name.substr(1))];
+      struct tm tm;
+      ASSERT_TRUE(localtime_r(&when, &tm));
+      EXPECT_EQ(platform::PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                                       tm.tm_min, tm.tm_sec),
+                e.time)
+          << zone << " " << when;
+    });
+  }
+  if (old) {
+    ::setenv("TZ", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
 }
 
 TEST(PosixListing, DerivesTheAttributes) {
