@@ -38,6 +38,10 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   int release() {
     const int fd = fd_;
     fd_ = -1;
@@ -208,15 +212,6 @@ bool StatPath(const std::string& path, struct stat& st) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 
-// Temporary name in the directory of `to`, for writing a copy before it is
-// renamed into place.
-Fd MakeTempBeside(const std::string& to, std::string& tempPath) {
-  const size_t slash = to.rfind('/');
-  tempPath =
-      (slash == std::string::npos ? std::string() : to.substr(0, slash + 1)) + ".kovrel-tmp-XXXXXX";
-  return Fd(::mkostemp(tempPath.data(), O_CLOEXEC));
-}
-
 // Copies `size` bytes (the size when the copy began; a file that grows
 // meanwhile is newer than the time the copy gets and is copied again by the
 // next run). copy_file_range lets the kernel, or the file system with a
@@ -251,27 +246,91 @@ bool CopyContents(int in, int out, off_t size) {
   return true;
 }
 
-// Writes a copy of `from` under a temporary name beside `to`, with the
-// source's permission bits and last-write time. Returns the temporary path,
-// or an empty string on failure (nothing left behind).
-std::string CopyToTemp(const std::string& from, const std::string& to) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return {};
-  struct stat st;
-  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  std::string temp;
-  Fd out = MakeTempBeside(to, temp);
-  if (out.get() < 0) return {};
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  const bool ok = CopyContents(in.get(), out.get(), st.st_size) &&
-                  ::fchmod(out.get(), st.st_mode & 07777) == 0 &&
-                  ::futimens(out.get(), times) == 0 && ::close(out.release()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return {};
-  }
-  return temp;
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
+
+// A copy of `from`, with its permission bits and last-write time, written
+// beside `to` before it takes the name `to`, so that a failed or interrupted
+// copy never leaves a partial file under that name. Where the file system
+// offers it the copy has no name at all until it is linked in place
+// (O_TMPFILE): one directory operation instead of a create and a rename.
+// Otherwise it is written under a temporary name. An unplaced copy is gone
+// with the object.
+class StagedCopy {
+ public:
+  StagedCopy(const std::string& from, const std::string& to) : to_(to) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (!Create()) return;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    written_ = CopyContents(in.get(), out_.get(), st.st_size) &&
+               ::fchmod(out_.get(), st.st_mode & 07777) == 0 && ::futimens(out_.get(), times) == 0;
+  }
+  StagedCopy(const StagedCopy&) = delete;
+  StagedCopy& operator=(const StagedCopy&) = delete;
+  ~StagedCopy() {
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+  }
+
+  // Gives the copy the name `to`. With `replace` an existing file of that
+  // name is replaced in one step; without, an existing name makes it fail.
+  bool Place(bool replace) {
+    if (!written_) return false;
+    if (temp_.empty()) {
+      const std::string self = "/proc/self/fd/" + std::to_string(out_.get());
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return Close();
+      }
+      if (errno != EEXIST || !replace || !LinkUnderTemporaryName(self)) return false;
+    }
+    const bool placed = replace ? ::rename(temp_.c_str(), to_.c_str()) == 0
+                                : ::link(temp_.c_str(), to_.c_str()) == 0;
+    if (!placed) return false;
+    if (replace) temp_.clear();
+    return Close();
+  }
+
+ private:
+  bool Create() {
+    // The unnamed file is linked through /proc, so it is only used where
+    // /proc is there.
+    static const bool procFd = ::access("/proc/self/fd", X_OK) == 0;
+    if (procFd) {
+      out_.reset(::open(DirectoryOf(to_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+      if (out_.get() >= 0) return true;
+    }
+    temp_ = DirectoryOf(to_) + ".kovrel-tmp-XXXXXX";
+    out_.reset(::mkostemp(temp_.data(), O_CLOEXEC));
+    if (out_.get() >= 0) return true;
+    temp_.clear();
+    return false;
+  }
+
+  // An unnamed copy that is to replace a file gets a temporary name first,
+  // then is renamed over it.
+  bool LinkUnderTemporaryName(const std::string& self) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = DirectoryOf(to_) + ".kovrel-tmp-" + std::to_string(::getpid()) + "-" +
+                         std::to_string(attempt);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        temp_ = std::move(name);
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  bool Close() { return ::close(out_.release()) == 0; }
+
+  std::string to_;
+  std::string temp_;  // the copy's temporary name, if it has one
+  Fd out_;
+  bool written_ = false;
+};
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -353,13 +412,7 @@ class PosixFileSystem : public FileSystem {
   bool DeleteFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
   bool CopyFile(const std::string& from, const std::string& to) override {
-    const std::string temp = CopyToTemp(from, to);
-    if (temp.empty()) return false;
-    if (::rename(temp.c_str(), to.c_str()) != 0) {
-      ::unlink(temp.c_str());
-      return false;
-    }
-    return true;
+    return StagedCopy(from, to).Place(true);
   }
 
   bool MoveFile(const std::string& from, const std::string& to) override {
@@ -367,11 +420,7 @@ class PosixFileSystem : public FileSystem {
     if (errno != EXDEV) return false;
     // Across file systems: copy, put it in place without replacing, then
     // delete the original.
-    const std::string temp = CopyToTemp(from, to);
-    if (temp.empty()) return false;
-    const bool placed = ::link(temp.c_str(), to.c_str()) == 0;
-    ::unlink(temp.c_str());
-    return placed && ::unlink(from.c_str()) == 0;
+    return StagedCopy(from, to).Place(false) && ::unlink(from.c_str()) == 0;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

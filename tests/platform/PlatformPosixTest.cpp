@@ -187,6 +187,30 @@ TEST(PosixMoveFile, AcrossFileSystemsKeepsTheTimeAndNeverReplaces) {
   ::unlink(target.c_str());
 }
 
+// A copy is written unnamed (or under a temporary name) and only then takes
+// its name: a new name, a replaced file and a directory in the way all leave
+// nothing else behind.
+TEST(PosixCopyFile, TakesItsNameOnlyWhenComplete) {
+  test::TempDir t;
+  test::WriteFile(t / "src", "data");
+  test::SetLocalMTime(t / "src", 1999, 12, 31, 23, 59, 58);
+  ASSERT_EQ(0, ::chmod((t / "src").c_str(), 0640));
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "new"));
+  test::WriteFile(t / "old", "previous");
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "old"));
+  test::MakeDirs(t / "dir");
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "src", t / "dir"));
+  for (const char* name : {"new", "old"}) {
+    EXPECT_EQ("data", test::ReadFile(t / name)) << name;
+    EXPECT_EQ("1999-12-31 23:59:58", test::LocalMTime(t / name)) << name;
+    struct stat st;
+    ASSERT_EQ(0, ::stat((t / name).c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777) << name;
+  }
+  EXPECT_TRUE(test::IsDir(t / "dir"));
+  EXPECT_EQ((Words{"new", "old", "src"}), test::ListTree(t.path()));
+}
+
 TEST(PosixCodeset, NamesMapToRules) {
   using platform::CharRule;
   using platform::CharRuleForCodeset;
