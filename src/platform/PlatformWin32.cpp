@@ -25,11 +25,18 @@ const char SwitchChar = '/';
 
 namespace {
 
-// Owns a FindFirstFileA search handle.
+// Owns a FindFirstFileA search handle. The basic information level skips the
+// short names, which nothing here uses, and large fetches cut the calls into
+// the file system per directory; a system that refuses either gets the plain
+// search.
 class FindHandle {
  public:
   FindHandle(const std::string& pattern, WIN32_FIND_DATAA& data)
-      : h_(::FindFirstFileA(pattern.c_str(), &data)) {}
+      : h_(::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                              nullptr, FIND_FIRST_EX_LARGE_FETCH)) {
+    if (h_ == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER)
+      h_ = ::FindFirstFileA(pattern.c_str(), &data);
+  }
   FindHandle(const FindHandle&) = delete;
   FindHandle& operator=(const FindHandle&) = delete;
   ~FindHandle() {
