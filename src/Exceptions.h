@@ -21,10 +21,10 @@ class Exception {
   const void* address_;
 };
 
-#define KOVREL_ERROR_CLASS(Name)                          \
-  class Name : public Exception {                         \
-   public:                                                \
-    using Exception::Exception;                           \
+#define KOVREL_ERROR_CLASS(Name)                             \
+  class Name : public Exception {                            \
+   public:                                                   \
+    using Exception::Exception;                              \
     const char* ClassName() const override { return #Name; } \
   }
 

@@ -177,7 +177,9 @@ TEST(Masks, DoubleByteLiteralsCp932) {
   EXPECT_TRUE(Fits("\x81\x81\x81\x81\x81", "?*\x81\x81", r));
   // So a search that failed from one place may still succeed from a later
   // one out of phase with it: here only the second "a" leads to a match.
-  const std::string name = "baba\x81" "a\x81\x81\x81";
+  const std::string name =
+      "baba\x81"
+      "a\x81\x81\x81";
   EXPECT_TRUE(Fits(name, "*a?*\x81\x81", r));
   EXPECT_TRUE(maskref::Match(maskref::Compile("*a?*\x81\x81", r), name, r));
 

@@ -5,7 +5,9 @@
 
 namespace {
 
-const std::string t = "a\x95\x5C" "b";  // a, a double-byte character ending in 0x5C, b
+const std::string t =
+    "a\x95\x5C"
+    "b";  // a, a double-byte character ending in 0x5C, b
 const std::string u = "a\x95\x5C";
 
 TEST(uStrC, Cp932Examples) {
@@ -14,7 +16,10 @@ TEST(uStrC, Cp932Examples) {
   EXPECT_EQ("\x95\x5C", CharCopy(t, 2, 1, r));
   EXPECT_EQ("b", CharCopy(t, 3, 5, r));
   EXPECT_EQ("", CharCopy(t, 0, 2, r));
-  EXPECT_EQ("\x95\x5C" "b", CharCopy(t, 2, MaxCount, r));
+  EXPECT_EQ(
+      "\x95\x5C"
+      "b",
+      CharCopy(t, 2, MaxCount, r));
   EXPECT_EQ("", CharCopy(t, 4, MaxCount, r));
   EXPECT_EQ("\x95\x5C", LastChar(u, r));
   EXPECT_EQ(0, CharPos("\\", u, r));
@@ -44,7 +49,9 @@ TEST(uStrC, Utf8Rule) {
   // A lone lead byte and a broken sequence are single bytes.
   EXPECT_EQ(2, CharCount("a\xE8", r));
   EXPECT_EQ("\xE8", LastChar("a\xE8", r));
-  EXPECT_EQ(3, CharCount("\xE8\xA1" "b", r));
+  EXPECT_EQ(3, CharCount("\xE8\xA1"
+                         "b",
+                         r));
   // Overlong forms and surrogates are not characters.
   EXPECT_EQ(2, CharCount("\xC0\xAF", r));
   EXPECT_EQ(3, CharCount("\xED\xA0\x80", r));

@@ -22,7 +22,8 @@ namespace {
 
 void SetMTime(const std::string& path, time_t t) {
   const struct timespec times[2] = {{t, 0}, {t, 0}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) throw std::runtime_error("utimensat " + path);
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("utimensat " + path);
 }
 
 std::string OpenLogPath(const std::string& exe) {
@@ -33,16 +34,15 @@ std::string OpenLogPath(const std::string& exe) {
 // $KOVREL_OPEN_LOG; made once per test process.
 std::string FakeBinDir() {
   static const std::string dir = [] {
-    const std::string d = fs::temp_directory_path().string() + "/kovrel-fakebin-" +
-                          std::to_string(::getpid());
+    const std::string d =
+        fs::temp_directory_path().string() + "/kovrel-fakebin-" + std::to_string(::getpid());
     fs::create_directories(d);
     WriteFile(d + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$KOVREL_OPEN_LOG\"\n");
     fs::permissions(d + "/xdg-open", fs::perms::owner_all);
     std::atexit([] {
       std::error_code ec;
-      fs::remove_all(fs::temp_directory_path().string() + "/kovrel-fakebin-" +
-                         std::to_string(::getpid()),
-                     ec);
+      fs::remove_all(
+          fs::temp_directory_path().string() + "/kovrel-fakebin-" + std::to_string(::getpid()), ec);
     });
     return d;
   }();
