@@ -9,7 +9,7 @@
 
 namespace {
 
-using platform::VersionBlockSpec;
+using platform::VersionBlockContents;
 
 std::string WithNul(const std::string& s) { return s + '\0'; }
 
@@ -36,17 +36,17 @@ TEST(ReadVersionString, KeyTable) {
   EXPECT_STREQ("SpecialBuild", VersionKeyNames[vkSpecialBuild]);
 }
 
-VersionBlockSpec Japanese(std::vector<std::pair<std::string, std::string>> strings) {
-  VersionBlockSpec spec;
-  spec.tables.push_back({"041103A4", std::move(strings)});
-  spec.translations = {0x03A40411u};
-  return spec;
+VersionBlockContents Japanese(std::vector<std::pair<std::string, std::string>> strings) {
+  VersionBlockContents contents;
+  contents.tables.push_back({"041103A4", std::move(strings)});
+  contents.translations = {0x03A40411u};
+  return contents;
 }
 
 TEST(VersionStringFromBlock, WithoutATranslationTableEveryKeyFails) {
-  VersionBlockSpec spec = Japanese({{"ProductName", "GenBackup"}});
-  spec.translations.clear();
-  const auto block = platform::BuildVersionBlock(spec);
+  VersionBlockContents contents = Japanese({{"ProductName", "GenBackup"}});
+  contents.translations.clear();
+  const auto block = platform::BuildVersionBlock(contents);
   for (const int key : {vkProductName, vkFileVersion, vkSpecialBuild}) {
     try {
       VersionStringFromBlock(block, key);
@@ -79,37 +79,37 @@ TEST(VersionStringFromBlock, EmptyValueIsItsNul) {
 }
 
 TEST(VersionStringFromBlock, OnlyTheFirstTranslationIsRead) {
-  VersionBlockSpec spec;
-  spec.tables.push_back({"040904E4", {{"ProductName", "English"}, {"SpecialBuild", "en"}}});
-  spec.tables.push_back({"041103A4", {{"ProductName", "Japanese"}}});
-  spec.translations = {0x03A40411u, 0x04E40409u};
-  const auto block = platform::BuildVersionBlock(spec);
+  VersionBlockContents contents;
+  contents.tables.push_back({"040904E4", {{"ProductName", "English"}, {"SpecialBuild", "en"}}});
+  contents.tables.push_back({"041103A4", {{"ProductName", "Japanese"}}});
+  contents.translations = {0x03A40411u, 0x04E40409u};
+  const auto block = platform::BuildVersionBlock(contents);
   EXPECT_EQ(WithNul("Japanese"), VersionStringFromBlock(block, vkProductName));
   // The second language's table is never looked at, even for a key the
   // first one lacks.
   EXPECT_EQ("", VersionStringFromBlock(block, vkSpecialBuild));
 
-  spec.translations = {0x04E40409u, 0x03A40411u};
-  const auto english = platform::BuildVersionBlock(spec);
+  contents.translations = {0x04E40409u, 0x03A40411u};
+  const auto english = platform::BuildVersionBlock(contents);
   EXPECT_EQ(WithNul("English"), VersionStringFromBlock(english, vkProductName));
   EXPECT_EQ(WithNul("en"), VersionStringFromBlock(english, vkSpecialBuild));
 }
 
 TEST(VersionStringFromBlock, TableNameIsFourUpperCaseHexDigitsEach) {
   // Language 0x0C0A with code page 0x04E4, and a table under that name only.
-  VersionBlockSpec spec;
-  spec.tables.push_back({"0C0A04E4", {{"ProductName", "Spanish"}}});
-  spec.translations = {0x04E40C0Au};
+  VersionBlockContents contents;
+  contents.tables.push_back({"0C0A04E4", {{"ProductName", "Spanish"}}});
+  contents.translations = {0x04E40C0Au};
   EXPECT_EQ(WithNul("Spanish"),
-            VersionStringFromBlock(platform::BuildVersionBlock(spec), vkProductName));
-  spec.tables[0].name = "C0A4E4";
-  EXPECT_EQ("", VersionStringFromBlock(platform::BuildVersionBlock(spec), vkProductName));
+            VersionStringFromBlock(platform::BuildVersionBlock(contents), vkProductName));
+  contents.tables[0].name = "C0A4E4";
+  EXPECT_EQ("", VersionStringFromBlock(platform::BuildVersionBlock(contents), vkProductName));
 }
 
 TEST(VersionStringFromBlock, TranslationForAnotherLanguageFindsNoJapaneseTable) {
-  VersionBlockSpec spec = Japanese({{"ProductName", "GenBackup"}});
-  spec.translations = {0x04B00409u};
-  EXPECT_EQ("", VersionStringFromBlock(platform::BuildVersionBlock(spec), vkProductName));
+  VersionBlockContents contents = Japanese({{"ProductName", "GenBackup"}});
+  contents.translations = {0x04B00409u};
+  EXPECT_EQ("", VersionStringFromBlock(platform::BuildVersionBlock(contents), vkProductName));
 }
 
 }  // namespace

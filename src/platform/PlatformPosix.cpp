@@ -564,20 +564,20 @@ bool IsRunningExecutable(const std::string& path) {
 }
 
 std::vector<unsigned char> CompiledVersionBlock() {
-  VersionBlockSpec spec;
-  ParseVersionNumbers(build::FileVersion, spec.fileVersion);
+  VersionBlockContents contents;
+  ParseVersionNumbers(build::FileVersion, contents.fileVersion);
   char table[9];
   std::snprintf(table, sizeof table, "%04X%04X", unsigned{build::TranslationLanguage},
                 unsigned{build::TranslationCodePage});
   // The values are shown in the locale's encoding, as Windows shows them in
   // the ANSI code page.
-  spec.tables.push_back({table,
-                         {{"FileVersion", ProgramText(build::FileVersion)},
-                          {"ProductName", ProgramText(build::ProductName)},
-                          {"ProductVersion", ProgramText(build::ProductVersion)}}});
-  spec.translations.push_back(uint32_t{build::TranslationLanguage} |
-                              (uint32_t{build::TranslationCodePage} << 16));
-  return BuildVersionBlock(spec);
+  contents.tables.push_back({table,
+                             {{"FileVersion", ProgramText(build::FileVersion)},
+                              {"ProductName", ProgramText(build::ProductName)},
+                              {"ProductVersion", ProgramText(build::ProductVersion)}}});
+  contents.translations.push_back(uint32_t{build::TranslationLanguage} |
+                                  (uint32_t{build::TranslationCodePage} << 16));
+  return BuildVersionBlock(contents);
 }
 
 }  // namespace

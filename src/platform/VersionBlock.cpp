@@ -126,20 +126,20 @@ bool FindChild(const std::vector<unsigned char>& b, const NodeView& parent, std:
 
 }  // namespace
 
-std::vector<unsigned char> BuildVersionBlock(const VersionBlockSpec& spec) {
-  Node root{"VS_VERSION_INFO", FixedFileInfo(spec.fileVersion), {}};
-  if (!spec.tables.empty()) {
+std::vector<unsigned char> BuildVersionBlock(const VersionBlockContents& contents) {
+  Node root{"VS_VERSION_INFO", FixedFileInfo(contents.fileVersion), {}};
+  if (!contents.tables.empty()) {
     Node info{"StringFileInfo", "", {}};
-    for (const VersionStringTable& table : spec.tables) {
+    for (const VersionStringTable& table : contents.tables) {
       Node t{table.name, "", {}};
       for (const auto& [key, value] : table.strings) t.children.push_back({key, value + '\0', {}});
       info.children.push_back(std::move(t));
     }
     root.children.push_back(std::move(info));
   }
-  if (!spec.translations.empty()) {
+  if (!contents.translations.empty()) {
     std::string entries;
-    for (const uint32_t t : spec.translations) Append32(entries, t);
+    for (const uint32_t t : contents.translations) Append32(entries, t);
     root.children.push_back({"VarFileInfo", "", {{"Translation", entries, {}}}});
   }
   std::string bytes;

@@ -19,7 +19,7 @@ struct VersionStringTable {
   std::vector<std::pair<std::string, std::string>> strings;
 };
 
-struct VersionBlockSpec {
+struct VersionBlockContents {
   // The four numbers of the file and product version, most significant first.
   uint16_t fileVersion[4] = {0, 0, 0, 0};
   std::vector<VersionStringTable> tables;
@@ -28,7 +28,7 @@ struct VersionBlockSpec {
   std::vector<uint32_t> translations;
 };
 
-std::vector<unsigned char> BuildVersionBlock(const VersionBlockSpec& spec);
+std::vector<unsigned char> BuildVersionBlock(const VersionBlockContents& contents);
 
 // Looks up a value path ("\", "\VarFileInfo\Translation",
 // "\StringFileInfo\041103A4\ProductName") as the version library does: keys

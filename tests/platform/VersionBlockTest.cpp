@@ -7,17 +7,18 @@
 #include "platform/Platform.h"
 #include "platform/VersionBlock.h"
 
-using platform::VersionBlockSpec;
+using platform::VersionBlockContents;
 
 namespace {
 
-VersionBlockSpec SampleSpec() {
-  VersionBlockSpec spec;
-  platform::ParseVersionNumbers("5.2.2.0", spec.fileVersion);
-  spec.tables.push_back({"041103A4", {{"FileVersion", "5.2.2.0"}, {"ProductName", "GenBackup"}}});
-  spec.tables.push_back({"040904E4", {{"Comments", "english"}}});
-  spec.translations = {0x03A40411u, 0x04E40409u};
-  return spec;
+VersionBlockContents SampleContents() {
+  VersionBlockContents contents;
+  platform::ParseVersionNumbers("5.2.2.0", contents.fileVersion);
+  contents.tables.push_back(
+      {"041103A4", {{"FileVersion", "5.2.2.0"}, {"ProductName", "GenBackup"}}});
+  contents.tables.push_back({"040904E4", {{"Comments", "english"}}});
+  contents.translations = {0x03A40411u, 0x04E40409u};
+  return contents;
 }
 
 // The value and its reported length, through the platform's query and the
@@ -36,7 +37,7 @@ std::string Query(const std::vector<unsigned char>& block, const std::string& pa
 }
 
 TEST(VersionBlock, StringsOfATableWithTheirTerminatingNul) {
-  const auto block = platform::BuildVersionBlock(SampleSpec());
+  const auto block = platform::BuildVersionBlock(SampleContents());
   ASSERT_FALSE(block.empty());
   EXPECT_EQ(0u, block.size() % 4);
   bool found = false;
@@ -50,7 +51,7 @@ TEST(VersionBlock, StringsOfATableWithTheirTerminatingNul) {
 }
 
 TEST(VersionBlock, KeysIgnoreAsciiCase) {
-  const auto block = platform::BuildVersionBlock(SampleSpec());
+  const auto block = platform::BuildVersionBlock(SampleContents());
   bool found = false;
   EXPECT_EQ(std::string("GenBackup\0", 10),
             Query(block, "\\stringfileinfo\\041103a4\\PRODUCTNAME", found));
@@ -58,7 +59,7 @@ TEST(VersionBlock, KeysIgnoreAsciiCase) {
 }
 
 TEST(VersionBlock, TranslationTableListsEveryEntryInOrder) {
-  const auto block = platform::BuildVersionBlock(SampleSpec());
+  const auto block = platform::BuildVersionBlock(SampleContents());
   bool found = false;
   const std::string t = Query(block, "\\VarFileInfo\\Translation", found);
   ASSERT_TRUE(found);
@@ -66,7 +67,7 @@ TEST(VersionBlock, TranslationTableListsEveryEntryInOrder) {
 }
 
 TEST(VersionBlock, RootHoldsTheFixedFileInfo) {
-  const auto block = platform::BuildVersionBlock(SampleSpec());
+  const auto block = platform::BuildVersionBlock(SampleContents());
   bool found = false;
   const std::string fixed = Query(block, "\\", found);
   ASSERT_TRUE(found);
@@ -77,7 +78,7 @@ TEST(VersionBlock, RootHoldsTheFixedFileInfo) {
 }
 
 TEST(VersionBlock, MissingPathsAreNotFound) {
-  const auto block = platform::BuildVersionBlock(SampleSpec());
+  const auto block = platform::BuildVersionBlock(SampleContents());
   bool found = true;
   Query(block, "\\StringFileInfo\\041103A4\\SpecialBuild", found);
   EXPECT_FALSE(found);
@@ -89,9 +90,9 @@ TEST(VersionBlock, MissingPathsAreNotFound) {
 }
 
 TEST(VersionBlock, WithoutTranslationsThereIsNoVarFileInfo) {
-  VersionBlockSpec spec = SampleSpec();
-  spec.translations.clear();
-  const auto block = platform::BuildVersionBlock(spec);
+  VersionBlockContents contents = SampleContents();
+  contents.translations.clear();
+  const auto block = platform::BuildVersionBlock(contents);
   bool found = true;
   Query(block, "\\VarFileInfo\\Translation", found);
   EXPECT_FALSE(found);
@@ -102,10 +103,10 @@ TEST(VersionBlock, WithoutTranslationsThereIsNoVarFileInfo) {
 }
 
 TEST(VersionBlock, EmptyValueCountsItsNul) {
-  VersionBlockSpec spec;
-  spec.tables.push_back({"041103A4", {{"ProductName", ""}, {"ProductVersion", "x"}}});
-  spec.translations = {0x03A40411u};
-  const auto block = platform::BuildVersionBlock(spec);
+  VersionBlockContents contents;
+  contents.tables.push_back({"041103A4", {{"ProductName", ""}, {"ProductVersion", "x"}}});
+  contents.translations = {0x03A40411u};
+  const auto block = platform::BuildVersionBlock(contents);
   bool found = false;
   EXPECT_EQ(std::string("\0", 1), Query(block, "\\StringFileInfo\\041103A4\\ProductName", found));
   EXPECT_EQ(std::string("x\0", 2),
@@ -113,14 +114,14 @@ TEST(VersionBlock, EmptyValueCountsItsNul) {
 }
 
 TEST(VersionBlock, ValuesTooLongForTheLayoutGiveNoBlock) {
-  VersionBlockSpec spec;
-  spec.tables.push_back({"041103A4", {{"Comments", std::string(70000, 'x')}}});
-  EXPECT_TRUE(platform::BuildVersionBlock(spec).empty());
+  VersionBlockContents contents;
+  contents.tables.push_back({"041103A4", {{"Comments", std::string(70000, 'x')}}});
+  EXPECT_TRUE(platform::BuildVersionBlock(contents).empty());
 }
 
 // The portable reader must stay inside any block it is given, cut or damaged.
 TEST(VersionBlock, ReaderStaysInsideDamagedBlocks) {
-  const auto whole = platform::BuildVersionBlock(SampleSpec());
+  const auto whole = platform::BuildVersionBlock(SampleContents());
   for (size_t n = 0; n < whole.size(); ++n) {
     const std::vector<unsigned char> cut(whole.begin(), whole.begin() + static_cast<long>(n));
     const void* v = nullptr;
