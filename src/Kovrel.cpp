@@ -10,12 +10,10 @@ using platform::DateValue;
 
 namespace {
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // True when the first two bytes of `word` are the switch character and
 // `letter`, the second compared in upper case.
 bool IsOption(const std::string& word, char letter) {
-  return word.size() >= 2 && Upper(word[1]) == letter;
+  return word.size() >= 2 && UpperAscii(word[1]) == letter;
 }
 
 }  // namespace

@@ -25,8 +25,6 @@ namespace {
 
 using Element = TMask::Element;
 
-unsigned char Upper(unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
-
 bool IsMember(const Element& e, unsigned char c) { return (e.members[c >> 6] >> (c & 63)) & 1; }
 
 [[noreturn]] void RaiseMaskError(std::string_view mask, size_t position) {
@@ -52,11 +50,11 @@ bool Fits(const Element& e, std::string_view name, size_t p) {
   const size_t left = name.size() - p;
   switch (e.kind) {
     case Element::Literal:
-      return left > 0 && Upper(static_cast<unsigned char>(name[p])) == e.bytes[0];
+      return left > 0 && UpperAscii(static_cast<unsigned char>(name[p])) == e.bytes[0];
     case Element::AnyByte:
       return left > 0;
     case Element::ByteSet:
-      return left > 0 && IsMember(e, Upper(static_cast<unsigned char>(name[p]))) != e.negated;
+      return left > 0 && IsMember(e, UpperAscii(static_cast<unsigned char>(name[p]))) != e.negated;
     case Element::MultiByte:
       return left >= e.width && std::memcmp(name.data() + p, e.bytes, e.width) == 0;
     case Element::End:
@@ -134,7 +132,7 @@ TMask::TMask(std::string_view mask, CharRule rule) : rule_(rule) {
     } else {
       // A lead byte that ends the mask has no trail: it stands for itself.
       e.kind = Element::Literal;
-      e.bytes[0] = Upper(c);
+      e.bytes[0] = UpperAscii(c);
       ++pos;
     }
     Append(e, last);
@@ -182,12 +180,12 @@ size_t TMask::ReadSet(std::string_view mask, size_t pos, Element& e) const {
       if (!hasPrevious) RaiseMaskError(mask, i + 1);
       if (i + 1 >= n) RaiseMaskError(mask, n + 1);
       // The next byte ends the range, whatever it is; the start stays.
-      const unsigned last = Upper(static_cast<unsigned char>(mask[i + 1]));
+      const unsigned last = UpperAscii(static_cast<unsigned char>(mask[i + 1]));
       for (unsigned v = previous; v <= last; ++v) add(v);
       i += 2;
       continue;
     }
-    previous = Upper(c);
+    previous = UpperAscii(c);
     hasPrevious = true;
     add(previous);
     ++i;

@@ -540,16 +540,10 @@ namespace {
 // The listing pattern says so already; the test again by name keeps a base
 // name that holds a wildcard (possible on POSIX) from widening the clean-up.
 bool IsReportFileName(std::string_view name, std::string_view base) {
-  const auto fold = [](char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  };
-  const auto same = [&](std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return fold(x) == fold(y); });
-  };
   const std::string prefix = std::string(base) + "Temp";
-  return name.size() >= prefix.size() + 4 && same(name.substr(0, prefix.size()), prefix) &&
-         same(name.substr(name.size() - 4), ".txt");
+  return name.size() >= prefix.size() + 4 &&
+         SameIgnoringAsciiCase(name.substr(0, prefix.size()), prefix) &&
+         SameIgnoringAsciiCase(name.substr(name.size() - 4), ".txt");
 }
 
 // Deletes this executable's report files that were last written 10 or more

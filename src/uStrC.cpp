@@ -3,6 +3,8 @@
 // what comes before it.
 #include "uStrC.h"
 
+#include <algorithm>
+
 namespace {
 
 bool InRange(unsigned char c, unsigned char lo, unsigned char hi) { return c >= lo && c <= hi; }
@@ -52,6 +54,12 @@ size_t CharLength(std::string_view s, size_t pos, CharRule rule) {
       break;
   }
   return 1;
+}
+
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return UpperAscii(x) == UpperAscii(y);
+         });
 }
 
 int32_t CharCount(std::string_view s, CharRule rule) {

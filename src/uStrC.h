@@ -14,6 +14,17 @@ using platform::CharRule;
 // The count that CharCopy reads as "up to the end of the string".
 constexpr int32_t MaxCount = 2147483647;
 
+// The byte in upper case: only "a" to "z" change, whatever the code page,
+// so the bytes of double-byte characters and full-width letters stay as they are.
+constexpr unsigned char UpperAscii(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
+}
+constexpr char UpperAscii(char c) {
+  return static_cast<char>(UpperAscii(static_cast<unsigned char>(c)));
+}
+// True when the two byte strings are equal but for the case of "a" to "z".
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // Length in bytes of the character that starts at s[pos] (pos < s.size()).
 size_t CharLength(std::string_view s, size_t pos, CharRule rule);
 // True when the byte can begin a character of more than one byte.

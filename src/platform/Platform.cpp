@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "../Exceptions.h"
+#include "../uStrC.h"
 
 namespace platform {
 
@@ -60,24 +61,25 @@ DateValue FileTimeToDateValue(FileTime t) {
 
 namespace {
 
-// Position of the last separator in `p`, npos when there is none. In code
-// page 932 the trail byte of a double-byte character can be 0x5C, which is
-// no separator.
+// Position of the last separator in `p`, npos when there is none. Walked by
+// characters: in code page 932 the trail byte of a double-byte character can
+// be 0x5C, which is no separator.
 size_t LastDelim(std::string_view p) {
-  const bool cp932 = ActiveCharRule() == CharRule::Cp932;
+  const CharRule rule = ActiveCharRule();
   size_t last = std::string_view::npos;
-  for (size_t i = 0; i < p.size(); ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    if (cp932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC))) {
-      ++i;
-    } else if (p[i] == PathDelim) {
-      last = i;
-    }
+  for (size_t i = 0; i < p.size(); i += CharLength(p, i, rule)) {
+    if (p[i] == PathDelim) last = i;
   }
   return last;
 }
 
 }  // namespace
+
+std::string ExecutableFileName() {
+  const std::string path = ExecutablePath();
+  const size_t delim = LastDelim(path);
+  return delim == std::string::npos ? path : path.substr(delim + 1);
+}
 
 std::string LinesWithCrLf(const std::vector<std::string>& lines) {
   size_t size = 0;

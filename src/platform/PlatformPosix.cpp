@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "../uStrC.h"
 #include "KovrelVersion.h"
 #include "Platform.h"
 #include "VersionBlock.h"
@@ -151,8 +152,6 @@ bool Admitted(uint32_t attr, uint32_t admit) {
   return (attr & kFiltered & ~admit) == 0;
 }
 
-char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Matches a name against a listing pattern as the Windows listing does: "*"
 // is any run of bytes, "?" one byte, letters compared without regard to case.
 bool PatternMatches(std::string_view pattern, std::string_view name) {
@@ -162,7 +161,7 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
       starP = p++;
       starN = n;
     } else if (p < pattern.size() &&
-               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+               (pattern[p] == '?' || UpperAscii(pattern[p]) == UpperAscii(name[n]))) {
       ++p;
       ++n;
     } else if (starP != std::string_view::npos) {
@@ -482,11 +481,6 @@ std::string ExecutablePath() {
   if (n <= 0) return {};
   path.resize(static_cast<size_t>(n));
   return path;
-}
-
-std::string ExecutableFileName() {
-  const std::string path = ExecutablePath();
-  return path.substr(path.rfind('/') + 1);
 }
 
 DateValue Now() {

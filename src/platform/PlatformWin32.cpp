@@ -209,21 +209,6 @@ std::string Recode(std::string_view text, UINT from, UINT to) {
   return out;
 }
 
-// The position just after the last '\' or ':' of a path, stepping over the
-// trail bytes of double-byte characters (a trail byte can be 0x5C).
-size_t FileNameStart(const std::string& path) {
-  size_t start = 0;
-  for (size_t i = 0; i < path.size(); ++i) {
-    const char c = path[i];
-    if (::IsDBCSLeadByte(static_cast<BYTE>(c)) && i + 1 < path.size()) {
-      ++i;
-    } else if (c == '\\' || c == ':') {
-      start = i + 1;
-    }
-  }
-  return start;
-}
-
 }  // namespace
 
 FileSystem& RealFileSystem() {
@@ -272,11 +257,6 @@ std::string ExecutablePath() {
     }
     path.resize(path.size() * 2);  // truncated
   }
-}
-
-std::string ExecutableFileName() {
-  const std::string path = ExecutablePath();
-  return path.substr(FileNameStart(path));
 }
 
 DateValue Now() {

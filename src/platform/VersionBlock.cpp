@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "../uStrC.h"
+
 namespace platform {
 
 namespace {
@@ -99,23 +101,12 @@ bool ReadNode(const std::vector<unsigned char>& b, size_t at, size_t limit, Node
   return true;
 }
 
-bool SameKey(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool FindChild(const std::vector<unsigned char>& b, const NodeView& parent, std::string_view key,
                NodeView& found) {
   for (size_t at = parent.children; at + 4 <= parent.end;) {
     NodeView child;
     if (!ReadNode(b, at, parent.end, child)) return false;
-    if (SameKey(child.key, key)) {
+    if (SameIgnoringAsciiCase(child.key, key)) {
       found = child;
       return true;
     }
