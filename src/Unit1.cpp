@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "Exceptions.h"
@@ -242,19 +243,28 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
   return path;
 }
 
-bool Transfer(size_t k, const std::string& r, const std::string& name);
+bool Transfer(size_t from, const std::string& r, const std::string& name, bool replace = true,
+              const std::function<bool()>& makeRoom = nullptr);
 
-// Every generation moves one stage down, oldest first, then the source file
-// (just listed) is copied into stage 1. Whether stage 1 holds the file as a
-// file the caller knows from its lookup.
-void Rotate(const std::string& r, const std::string& name, bool stage1HasFile) {
-  for (size_t k = DirList.size() - 2; k >= 2; --k) {
-    if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
+// A changed source file. The new copy is made first, beside stage 1's; only
+// once it is complete do the generations move down a stage each, oldest
+// first (the last stage's copy dropped), and the copy takes stage 1's name.
+// A copy that fails thus costs no generation, and a stage-1 copy that cannot
+// move down stays rather than be lost under the new one. `stage1` is what
+// the lookup found in stage 1 under that name.
+void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
+  // A directory of that name would keep the copy from its place for good.
+  if (!IsFile(stage1)) return;
+  if (DirList.size() == 2) {
+    Transfer(0, r, name);
+    return;
   }
-  // Stage 1's copy is the newest generation: when it could not move down it
-  // stays, rather than be lost under the new copy. The next run tries again.
-  if (stage1HasFile && DirList.size() > 2 && !Transfer(1, r, name)) return;
-  Transfer(0, r, name);
+  Transfer(0, r, name, false, [&] {
+    for (size_t k = DirList.size() - 2; k >= 2; --k) {
+      if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
+    }
+    return Transfer(1, r, name);
+  });
 }
 
 // A stage-1 file that the source no longer has leaves stage 1.
@@ -268,28 +278,20 @@ void RetireStale(const std::string& r, const std::string& name) {
   }
 }
 
-// True when the source directory (listed as `source`, spelled `dir`) has a
-// file of this name. The listing answers when it names the file; otherwise
-// the disk is asked, which also finds a name that differs only in case where
-// the file system ignores case.
-bool SourceHasFile(Listing& source, std::string& dir, std::string_view name) {
+// Whether the source directory (listed as `source`, spelled `dir`) has an
+// entry of this name of the wanted kind. The listing answers when it names
+// one; otherwise the disk is asked, which also finds a name that differs only
+// in case where the file system ignores case. A name that cannot be looked up
+// counts as there: only what the file system says is gone is taken for gone.
+bool SourceHas(Listing& source, std::string& dir, std::string_view name, bool wantDir) {
   const Listing::Item* item = source.Find(name);
-  if (item && IsFile(item->attr)) return true;
+  if (item && ((item->attr & platform::faDirectory) != 0) == wantDir) return true;
   const size_t base = dir.size();
   dir += name;
-  const bool exists = Fs->FileExists(dir);
+  const platform::PathKind kind = Fs->KindOf(dir);
   dir.resize(base);
-  return exists;
-}
-
-bool SourceHasDir(Listing& source, std::string& dir, std::string_view name) {
-  const Listing::Item* item = source.Find(name);
-  if (item && (item->attr & platform::faDirectory)) return true;
-  const size_t base = dir.size();
-  dir += name;
-  const bool exists = Fs->DirectoryExists(dir);
-  dir.resize(base);
-  return exists;
+  return kind == platform::PathKind::Unknown ||
+         kind == (wantDir ? platform::PathKind::Directory : platform::PathKind::File);
 }
 
 // Stops the run before anything is touched when the source is missing or a
@@ -402,9 +404,11 @@ void BackupFiles(Visit& v, const std::string& r) {
 
     if (!DryRun) {
       if (present) {
-        Rotate(r, name, IsFile(attr));
+        Rotate(r, name, attr);
       } else {
-        Transfer(0, r, name);
+        // Nothing was found in stage 1; should the lookup have failed on a
+        // copy that is there, the new one does not replace it.
+        Transfer(0, r, name, false);
       }
     }
     if (ReportOn) ReportLines.push_back("copied  " + v.sourceDir + name);
@@ -416,7 +420,7 @@ void BackupFiles(Visit& v, const std::string& r) {
 void RetireStaleFiles(Visit& v, const std::string& r) {
   std::vector<const Listing::Item*> staleNames;
   for (const Listing::Item& item : v.stage1.Items()) {
-    if (IsFile(item.attr) && !SourceHasFile(v.source, v.sourceDir, v.stage1.Name(item))) {
+    if (IsFile(item.attr) && !SourceHas(v.source, v.sourceDir, v.stage1.Name(item), false)) {
       staleNames.push_back(&item);
     }
   }
@@ -438,9 +442,12 @@ void BackupDir(const std::string& r) {
   // listing is complete, so no directory stays open while the walk goes deeper.
   v->source.Read(v->sourceDir);
   // A listing of a directory that exists has "." and ".." at least. One that
-  // exists and yields nothing could not be read: its backup is left alone
-  // rather than taken for deleted.
-  if (v->source.Items().empty() && Fs->DirectoryExists(v->sourceDir)) return;
+  // yields nothing stands for a deleted directory only when the file system
+  // says it is gone; one that could not be read leaves its backup alone.
+  if (v->source.Items().empty()) {
+    const platform::PathKind kind = Fs->KindOf(v->sourceDir);
+    if (kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown) return;
+  }
 
   // 1. Source subdirectories, depth first.
   for (const Listing::Item& item : v->source.Items()) {
@@ -458,7 +465,7 @@ void BackupDir(const std::string& r) {
     v->stage1.Read(v->stage1Dir);
     for (const Listing::Item& item : v->stage1.Items()) {
       const std::string_view name = v->stage1.Name(item);
-      if (!IsSubdir(item.attr, name) || SourceHasDir(v->source, v->sourceDir, name)) continue;
+      if (!IsSubdir(item.attr, name) || SourceHas(v->source, v->sourceDir, name, true)) continue;
       const std::string sub = r + std::string(name) + kDelim;
       if (!IsRoot(DirList[1] + sub)) BackupDir(sub);
     }
@@ -474,8 +481,10 @@ void TransferStage(int k, const std::string& r, const std::string& name) {
 
 namespace {
 
-// TransferStage, telling whether the copy or move took place.
-bool Transfer(size_t from, const std::string& r, const std::string& name) {
+// TransferStage, telling whether the copy or move took place. The copy from
+// the source (from == 0) takes its place under the options of CopyFile.
+bool Transfer(size_t from, const std::string& r, const std::string& name, bool replace,
+              const std::function<bool()>& makeRoom) {
   if (from + 2 > DirList.size()) return false;
   platform::PumpMessages();
   std::string target = DirList[from + 1] + r;
@@ -485,7 +494,7 @@ bool Transfer(size_t from, const std::string& r, const std::string& name) {
   }
   target += name;
   const std::string source = StagePath(from, r, name);
-  if (from == 0) return Fs->CopyFile(source, target);
+  if (from == 0) return Fs->CopyFile(source, target, replace, makeRoom);
   // The last stage drops its copy to make room.
   if (from + 2 == DirList.size() && Fs->FileExists(target)) Fs->DeleteFile(target);
   return Fs->MoveFile(source, target);

@@ -37,8 +37,10 @@ class FindLog : public platform::FileSystem {
   }
   bool CreateDir(const std::string& p) override { return real_.CreateDir(p); }
   bool RemoveDir(const std::string& p) override { return real_.RemoveDir(p); }
-  bool CopyFile(const std::string& a, const std::string& b) override {
-    return real_.CopyFile(a, b);
+  platform::PathKind KindOf(const std::string& p) override { return real_.KindOf(p); }
+  bool CopyFile(const std::string& a, const std::string& b, bool replace,
+                const std::function<bool()>& beforePlace) override {
+    return real_.CopyFile(a, b, replace, beforePlace);
   }
   bool MoveFile(const std::string& a, const std::string& b) override {
     return real_.MoveFile(a, b);

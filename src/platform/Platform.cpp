@@ -59,11 +59,6 @@ DateValue FileTimeToDateValue(FileTime t) {
   return static_cast<double>(DayNumber(year, month, day)) + seconds / 86400.0;
 }
 
-namespace {
-
-// Position of the last separator in `p`, npos when there is none. Walked by
-// characters: in code page 932 the trail byte of a double-byte character can
-// be 0x5C, which is no separator.
 size_t LastDelim(std::string_view p) {
   const CharRule rule = ActiveCharRule();
   size_t last = std::string_view::npos;
@@ -72,8 +67,6 @@ size_t LastDelim(std::string_view p) {
   }
   return last;
 }
-
-}  // namespace
 
 std::string ExecutableFileName() {
   const std::string path = ExecutablePath();

@@ -62,6 +62,14 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
+// What a path names, as far as the file system can say.
+enum class PathKind {
+  Missing,  // nothing of that name: the file system says it does not exist
+  File,     // an entry that is not a directory
+  Directory,
+  Unknown,  // it could not be looked up (no permission, I/O error, a dropped share)
+};
+
 // Everything the engine, the report hand-off and the path speller do to the
 // disk goes through this interface, so that tests can record or fail any call.
 // Failures are returned, never raised, except by SaveLines.
@@ -91,15 +99,22 @@ class FileSystem {
   // True only for an existing entry that is not a directory.
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool DirectoryExists(const std::string& path) = 0;
+  // Tells a path that is gone from one that cannot be looked up.
+  virtual PathKind KindOf(const std::string& path) = 0;
   // Last-write time of a path that is not a directory.
   virtual bool LastWriteTime(const std::string& path, FileTime& out) = 0;
   virtual bool Identity(const std::string& path, FileId& out) = 0;
 
   virtual bool CreateDir(const std::string& path) = 0;
   virtual bool RemoveDir(const std::string& path) = 0;
-  // Replaces the target; keeps contents, last-write time and attributes.
-  // A failed copy never leaves a partial file under the target's name.
-  virtual bool CopyFile(const std::string& from, const std::string& to) = 0;
+  // Copies `from` into a file of its own beside `to`, keeping contents,
+  // last-write time and attributes, and then gives it the name `to`,
+  // replacing a file of that name when `replace` is set and failing on one
+  // otherwise. `beforePlace`, when given, runs once the copy is complete and
+  // decides whether it is placed. A copy that fails or is not placed is
+  // discarded, so `to` is never a partial file and is left as it was.
+  virtual bool CopyFile(const std::string& from, const std::string& to, bool replace,
+                        const std::function<bool()>& beforePlace) = 0;
   // Never replaces an existing target; keeps the last-write time.
   virtual bool MoveFile(const std::string& from, const std::string& to) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
@@ -118,6 +133,11 @@ std::string LinesWithCrLf(const std::vector<std::string>& lines);
 // The two errors of SaveLines, with their messages.
 [[noreturn]] void RaiseCreateError(const std::string& path);
 [[noreturn]] void RaiseWriteError();
+
+// Position of the last separator in `p`, npos when there is none. Walked by
+// characters: in code page 932 the trail byte of a double-byte character can
+// be 0x5C, which is no separator.
+size_t LastDelim(std::string_view p);
 
 // Makes `path` and every missing directory above it (one trailing separator
 // is ignored). True when the directory was there or could be made.

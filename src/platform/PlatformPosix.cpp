@@ -274,6 +274,8 @@ class StagedCopy {
     if (!temp_.empty()) ::unlink(temp_.c_str());
   }
 
+  bool Written() const { return written_; }
+
   // Gives the copy the name `to`. With `replace` an existing file of that
   // name is replaced in one step; without, an existing name makes it fail.
   bool Place(bool replace) {
@@ -410,8 +412,25 @@ class PosixFileSystem : public FileSystem {
   bool RemoveDir(const std::string& path) override { return ::rmdir(path.c_str()) == 0; }
   bool DeleteFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
-  bool CopyFile(const std::string& from, const std::string& to) override {
-    return StagedCopy(from, to).Place(true);
+  PathKind KindOf(const std::string& path) override {
+    struct stat st;
+    if (!path.empty() && ::stat(path.c_str(), &st) == 0) {
+      return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
+    }
+    // A link that leads nowhere (dangling or a loop) is never listed, so it
+    // names nothing either.
+    if (path.empty() || errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+      return PathKind::Missing;
+    }
+    return PathKind::Unknown;
+  }
+
+  bool CopyFile(const std::string& from, const std::string& to, bool replace,
+                const std::function<bool()>& beforePlace) override {
+    StagedCopy copy(from, to);
+    if (!copy.Written()) return false;
+    if (beforePlace && !beforePlace()) return false;
+    return copy.Place(replace);
   }
 
   bool MoveFile(const std::string& from, const std::string& to) override {

@@ -95,6 +95,28 @@ bool FindExact(const std::string& path, WIN32_FIND_DATAA& data) {
   return find.ok();
 }
 
+// Some CopyFileA implementations (Wine's) give the source's attributes only
+// to a new file, not to one that they replace.
+void KeepAttributes(const std::string& from, const char* to) {
+  constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_ARCHIVE;
+  const DWORD want = ::GetFileAttributesA(from.c_str());
+  const DWORD have = ::GetFileAttributesA(to);
+  if (want != INVALID_FILE_ATTRIBUTES && have != INVALID_FILE_ATTRIBUTES &&
+      (want & kKept) != (have & kKept)) {
+    constexpr DWORD kSettable =
+        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+    const DWORD attr = (have & kSettable) | (want & kKept);
+    ::SetFileAttributesA(to, attr ? attr : FILE_ATTRIBUTE_NORMAL);
+  }
+}
+
+// Removes a copy that is not to be placed, read-only or not.
+void Discard(const char* path) {
+  ::SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileA(path);
+}
+
 class Win32FileSystem : public FileSystem {
  public:
   void List(const std::string& pattern, uint32_t admit,
@@ -154,20 +176,34 @@ class Win32FileSystem : public FileSystem {
     return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
   }
   bool RemoveDir(const std::string& path) override { return ::RemoveDirectoryA(path.c_str()) != 0; }
-  bool CopyFile(const std::string& from, const std::string& to) override {
-    if (!::CopyFileA(from.c_str(), to.c_str(), FALSE)) return false;
-    // Some CopyFileA implementations (Wine's) give the source's attributes
-    // only to a new file, not to one that they replace.
-    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                            FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
-    const DWORD want = ::GetFileAttributesA(from.c_str());
-    const DWORD have = ::GetFileAttributesA(to.c_str());
-    if (want != INVALID_FILE_ATTRIBUTES && have != INVALID_FILE_ATTRIBUTES &&
-        (want & kKept) != (have & kKept)) {
-      constexpr DWORD kSettable =
-          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-      const DWORD attr = (have & kSettable) | (want & kKept);
-      ::SetFileAttributesA(to.c_str(), attr ? attr : FILE_ATTRIBUTE_NORMAL);
+  PathKind KindOf(const std::string& path) override {
+    const DWORD attr = ::GetFileAttributesA(path.c_str());
+    if (attr != INVALID_FILE_ATTRIBUTES) {
+      return (attr & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File;
+    }
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::Missing
+                                                                          : PathKind::Unknown;
+  }
+
+  bool CopyFile(const std::string& from, const std::string& to, bool replace,
+                const std::function<bool()>& beforePlace) override {
+    // The copy is made under a fresh name in the target's directory and
+    // renamed into place, so an interrupted copy leaves no partial file
+    // under the real name.
+    const size_t sep = LastDelim(to);
+    const std::string dir = sep == std::string::npos ? std::string(".") : to.substr(0, sep + 1);
+    char temp[MAX_PATH];
+    if (!::GetTempFileNameA(dir.c_str(), "kvr", 0, temp)) return false;
+    if (!::CopyFileA(from.c_str(), temp, FALSE)) {
+      Discard(temp);
+      return false;
+    }
+    KeepAttributes(from, temp);
+    if ((beforePlace && !beforePlace()) ||
+        !::MoveFileExA(temp, to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+      Discard(temp);
+      return false;
     }
     return true;
   }

@@ -195,11 +195,11 @@ TEST(PosixCopyFile, TakesItsNameOnlyWhenComplete) {
   test::WriteFile(t / "src", "data");
   test::SetLocalMTime(t / "src", 1999, 12, 31, 23, 59, 58);
   ASSERT_EQ(0, ::chmod((t / "src").c_str(), 0640));
-  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "new"));
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "new", true, nullptr));
   test::WriteFile(t / "old", "previous");
-  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "old"));
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "old", true, nullptr));
   test::MakeDirs(t / "dir");
-  EXPECT_FALSE(RealFileSystem().CopyFile(t / "src", t / "dir"));
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "src", t / "dir", true, nullptr));
   for (const char* name : {"new", "old"}) {
     EXPECT_EQ("data", test::ReadFile(t / name)) << name;
     EXPECT_EQ("1999-12-31 23:59:58", test::LocalMTime(t / name)) << name;

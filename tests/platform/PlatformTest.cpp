@@ -212,7 +212,7 @@ TEST(CopyFile, KeepsContentsTimeAndReadOnlyAndReplacesTheTarget) {
   test::SetLocalMTime(t / "src", 2004, 2, 29, 13, 14, 16);
   MakeReadOnly(t / "src");
   test::WriteFile(t / "dst", "an older and longer copy");
-  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "dst"));
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "dst", true, nullptr));
   EXPECT_EQ("new contents", test::ReadFile(t / "dst"));
   EXPECT_EQ("2004-02-29 13:14:16", test::LocalMTime(t / "dst"));
   DirEntry e;
@@ -225,9 +225,9 @@ TEST(CopyFile, KeepsContentsTimeAndReadOnlyAndReplacesTheTarget) {
 TEST(CopyFile, FailsWithoutTouchingTheTarget) {
   test::TempDir t;
   test::WriteFile(t / "dst", "kept");
-  EXPECT_FALSE(RealFileSystem().CopyFile(t / "missing", t / "dst"));
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "missing", t / "dst", true, nullptr));
   EXPECT_EQ("kept", test::ReadFile(t / "dst"));
-  EXPECT_FALSE(RealFileSystem().CopyFile(t / "dst", t / "nodir/dst"));
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "dst", t / "nodir/dst", true, nullptr));
 }
 
 TEST(MoveFile, NeverReplacesAnExistingTarget) {
@@ -305,7 +305,11 @@ class DirRecorder : public platform::FileSystem {
   bool LastWriteTime(const std::string&, FileTime&) override { return false; }
   bool Identity(const std::string&, platform::FileId&) override { return false; }
   bool RemoveDir(const std::string&) override { return false; }
-  bool CopyFile(const std::string&, const std::string&) override { return false; }
+  platform::PathKind KindOf(const std::string&) override { return platform::PathKind::Missing; }
+  bool CopyFile(const std::string&, const std::string&, bool,
+                const std::function<bool()>&) override {
+    return false;
+  }
   bool MoveFile(const std::string&, const std::string&) override { return false; }
   bool DeleteFile(const std::string&) override { return false; }
   void SaveLines(const std::string&, const std::vector<std::string>&) override {}

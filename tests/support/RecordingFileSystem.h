@@ -78,8 +78,12 @@ class RecordingFileSystem : public platform::FileSystem {
   bool RemoveDir(const std::string& path) override {
     return !Record("RemoveDir", path) && real_.RemoveDir(path);
   }
-  bool CopyFile(const std::string& from, const std::string& to) override {
-    return !Record("CopyFile", from, to) && real_.CopyFile(from, to);
+  platform::PathKind KindOf(const std::string& path) override {
+    return Record("KindOf", path) ? platform::PathKind::Unknown : real_.KindOf(path);
+  }
+  bool CopyFile(const std::string& from, const std::string& to, bool replace,
+                const std::function<bool()>& beforePlace) override {
+    return !Record("CopyFile", from, to) && real_.CopyFile(from, to, replace, beforePlace);
   }
   bool MoveFile(const std::string& from, const std::string& to) override {
     return !Record("MoveFile", from, to) && real_.MoveFile(from, to);
