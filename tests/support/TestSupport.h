@@ -2,6 +2,7 @@
 // program. Paths use the platform's separator.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +60,28 @@ std::string InstallProgram(const std::string& dir, const std::string& name = "")
 // and waits for it to end.
 ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
                       const Env& env = {});
+
+// A program started as RunProgram starts it, without waiting for it. One
+// still running at the end of the scope is killed.
+class StartedProgram {
+ public:
+  StartedProgram(const std::string& exe, const std::vector<std::string>& args, const Env& env = {});
+  ~StartedProgram();
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+  // The process id.
+  long Id() const;
+  // Waits up to `milliseconds` for the program to end; true, with `run`
+  // filled, once it has ended.
+  bool Wait(int milliseconds, ProgramRun& run);
+  // Ends the program at once (SIGKILL, TerminateProcess) and waits for it.
+  void Kill();
+
+ private:
+  struct Process;
+  std::unique_ptr<Process> process_;
+};
+
 // The files that the program asked the shell to open, in order, waiting up to
 // a few seconds for `expected` of them to arrive (the viewer is detached).
 std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected);

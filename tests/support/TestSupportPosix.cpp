@@ -1,10 +1,12 @@
 // POSIX part of the test helpers: times through utimensat, the program run
 // through fork/exec with a recording xdg-open on PATH.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -86,9 +88,16 @@ std::string InstallProgram(const std::string& dir, const std::string& name) {
   return to.string();
 }
 
-ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
-                      const Env& env) {
-  const std::string errPath = fs::path(exe).parent_path().string() + "/stderr.out";
+namespace {
+
+std::string ErrPath(const std::string& exe) {
+  return fs::path(exe).parent_path().string() + "/stderr.out";
+}
+
+// Starts the program with the recording viewer on PATH, its standard error
+// into ErrPath, and standard input and output on /dev/null.
+pid_t Spawn(const std::string& exe, const std::vector<std::string>& args, const Env& env) {
+  const std::string errPath = ErrPath(exe);
   const std::string fakeBin = FakeBinDir();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -111,13 +120,68 @@ ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& ar
     ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  if (pid < 0) throw std::runtime_error("fork " + exe);
+  return pid;
+}
+
+ProgramRun Ended(const std::string& exe, int status) {
   ProgramRun run;
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.stderrText = ReadFile(errPath);
-  fs::remove(errPath);
+  run.stderrText = ReadFile(ErrPath(exe));
+  fs::remove(ErrPath(exe));
   return run;
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
+                      const Env& env) {
+  const pid_t pid = Spawn(exe, args, env);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return Ended(exe, status);
+}
+
+struct StartedProgram::Process {
+  std::string exe;
+  pid_t pid = -1;
+  bool ended = false;
+};
+
+StartedProgram::StartedProgram(const std::string& exe, const std::vector<std::string>& args,
+                               const Env& env)
+    : process_(new Process{exe, Spawn(exe, args, env)}) {}
+
+StartedProgram::~StartedProgram() { Kill(); }
+
+long StartedProgram::Id() const { return static_cast<long>(process_->pid); }
+
+bool StartedProgram::Wait(int milliseconds, ProgramRun& run) {
+  if (process_->ended) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(process_->pid, &status, WNOHANG);
+    if (done == process_->pid) {
+      process_->ended = true;
+      run = Ended(process_->exe, status);
+      return true;
+    }
+    if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid " + process_->exe);
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void StartedProgram::Kill() {
+  if (process_->ended) return;
+  ::kill(process_->pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(process_->pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  process_->ended = true;
+  std::error_code ec;
+  fs::remove(ErrPath(process_->exe), ec);
 }
 
 std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {

@@ -143,8 +143,12 @@ std::string InstallProgram(const std::string& dir, const std::string& name) {
   return to;
 }
 
-ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
-                      const Env& env) {
+namespace {
+
+// Starts the program with the recording viewer's log named in its
+// environment; the caller owns both handles.
+PROCESS_INFORMATION Spawn(const std::string& exe, const std::vector<std::string>& args,
+                          const Env& env) {
   std::string commandLine = CommandWord(exe);
   for (const std::string& a : args) commandLine += " " + CommandWord(a);
   Env all = {{"KOVREL_OPEN_LOG", OpenLogPath(exe)}};
@@ -157,6 +161,14 @@ ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& ar
   if (!::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, block.data(),
                         nullptr, &si, &pi))
     throw std::runtime_error("CreateProcessA " + exe);
+  return pi;
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
+                      const Env& env) {
+  const PROCESS_INFORMATION pi = Spawn(exe, args, env);
   Handle process(pi.hProcess);
   Handle thread(pi.hThread);
   ProgramRun run;
@@ -169,6 +181,42 @@ ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& ar
   DWORD code = 0;
   if (::GetExitCodeProcess(process.get(), &code)) run.exitCode = static_cast<int>(code);
   return run;
+}
+
+struct StartedProgram::Process {
+  explicit Process(const PROCESS_INFORMATION& pi) : handle(pi.hProcess), id(pi.dwProcessId) {
+    ::CloseHandle(pi.hThread);
+  }
+  Handle handle;
+  DWORD id;
+  bool ended = false;
+};
+
+StartedProgram::StartedProgram(const std::string& exe, const std::vector<std::string>& args,
+                               const Env& env)
+    : process_(new Process(Spawn(exe, args, env))) {}
+
+StartedProgram::~StartedProgram() { Kill(); }
+
+long StartedProgram::Id() const { return static_cast<long>(process_->id); }
+
+bool StartedProgram::Wait(int milliseconds, ProgramRun& run) {
+  if (process_->ended) return true;
+  if (::WaitForSingleObject(process_->handle.get(), static_cast<DWORD>(milliseconds)) !=
+      WAIT_OBJECT_0)
+    return false;
+  process_->ended = true;
+  DWORD code = 0;
+  run = ProgramRun();
+  if (::GetExitCodeProcess(process_->handle.get(), &code)) run.exitCode = static_cast<int>(code);
+  return true;
+}
+
+void StartedProgram::Kill() {
+  if (process_->ended) return;
+  ::TerminateProcess(process_->handle.get(), 255);
+  ::WaitForSingleObject(process_->handle.get(), INFINITE);
+  process_->ended = true;
 }
 
 std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
