@@ -108,4 +108,45 @@ TEST_F(CommandLineTest, LoneLeadBytesDoNotCrash) {
   EXPECT_TRUE(EndedInOrder(masks)) << masks.exitCode;
 }
 
+TEST_F(CommandLineTest, TenThousandMaskItemsInOneOption) {
+  std::string items;
+  for (int i = 0; i < 9999; ++i) items += "x;";
+  const test::ProgramRun run =
+      test::RunProgram(exe, {tmp / "src", tmp / "bk1", Opt("N") + items + "a.txt"});
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_EQ("a", test::ReadFile(tmp / "bk1/a.txt"));  // the last item
+  EXPECT_FALSE(test::IsFile(tmp / "bk1/sub/b.txt"));
+}
+
+TEST_F(CommandLineTest, HundredThousandByteArguments) {
+  // A Windows command line holds 32767 characters in all; there each word
+  // is as long as still fits.
+  const size_t n = platform::PathDelim == '\\' ? 30000 : 100000;
+  // A run of stars counts as one: only a.txt fits.
+  const std::string mask = Opt("N") + std::string(n - 7, '*') + "a.txt";
+  ASSERT_EQ(n, mask.size());
+  test::ProgramRun run = test::RunProgram(exe, {tmp / "src", tmp / "bk1", mask});
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_EQ("a", test::ReadFile(tmp / "bk1/a.txt"));
+  EXPECT_FALSE(test::IsFile(tmp / "bk1/sub/b.txt"));
+
+  // Leading zeros do no harm: the single day 2006-04-01.
+  test::SetLocalMTime(tmp / "src/a.txt", 2006, 4, 1);
+  const std::string date = Opt("D") + std::string(n - 10, '0') + "2006-4-1";
+  ASSERT_EQ(n, date.size());
+  run = test::RunProgram(exe, {tmp / "src", tmp / "bk2", date});
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_EQ("a", test::ReadFile(tmp / "bk2/a.txt"));
+  EXPECT_FALSE(test::IsFile(tmp / "bk2/sub/b.txt"));
+
+  // A stage no file system takes: refused or skipped, never a crash, and the
+  // source stays as it was.
+  const std::string stage = tmp / std::string(n - tmp.path().size() - 1, 'd');
+  ASSERT_EQ(n, stage.size());
+  run = test::RunProgram(exe, {tmp / "src", tmp / "bk3", stage, Opt("M")});
+  EXPECT_TRUE(EndedInOrder(run)) << run.exitCode << run.stderrText;
+  EXPECT_EQ("a", test::ReadFile(tmp / "src/a.txt"));
+  EXPECT_EQ("b", test::ReadFile(tmp / "src/sub/b.txt"));
+}
+
 }  // namespace
