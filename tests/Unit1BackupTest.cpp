@@ -586,6 +586,65 @@ TEST_F(BackupFaults, FailedCopyLeavesStageOnesCopyAndTheRunGoesOn) {
   EXPECT_EQ("h", ReadFile(P("bk1/h")));
 }
 
+TEST_F(BackupFaults, FailedCopyInARotationMovesNoGeneration) {
+  ThreeGenerations();
+  const std::string from = Dir("src") + "f";
+  fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
+    return c.op == "CopyFile" && c.path == from;
+  };
+  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"}, Run(dirs_));
+  EXPECT_EQ(0u, fs_.Count("MoveFile") + fs_.Count("DeleteFile"));
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("v2", Version("bk2/f"));
+  EXPECT_EQ("v1", Version("bk3/f"));
+  EXPECT_EQ((std::vector<std::string>{"f"}), Tree("bk1"));
+}
+
+TEST_F(BackupFaults, CopyIntoANameTheLookupMissedReplacesNothing) {
+  ThreeGenerations();
+  // With /A stage 1 is asked file by file; that lookup fails here.
+  const std::string stage1 = Dir("bk1") + "f";
+  fs_.failIf = [stage1](const test::RecordingFileSystem::Call& c) {
+    return c.op == "Find" && c.path == stage1;
+  };
+  Options keep;
+  keep.keepExtra = true;
+  Run(dirs_, keep);
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("v2", Version("bk2/f"));
+  EXPECT_EQ("v1", Version("bk3/f"));
+  EXPECT_EQ((std::vector<std::string>{"f"}), Tree("bk1"));
+}
+
+TEST_F(BackupFaults, SourceThatCannotBeLookedUpIsNotTakenForDeleted) {
+  Put("src/f", "f");
+  Put("src/d/g", "g");
+  const auto dirs = Dirs({"src", "bk1", "bk2"});
+  Run(dirs);
+  std::filesystem::remove(P("src/f"));
+  std::filesystem::remove_all(P("src/d"));
+  fs_.failIf = [](const test::RecordingFileSystem::Call& c) { return c.op == "KindOf"; };
+  EXPECT_TRUE(Run(dirs).empty());
+  EXPECT_EQ((std::vector<std::string>{"d/g", "f"}), Tree("bk1"));
+  // Once the file system says they are gone, they are.
+  fs_.failIf = nullptr;
+  Run(dirs);
+  EXPECT_TRUE(Tree("bk1").empty());
+  EXPECT_EQ((std::vector<std::string>{"d/g", "f"}), Tree("bk2"));
+}
+
+TEST_F(BackupFaults, DirectoryInTheWayOfACopyMovesNoGeneration) {
+  ThreeGenerations();
+  std::filesystem::remove(P("bk1/f"));
+  test::MakeDirs(P("bk1/f/x"));
+  test::SetLocalMTime(P("bk1/f"), 2020, 1, 1);
+  // The copy could never take the directory's place: the older generations
+  // stay where they are instead of the oldest being dropped for nothing.
+  Run(dirs_);
+  EXPECT_EQ("v2", Version("bk2/f"));
+  EXPECT_EQ("v1", Version("bk3/f"));
+}
+
 TEST_F(BackupFaults, FailedStaleMoveKeepsTheFileInStageOne) {
   ThreeGenerations();
   std::filesystem::remove(P("src/f"));

@@ -222,4 +222,16 @@ TEST(PosixCodeset, NamesMapToRules) {
     EXPECT_EQ(CharRule::SingleByte, CharRuleForCodeset(name)) << name;
 }
 
+// A link that leads nowhere names nothing; a path that cannot be looked up
+// is not said to be gone.
+TEST(PosixKindOf, BrokenLinksAreGoneAndLookupErrorsAreUnknown) {
+  test::TempDir t;
+  ASSERT_EQ(0, ::symlink("a", (t / "b").c_str()));
+  ASSERT_EQ(0, ::symlink("b", (t / "a").c_str()));
+  ASSERT_EQ(0, ::symlink("nowhere", (t / "dangling").c_str()));
+  EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(t / "a"));
+  EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(t / "dangling"));
+  EXPECT_EQ(platform::PathKind::Unknown, RealFileSystem().KindOf(t / std::string(300, 'n')));
+}
+
 }  // namespace

@@ -230,6 +230,46 @@ TEST(CopyFile, FailsWithoutTouchingTheTarget) {
   EXPECT_FALSE(RealFileSystem().CopyFile(t / "dst", t / "nodir/dst", true, nullptr));
 }
 
+// The copy is complete before the caller's step runs and takes its name only
+// after it; a copy that is not to be placed, or may not replace, is discarded.
+TEST(CopyFile, PlacesTheCopyOnlyAfterTheCallersStep) {
+  test::TempDir t;
+  test::WriteFile(t / "src", "new");
+  test::SetLocalMTime(t / "src", 2001, 2, 3, 4, 5, 6);
+  MakeReadOnly(t / "src");
+  test::WriteFile(t / "dst", "old");
+
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "src", t / "dst", false, nullptr));
+  bool asked = false;
+  EXPECT_FALSE(RealFileSystem().CopyFile(t / "src", t / "dst", true, [&] {
+    asked = true;
+    return false;
+  }));
+  EXPECT_TRUE(asked);
+  EXPECT_EQ("old", test::ReadFile(t / "dst"));
+  EXPECT_EQ((Words{"dst", "src"}), test::ListTree(t.path()));
+
+  // The step moves the old file away; the copy then takes the free name.
+  ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "dst", false, [&] {
+    return test::ReadFile(t / "dst") == "old" && RealFileSystem().MoveFile(t / "dst", t / "prev");
+  }));
+  EXPECT_EQ("new", test::ReadFile(t / "dst"));
+  EXPECT_EQ("2001-02-03 04:05:06", test::LocalMTime(t / "dst"));
+  EXPECT_EQ("old", test::ReadFile(t / "prev"));
+  EXPECT_EQ((Words{"dst", "prev", "src"}), test::ListTree(t.path()));
+}
+
+TEST(KindOf, TellsGoneFromThere) {
+  test::TempDir t;
+  test::WriteFile(t / "d/f", "x");
+  EXPECT_EQ(platform::PathKind::File, RealFileSystem().KindOf(t / "d/f"));
+  EXPECT_EQ(platform::PathKind::Directory, RealFileSystem().KindOf(t / "d"));
+  EXPECT_EQ(platform::PathKind::Directory,
+            RealFileSystem().KindOf(t / "d" + std::string(1, platform::PathDelim)));
+  EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(t / "d/gone"));
+  EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(t / "gone/f"));
+}
+
 TEST(MoveFile, NeverReplacesAnExistingTarget) {
   test::TempDir t;
   test::WriteFile(t / "a", "first");

@@ -86,6 +86,11 @@ class StartedProgram {
 // a few seconds for `expected` of them to arrive (the viewer is detached).
 std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected);
 
+// The error that a failed file operation leaves for its caller, as the
+// platform reports it (errno or the thread's last error).
+enum class PlatformError { NoSpace, PermissionDenied, CrossDevice, NotFound };
+void SetPlatformError(PlatformError error);
+
 // The program's option prefix and separator, for building arguments.
 std::string Opt(const std::string& rest);  // SwitchChar + rest
 

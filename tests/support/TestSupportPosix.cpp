@@ -206,4 +206,21 @@ std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
   return lines;
 }
 
+void SetPlatformError(PlatformError error) {
+  switch (error) {
+    case PlatformError::NoSpace:
+      errno = ENOSPC;
+      break;
+    case PlatformError::PermissionDenied:
+      errno = EACCES;
+      break;
+    case PlatformError::CrossDevice:
+      errno = EXDEV;
+      break;
+    case PlatformError::NotFound:
+      errno = ENOENT;
+      break;
+  }
+}
+
 }  // namespace test

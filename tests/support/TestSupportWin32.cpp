@@ -246,4 +246,21 @@ std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
   return lines;
 }
 
+void SetPlatformError(PlatformError error) {
+  switch (error) {
+    case PlatformError::NoSpace:
+      ::SetLastError(ERROR_DISK_FULL);
+      break;
+    case PlatformError::PermissionDenied:
+      ::SetLastError(ERROR_ACCESS_DENIED);
+      break;
+    case PlatformError::CrossDevice:
+      ::SetLastError(ERROR_NOT_SAME_DEVICE);
+      break;
+    case PlatformError::NotFound:
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      break;
+  }
+}
+
 }  // namespace test
