@@ -327,15 +327,20 @@ TEST_F(UnreadableSource, DirectoryThatCannotBeReadKeepsItsBackup) {
 
 TEST_F(UnreadableSource, OneStageKeepsWhatAnUnreadableDirectoryHolds) {
   // With one stage a directory taken for deleted would lose its only copy.
-  Put("src/locked/f.txt", "F1", 1);
-  Put("src/locked/inner/g.txt", "G1", 1);
-  ASSERT_EQ(0, Run({P("src"), P("bk1")}, runner_).exitCode);
-  Chmod(P("src/locked"), 0);
-  const test::ProgramRun run = Run({P("src"), P("bk1")}, runner_);
-  Chmod(P("src/locked"), 0755);
-  EXPECT_EQ(0, run.exitCode) << run.stderrText;
-  EXPECT_EQ((std::vector<std::string>{"locked/f.txt", "locked/inner/g.txt"}),
-            test::ListTree(P("bk1")));
+  for (const unsigned mode : {0000u, 0644u}) {
+    SCOPED_TRACE("directory mode " + Octal(mode));
+    fs::remove_all(P("src"));
+    fs::remove_all(P("bk1"));
+    Put("src/locked/f.txt", "F1", 1);
+    Put("src/locked/inner/g.txt", "G1", 1);
+    ASSERT_EQ(0, Run({P("src"), P("bk1")}, runner_).exitCode);
+    Chmod(P("src/locked"), mode);
+    const test::ProgramRun run = Run({P("src"), P("bk1")}, runner_);
+    Chmod(P("src/locked"), 0755);
+    EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    EXPECT_EQ((std::vector<std::string>{"locked/f.txt", "locked/inner/g.txt"}),
+              test::ListTree(P("bk1")));
+  }
 }
 
 // ---------------------------------------------------------------------------
