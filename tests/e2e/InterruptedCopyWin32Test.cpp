@@ -150,12 +150,12 @@ class InterruptedCopy : public ::testing::Test {
     bigSize_ = size;
   }
 
-  // Starts a run and kills it once a new temporary file in stage 1 holds
-  // `fraction` of the big file. `leftover` gets the size that the
-  // temporary file had after the kill.
+  // Starts a run and kills it once a file in stage 1 that is being written
+  // (a kvr*.tmp copy, or any file whose size changed) holds `fraction` of
+  // the big file. `leftover` gets the size that file had after the kill.
   Outcome KillWhileCopying(double fraction, uint64_t* leftover) {
-    std::set<std::string> old;
-    for (const auto& entry : Matching(P("bk1"), "kvr*.tmp")) old.insert(entry.first);
+    const auto before = Matching(P("bk1"), "*");
+    const std::set<std::pair<std::string, uint64_t>> old(before.begin(), before.end());
     test::StartedProgram program(exe_, Stages());
     test::ProgramRun run;
     const auto deadline = steady_clock::now() + std::chrono::milliseconds(kRunLimitMs);
@@ -164,13 +164,15 @@ class InterruptedCopy : public ::testing::Test {
         EXPECT_EQ(0, run.exitCode);
         return Outcome::Finished;
       }
-      for (const auto& [name, size] : Matching(P("bk1"), "kvr*.tmp")) {
-        if (old.count(name) || static_cast<double>(size) < fraction * bigSize_) continue;
+      for (const auto& entry : Matching(P("bk1"), "*")) {
+        if (old.count(entry) || static_cast<double>(entry.second) < fraction * bigSize_ ||
+            entry.second >= bigSize_)
+          continue;
         program.Kill();
-        *leftover = FileSize(test::Join(P("bk1"), name));
-        return test::IsFile(test::Join(P("bk1"), name)) && *leftover < bigSize_
-                   ? Outcome::KilledMidCopy
-                   : Outcome::KilledAfterCopy;
+        const std::string path = test::Join(P("bk1"), entry.first);
+        *leftover = FileSize(path);
+        return test::IsFile(path) && *leftover < bigSize_ ? Outcome::KilledMidCopy
+                                                          : Outcome::KilledAfterCopy;
       }
       ::Sleep(1);
     }
