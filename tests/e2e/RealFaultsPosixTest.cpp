@@ -3,7 +3,9 @@
 // files, paths longer than the system takes, and a copy killed halfway.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -553,6 +555,71 @@ TEST_F(RealFaults, FilesBeyondTheLongestPathArePassedOverAndTheRestBackedUp) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(expected, test::ListTree(P("bk1")));
   EXPECT_EQ(-1, chain.Open(P("bk1"), edge + 1, false));
+}
+
+// ---------------------------------------------------------------------------
+// A stage on a full file system
+
+// A small memory file system mounted on `dir`, in a mount namespace of this
+// process's own: nothing outside sees it, and it goes with the process at
+// the latest. The program, started from here, sees it.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& dir, const std::string& size) : dir_(dir) {
+    if (::geteuid() != 0) {
+      whyNot_ = "mounting needs root";
+    } else if (::unshare(CLONE_NEWNS) != 0 ||
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+               ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+      whyNot_ = std::string("cannot mount a file system here: ") + std::strerror(errno);
+    }
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  ~SmallFileSystem() {
+    if (whyNot_.empty()) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  const std::string& whyNot() const { return whyNot_; }
+
+  bool Resize(const std::string& size) {
+    return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
+  }
+
+ private:
+  std::string dir_;
+  std::string whyNot_;
+};
+
+TEST_F(RealFaults, CopyThatDoesNotFitInStageOneMovesNothing) {
+  test::MakeDirs(P("bk1"));
+  SmallFileSystem small(P("bk1"), "1m");
+  if (!small.whyNot().empty()) GTEST_SKIP() << small.whyNot();
+  const std::vector<std::string> stages = {P("src"), P("bk1"), P("bk2"), P("bk3")};
+  Put("src/big.bin", std::string(300000, '1'), 1);
+  Put("src/small.txt", "s1", 1);
+  ASSERT_EQ(0, Run(stages).exitCode);
+
+  // Version 2 does not fit beside version 1.
+  Put("src/big.bin", std::string(900000, '2'), 2);
+  Put("src/small.txt", "s2", 2);
+  test::ProgramRun run = Run(stages);
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_TRUE(std::string(300000, '1') == test::ReadFile(P("bk1/big.bin")));
+  EXPECT_EQ(When(1), test::LocalMTime(P("bk1/big.bin")));
+  EXPECT_FALSE(Exists(P("bk2/big.bin")));
+  EXPECT_EQ((std::vector<std::string>{"big.bin", "small.txt"}), Entries(P("bk1")));
+  // What fitted went its way.
+  EXPECT_EQ("s2", test::ReadFile(P("bk1/small.txt")));
+  EXPECT_EQ("s1", test::ReadFile(P("bk2/small.txt")));
+
+  // With room again, the next run completes the backup.
+  ASSERT_TRUE(small.Resize("4m")) << std::strerror(errno);
+  run = Run(stages);
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_TRUE(std::string(900000, '2') == test::ReadFile(P("bk1/big.bin")));
+  EXPECT_TRUE(std::string(300000, '1') == test::ReadFile(P("bk2/big.bin")));
+  EXPECT_EQ(When(1), test::LocalMTime(P("bk2/big.bin")));
+  EXPECT_EQ((std::vector<std::string>{"big.bin", "small.txt"}), Entries(P("bk1")));
 }
 
 // ---------------------------------------------------------------------------
