@@ -72,10 +72,13 @@ std::vector<std::pair<std::string, uint64_t>> Matching(const std::string& dir,
   return found;
 }
 
+// A copy's temporary name: kvrXXXX.tmp.
 bool IsTempName(const std::string& name) {
-  return name.size() > 7 && (name[0] == 'k' || name[0] == 'K') &&
-         ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str() + name.size() - 4, 4,
-                          ".tmp", 4) == CSTR_EQUAL;
+  const auto same = [&](size_t at, const char* part, int n) {
+    return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str() + at, n, part, n) ==
+           CSTR_EQUAL;
+  };
+  return name.size() > 7 && same(0, "kvr", 3) && same(name.size() - 4, ".tmp", 4);
 }
 
 class InterruptedCopy : public ::testing::Test {
