@@ -117,6 +117,9 @@ class RealFaults : public ::testing::Test {
   std::string P(const std::string& rel) const { return tmp_ / rel; }
 
   void Put(const std::string& rel, const std::string& content, int day, unsigned mode = 0644) {
+    // A new file: the old one may be read-only.
+    std::error_code ec;
+    fs::remove(P(rel), ec);
     test::WriteFile(P(rel), content);
     Chmod(P(rel), mode);
     test::SetLocalMTime(P(rel), 2021, 3, day, 9 + day);
