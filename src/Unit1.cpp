@@ -246,11 +246,26 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
 bool Transfer(size_t from, const std::string& r, const std::string& name, bool replace = true,
               const std::function<bool()>& makeRoom = nullptr);
 
+// True when a directory of that name in a later stage keeps stage 1's copy
+// from ever moving down: every stage before it holds a file, which cannot
+// move on into the directory, and no later run would get further. The new
+// copy then takes stage 1's place after all, or no newer version of the file
+// could ever be kept.
+bool BlockedForGood(const std::string& r, const std::string& name) {
+  for (size_t k = 2; k < DirList.size(); ++k) {
+    const platform::PathKind kind = Fs->KindOf(StagePath(k, r, name));
+    if (kind == platform::PathKind::Directory) return true;
+    if (kind != platform::PathKind::File) return false;
+  }
+  return false;
+}
+
 // A changed source file. The new copy is made first, beside stage 1's; only
 // once it is complete do the generations move down a stage each, oldest
 // first (the last stage's copy dropped), and the copy takes stage 1's name.
 // A copy that fails thus costs no generation, and a stage-1 copy that cannot
-// move down stays rather than be lost under the new one. `stage1` is what
+// move down stays rather than be lost under the new one, unless nothing could
+// ever move it (BlockedForGood). `stage1` is what
 // the lookup found in stage 1 under that name.
 void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
   // A directory of that name would keep the copy from its place for good.
@@ -259,11 +274,11 @@ void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
     Transfer(0, r, name);
     return;
   }
-  Transfer(0, r, name, false, [&] {
+  Transfer(0, r, name, true, [&] {
     for (size_t k = DirList.size() - 2; k >= 2; --k) {
       if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
     }
-    return Transfer(1, r, name);
+    return Transfer(1, r, name) || BlockedForGood(r, name);
   });
 }
 
@@ -392,6 +407,13 @@ void BackupFiles(Visit& v, const std::string& r) {
       time = have->time;
       size = have->size;
       attr = have->attr;
+      // A listing may leave a directory's time out; the rare directory in
+      // the way of a copy is looked up for it.
+      if ((attr & platform::faDirectory) != 0) {
+        v.stage1Dir += name;
+        if (Fs->Find(v.stage1Dir, platform::faAnyFile, found)) time = found.time;
+        v.stage1Dir.resize(stage1Base);
+      }
     } else {
       v.stage1Dir += name;
       present = Fs->Find(v.stage1Dir, platform::faAnyFile, found);
@@ -495,9 +517,9 @@ bool Transfer(size_t from, const std::string& r, const std::string& name, bool r
   target += name;
   const std::string source = StagePath(from, r, name);
   if (from == 0) return Fs->CopyFile(source, target, replace, makeRoom);
-  // The last stage drops its copy to make room.
-  if (from + 2 == DirList.size() && Fs->FileExists(target)) Fs->DeleteFile(target);
-  return Fs->MoveFile(source, target);
+  // The last stage's copy gives way to the one moving in, but only once that
+  // one has arrived: a move that fails leaves the oldest generation too.
+  return Fs->MoveFile(source, target, from + 2 == DirList.size());
 }
 
 }  // namespace

@@ -424,6 +424,16 @@ TEST_F(BackupEngine, StageOneDirectoryNamedLikeASourceFileStandsInForItsCopy) {
   EXPECT_EQ("file", ReadFile(P("bk1/clash")));
 }
 
+TEST_F(BackupEngine, StageOneDirectoryNewerThanTheSourceFileIsLeftAlone) {
+  Put("src/clash", "file", 1);
+  Put("bk1/clash/x", "x");
+  // The directory's time is that of its last change, when its file moved
+  // out to stage 2: later than the source file's, so nothing is decided.
+  const auto lines = Run(Dirs({"src", "bk1", "bk2"}));
+  EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "copied  " + Dir("src") + "clash"));
+  EXPECT_EQ("x", ReadFile(P("bk2/clash/x")));
+}
+
 // ---------------------------------------------------------------------------
 // Refusals and directories that contain each other
 
@@ -543,11 +553,12 @@ TEST_F(BackupFaults, FailedMoveInTheChainLosesNoGeneration) {
   FailMovesFrom("bk2");
   // The run decided to copy and says so, whatever then happened.
   EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"}, Run(dirs_));
-  // Stage 2 could not move down, so stage 1 could not either: both keep their
-  // versions; only the oldest, due to go anyway, was dropped.
+  // Stage 2 could not move down, so stage 1 could not either: every stage
+  // keeps its version, the oldest too, which only goes once its successor
+  // has arrived.
   EXPECT_EQ("v3", Version("bk1/f"));
   EXPECT_EQ("v2", Version("bk2/f"));
-  EXPECT_EQ("none", Version("bk3/f"));
+  EXPECT_EQ("v1", Version("bk3/f"));
 
   fs_.failIf = nullptr;
   Run(dirs_);
@@ -631,6 +642,37 @@ TEST_F(BackupFaults, SourceThatCannotBeLookedUpIsNotTakenForDeleted) {
   Run(dirs);
   EXPECT_TRUE(Tree("bk1").empty());
   EXPECT_EQ((std::vector<std::string>{"d/g", "f"}), Tree("bk2"));
+}
+
+TEST_F(BackupFaults, FailedMoveIntoTheLastStageKeepsTheOldest) {
+  ThreeGenerations();
+  const std::string to = Dir("bk3") + "f";
+  fs_.failIf = [to](const test::RecordingFileSystem::Call& c) {
+    return c.op == "MoveFile" && c.to == to;
+  };
+  Run(dirs_);
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("v2", Version("bk2/f"));
+  EXPECT_EQ("v1", Version("bk3/f"));
+  std::filesystem::remove(P("src/f"));
+  Run(dirs_);  // the stale file's way down is blocked the same way
+  EXPECT_EQ("v3", Version("bk1/f"));
+  EXPECT_EQ("v1", Version("bk3/f"));
+}
+
+TEST_F(BackupFaults, DirectoryBlockingALaterStageLetsTheNewCopyIn) {
+  ThreeGenerations();
+  // Left from a time when f was a directory: no run can ever move a file
+  // into it, so stage 1's copy can never go down.
+  std::filesystem::remove(P("bk3/f"));
+  Put("bk3/f/x", "x");
+  Run(dirs_);
+  EXPECT_EQ("v4", Version("bk1/f"));
+  EXPECT_EQ("v2", Version("bk2/f"));
+  EXPECT_EQ("x", ReadFile(P("bk3/f/x")));
+  Put("src/f", "v5", 5);
+  Run(dirs_);
+  EXPECT_EQ("v5", Version("bk1/f"));
 }
 
 TEST_F(BackupFaults, DirectoryInTheWayOfACopyMovesNoGeneration) {

@@ -42,8 +42,8 @@ class FindLog : public platform::FileSystem {
                 const std::function<bool()>& beforePlace) override {
     return real_.CopyFile(a, b, replace, beforePlace);
   }
-  bool MoveFile(const std::string& a, const std::string& b) override {
-    return real_.MoveFile(a, b);
+  bool MoveFile(const std::string& a, const std::string& b, bool replace) override {
+    return real_.MoveFile(a, b, replace);
   }
   bool DeleteFile(const std::string& p) override { return real_.DeleteFile(p); }
   void SaveLines(const std::string& p, const std::vector<std::string>& lines) override {

@@ -115,8 +115,10 @@ class FileSystem {
   // discarded, so `to` is never a partial file and is left as it was.
   virtual bool CopyFile(const std::string& from, const std::string& to, bool replace,
                         const std::function<bool()>& beforePlace) = 0;
-  // Never replaces an existing target; keeps the last-write time.
-  virtual bool MoveFile(const std::string& from, const std::string& to) = 0;
+  // Keeps the last-write time. Without `replace` an existing target makes it
+  // fail; with it, a file `to` is replaced in one step once the move
+  // succeeds, and stays as it was when it fails.
+  virtual bool MoveFile(const std::string& from, const std::string& to, bool replace) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
 
   // Writes every line followed by CR LF, replacing any file of that name.

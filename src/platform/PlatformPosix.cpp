@@ -433,12 +433,12 @@ class PosixFileSystem : public FileSystem {
     return copy.Place(replace);
   }
 
-  bool MoveFile(const std::string& from, const std::string& to) override {
-    if (RenameNoReplace(from, to)) return true;
+  bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
+    if (replace ? ::rename(from.c_str(), to.c_str()) == 0 : RenameNoReplace(from, to)) return true;
     if (errno != EXDEV) return false;
-    // Across file systems: copy, put it in place without replacing, then
-    // delete the original.
-    return StagedCopy(from, to).Place(false) && ::unlink(from.c_str()) == 0;
+    // Across file systems: a whole copy takes its place first, then the
+    // original is deleted.
+    return StagedCopy(from, to).Place(replace) && ::unlink(from.c_str()) == 0;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

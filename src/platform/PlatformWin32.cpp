@@ -207,8 +207,13 @@ class Win32FileSystem : public FileSystem {
     }
     return true;
   }
-  bool MoveFile(const std::string& from, const std::string& to) override {
-    return ::MoveFileA(from.c_str(), to.c_str()) != 0;
+  bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
+    if (!replace) return ::MoveFileA(from.c_str(), to.c_str()) != 0;
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
+    // Across volumes a replacing move would copy over the target; a whole
+    // copy takes its place first instead, then the original is deleted.
+    return CopyFile(from, to, true, nullptr) && ::DeleteFileA(from.c_str()) != 0;
   }
   bool DeleteFile(const std::string& path) override { return ::DeleteFileA(path.c_str()) != 0; }
 

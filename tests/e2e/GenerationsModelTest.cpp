@@ -147,6 +147,16 @@ bool MoveDown(std::vector<Tree>& stages, const std::string& file) {
   return !stages[0].files.count(file);
 }
 
+// A directory of the file's name in a later stage, behind files only, stops
+// stage 1's copy from ever moving down; the new copy then replaces it.
+bool BlockedForGood(const std::vector<Tree>& stages, const std::string& file) {
+  for (size_t k = 1; k < stages.size(); ++k) {
+    if (stages[k].dirs.count(file + "/")) return true;
+    if (!stages[k].files.count(file)) return false;
+  }
+  return false;
+}
+
 // One run over `source`; `stages[0]` is stage 1. Returns the report lines.
 std::vector<Line> ModelRun(const Files& source, std::vector<Tree>& stages, bool keepExtra) {
   std::vector<Line> lines;
@@ -168,7 +178,9 @@ std::vector<Line> ModelRun(const Files& source, std::vector<Tree>& stages, bool 
       // The copy is made first; it takes its place only once stage 1's copy
       // has moved down.
       lines.push_back({true, file});
-      if (stages.size() > 1 && !MoveDown(stages, file)) continue;
+      if (stages.size() > 1 && !MoveDown(stages, file) && !BlockedForGood(stages, file)) {
+        continue;
+      }
     } else {
       lines.push_back({true, file});
     }

@@ -176,14 +176,18 @@ TEST(PosixMoveFile, AcrossFileSystemsKeepsTheTimeAndNeverReplaces) {
   const std::string target = other + "/kovrel-move-" + std::to_string(::getpid());
   test::WriteFile(t / "f", "data");
   test::SetLocalMTime(t / "f", 2001, 2, 3, 4, 5, 6);
-  ASSERT_TRUE(RealFileSystem().MoveFile(t / "f", target));
+  ASSERT_TRUE(RealFileSystem().MoveFile(t / "f", target, false));
   EXPECT_FALSE(test::IsFile(t / "f"));
   EXPECT_EQ("data", test::ReadFile(target));
   EXPECT_EQ("2001-02-03 04:05:06", test::LocalMTime(target));
   test::WriteFile(t / "g", "other");
-  EXPECT_FALSE(RealFileSystem().MoveFile(t / "g", target));
+  EXPECT_FALSE(RealFileSystem().MoveFile(t / "g", target, false));
   EXPECT_EQ("data", test::ReadFile(target));
   EXPECT_EQ("other", test::ReadFile(t / "g"));
+  // A replacing move across them puts a whole copy in place first.
+  ASSERT_TRUE(RealFileSystem().MoveFile(t / "g", target, true));
+  EXPECT_EQ("other", test::ReadFile(target));
+  EXPECT_FALSE(test::IsFile(t / "g"));
   ::unlink(target.c_str());
 }
 

@@ -251,7 +251,8 @@ TEST(CopyFile, PlacesTheCopyOnlyAfterTheCallersStep) {
 
   // The step moves the old file away; the copy then takes the free name.
   ASSERT_TRUE(RealFileSystem().CopyFile(t / "src", t / "dst", false, [&] {
-    return test::ReadFile(t / "dst") == "old" && RealFileSystem().MoveFile(t / "dst", t / "prev");
+    return test::ReadFile(t / "dst") == "old" &&
+           RealFileSystem().MoveFile(t / "dst", t / "prev", false);
   }));
   EXPECT_EQ("new", test::ReadFile(t / "dst"));
   EXPECT_EQ("2001-02-03 04:05:06", test::LocalMTime(t / "dst"));
@@ -274,9 +275,24 @@ TEST(MoveFile, NeverReplacesAnExistingTarget) {
   test::TempDir t;
   test::WriteFile(t / "a", "first");
   test::WriteFile(t / "b", "second");
-  EXPECT_FALSE(RealFileSystem().MoveFile(t / "a", t / "b"));
+  EXPECT_FALSE(RealFileSystem().MoveFile(t / "a", t / "b", false));
   EXPECT_EQ("first", test::ReadFile(t / "a"));
   EXPECT_EQ("second", test::ReadFile(t / "b"));
+}
+
+TEST(MoveFile, ReplacesAFileOnlyWhenAskedAndNeverADirectory) {
+  test::TempDir t;
+  test::WriteFile(t / "a", "first");
+  test::SetLocalMTime(t / "a", 2003, 4, 5, 6, 7, 8);
+  test::WriteFile(t / "b", "second");
+  test::WriteFile(t / "d/x", "inside");
+  EXPECT_FALSE(RealFileSystem().MoveFile(t / "a", t / "d", true));
+  EXPECT_EQ("first", test::ReadFile(t / "a"));
+  EXPECT_EQ("inside", test::ReadFile(t / "d/x"));
+  ASSERT_TRUE(RealFileSystem().MoveFile(t / "a", t / "b", true));
+  EXPECT_EQ("first", test::ReadFile(t / "b"));
+  EXPECT_EQ("2003-04-05 06:07:08", test::LocalMTime(t / "b"));
+  EXPECT_EQ((Words{"b", "d/x"}), test::ListTree(t.path()));
 }
 
 TEST(MoveFile, MovesIntoAnotherDirectoryKeepingTheTime) {
@@ -284,11 +300,11 @@ TEST(MoveFile, MovesIntoAnotherDirectoryKeepingTheTime) {
   test::WriteFile(t / "s1/f", "data");
   test::MakeDirs(t / "s2");
   test::SetLocalMTime(t / "s1/f", 1999, 12, 31, 23, 59, 58);
-  ASSERT_TRUE(RealFileSystem().MoveFile(t / "s1/f", t / "s2/f"));
+  ASSERT_TRUE(RealFileSystem().MoveFile(t / "s1/f", t / "s2/f", false));
   EXPECT_FALSE(test::IsFile(t / "s1/f"));
   EXPECT_EQ("data", test::ReadFile(t / "s2/f"));
   EXPECT_EQ("1999-12-31 23:59:58", test::LocalMTime(t / "s2/f"));
-  EXPECT_FALSE(RealFileSystem().MoveFile(t / "s1/f", t / "s2/g"));
+  EXPECT_FALSE(RealFileSystem().MoveFile(t / "s1/f", t / "s2/g", false));
 }
 
 TEST(DeleteAndRemove, RemoveOnlyWhatTheyMay) {
@@ -350,7 +366,7 @@ class DirRecorder : public platform::FileSystem {
                 const std::function<bool()>&) override {
     return false;
   }
-  bool MoveFile(const std::string&, const std::string&) override { return false; }
+  bool MoveFile(const std::string&, const std::string&, bool) override { return false; }
   bool DeleteFile(const std::string&) override { return false; }
   void SaveLines(const std::string&, const std::vector<std::string>&) override {}
 

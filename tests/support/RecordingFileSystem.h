@@ -85,8 +85,8 @@ class RecordingFileSystem : public platform::FileSystem {
                 const std::function<bool()>& beforePlace) override {
     return !Record("CopyFile", from, to) && real_.CopyFile(from, to, replace, beforePlace);
   }
-  bool MoveFile(const std::string& from, const std::string& to) override {
-    return !Record("MoveFile", from, to) && real_.MoveFile(from, to);
+  bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
+    return !Record("MoveFile", from, to) && real_.MoveFile(from, to, replace);
   }
   bool DeleteFile(const std::string& path) override {
     return !Record("DeleteFile", path) && real_.DeleteFile(path);
