@@ -117,7 +117,7 @@ class MemoryFileSystem : public platform::FileSystem {
                 const std::function<bool()>&) override {
     return Change();
   }
-  bool MoveFile(const std::string&, const std::string&) override { return Change(); }
+  bool MoveFile(const std::string&, const std::string&, bool) override { return Change(); }
   bool DeleteFile(const std::string&) override { return Change(); }
   void SaveLines(const std::string&, const std::vector<std::string>&) override { Change(); }
 
