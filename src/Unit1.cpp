@@ -262,11 +262,11 @@ bool BlockedForGood(const std::string& r, const std::string& name) {
 
 // A changed source file. The new copy is made first, beside stage 1's; only
 // once it is complete do the generations move down a stage each, oldest
-// first (the last stage's copy dropped), and the copy takes stage 1's name.
-// A copy that fails thus costs no generation, and a stage-1 copy that cannot
-// move down stays rather than be lost under the new one, unless nothing could
-// ever move it (BlockedForGood). `stage1` is what
-// the lookup found in stage 1 under that name.
+// first (the last stage's copy giving way), and the copy takes stage 1's
+// name. A copy that fails thus costs no generation, and a stage-1 copy that
+// cannot move down stays rather than be lost under the new one, unless
+// nothing could ever move it (BlockedForGood). `stage1` holds the attributes
+// of what the lookup found in stage 1 under that name.
 void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
   // A directory of that name would keep the copy from its place for good.
   if (!IsFile(stage1)) return;
