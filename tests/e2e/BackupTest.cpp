@@ -14,16 +14,6 @@ namespace fs = std::filesystem;
 
 const std::string d(1, platform::PathDelim);
 
-// Splits saved text at CR LF.
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t crlf; (crlf = text.find("\r\n", start)) != std::string::npos; start = crlf + 2) {
-    lines.push_back(text.substr(start, crlf - start));
-  }
-  return lines;
-}
-
 class BackupRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,7 +43,7 @@ class BackupRun : public ::testing::Test {
 
   // The lines of report file n beside the program.
   std::vector<std::string> Report(int n) const {
-    return Lines(test::ReadFile(reportBase_ + std::to_string(n) + ".txt"));
+    return test::CrLfLines(test::ReadFile(reportBase_ + std::to_string(n) + ".txt"));
   }
 
   std::vector<std::string> Tree(const std::string& rel) const { return test::ListTree(P(rel)); }

@@ -558,18 +558,6 @@ std::string CompareStages(const std::vector<std::string>& roots, const std::vect
   return "";
 }
 
-// Splits saved text at CR LF; a last line without CR LF is kept as it is.
-std::vector<std::string> Lines(const std::string& text, bool& badEnd) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t crlf; (crlf = text.find("\r\n", start)) != std::string::npos; start = crlf + 2) {
-    lines.push_back(text.substr(start, crlf - start));
-  }
-  badEnd = start != text.size();
-  if (badEnd) lines.push_back(text.substr(start));
-  return lines;
-}
-
 // ---------------------------------------------------------------------------
 // One scenario: runs of the program, each checked against the model.
 
@@ -591,11 +579,12 @@ class GenerationsModel : public ::testing::Test {
   // The report's lines as lines of the model, or a complaint.
   std::string ReadReport(std::vector<Line>& got) const {
     if (!test::IsFile(reportPath_)) return "";
-    bool badEnd = false;
-    const std::vector<std::string> text = Lines(test::ReadFile(reportPath_), badEnd);
+    const std::string saved = test::ReadFile(reportPath_);
+    const std::vector<std::string> text = test::CrLfLines(saved);
     std::error_code ec;
     fs::remove(reportPath_, ec);
-    if (badEnd) return "the report does not end with CR LF";
+    if (saved.size() < 2 || saved.compare(saved.size() - 2, 2, "\r\n") != 0)
+      return "the report does not end with CR LF";
     for (const std::string& s : text) {
       Line line{s.compare(0, 8, "copied  ") == 0, ""};
       const std::string prefix = line.copied ? "copied  " + Typed(0) : "deleted " + Typed(1);

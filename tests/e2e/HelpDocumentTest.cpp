@@ -20,13 +20,7 @@ const test::Env kLocale = {{"LC_ALL", "C.UTF-8"}};
 
 std::string T(const std::string& utf8) { return platform::ProgramText(utf8); }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t crlf; (crlf = text.find("\r\n", start)) != std::string::npos; start = crlf + 2)
-    lines.push_back(text.substr(start, crlf - start));
-  return lines;
-}
+std::vector<std::string> Lines(const std::string& text) { return test::CrLfLines(text); }
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -79,4 +79,14 @@ std::vector<std::string> ListTree(const std::string& dir) {
 
 std::string Opt(const std::string& rest) { return std::string(1, platform::SwitchChar) + rest; }
 
+std::vector<std::string> CrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t crlf; (crlf = text.find("\r\n", start)) != std::string::npos; start = crlf + 2) {
+    lines.push_back(text.substr(start, crlf - start));
+  }
+  if (start != text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
 }  // namespace test

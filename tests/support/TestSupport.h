@@ -36,6 +36,10 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool IsFile(const std::string& path);
 bool IsDir(const std::string& path);
+// The lines of saved text, split at CR LF; a last line without CR LF is
+// kept as it is.
+std::vector<std::string> CrLfLines(const std::string& text);
+
 // Every file below `dir`, as relative paths with '/' separators, sorted.
 std::vector<std::string> ListTree(const std::string& dir);
 
