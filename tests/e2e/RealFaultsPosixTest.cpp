@@ -1,10 +1,9 @@
 // Runs of the built program against what real POSIX file systems do to it:
 // stages on two file systems, sources it may not read, entries that are no
-// files, paths longer than the system takes, and a copy killed halfway.
+// files and paths longer than the system takes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,21 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <thread>
 
 #include "support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::steady_clock;
 
 // A run that takes longer than this is taken for a walk that never ends.
 constexpr int kRunLimitMs = 30000;
@@ -623,275 +617,6 @@ TEST_F(RealFaults, CopyThatDoesNotFitInStageOneMovesNothing) {
   EXPECT_TRUE(std::string(300000, '1') == test::ReadFile(P("bk2/big.bin")));
   EXPECT_EQ(When(1), test::LocalMTime(P("bk2/big.bin")));
   EXPECT_EQ((std::vector<std::string>{"big.bin", "small.txt"}), Entries(P("bk1")));
-}
-
-// ---------------------------------------------------------------------------
-// A copy killed halfway
-
-constexpr uint64_t kMiB = 1u << 20;
-
-// One MiB of the big version: never a zero byte, and each MiB tells its
-// number, so that a chunk out of place shows.
-std::string BigChunk(uint64_t index) {
-  std::string chunk(kMiB, '\0');
-  for (size_t i = 0; i < chunk.size(); ++i)
-    chunk[i] = static_cast<char>(1 + (i + index * 31) % 251);
-  const std::string tag = "chunk " + std::to_string(index) + "\n";
-  chunk.replace(0, tag.size(), tag);
-  return chunk;
-}
-
-void WriteBig(const std::string& path, uint64_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (uint64_t i = 0; i < size / kMiB; ++i) out << BigChunk(i);
-  out.close();
-  ASSERT_TRUE(out) << path;
-}
-
-// True when the file is the big version of `size` bytes, whole.
-bool IsBig(const std::string& path, uint64_t size) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != size) return false;
-  std::ifstream in(path, std::ios::binary);
-  std::string chunk(kMiB, '\0');
-  for (uint64_t i = 0; i < size / kMiB; ++i) {
-    if (!in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || chunk != BigChunk(i))
-      return false;
-  }
-  return true;
-}
-
-// What a stage holds: every entry with its size, time and contents (a
-// digest of them for a large file).
-std::vector<std::string> StageState(const std::string& dir) {
-  std::vector<std::string> state;
-  for (const std::string& name : Entries(dir)) {
-    const std::string path = dir + "/" + name;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) continue;
-    std::string line = name + " " + std::to_string(st.st_size) + " " + test::LocalMTime(path);
-    if (st.st_size <= 4096) {
-      line += " " + test::ReadFile(path);
-    } else {
-      uint64_t h = 14695981039346656037ull;
-      std::ifstream in(path, std::ios::binary);
-      std::string buf(kMiB, '\0');
-      while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0) {
-        for (std::streamsize i = 0; i < in.gcount(); ++i)
-          h = (h ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
-      }
-      line += " digest " + std::to_string(h);
-    }
-    state.push_back(line);
-  }
-  return state;
-}
-
-// What a running copy shows of itself in /proc: whether it has the source
-// file open, and the size of what it writes into stage 1 so far.
-struct CopyProgress {
-  bool readingSource = false;
-  bool writing = false;
-  uint64_t written = 0;
-};
-
-CopyProgress Inspect(long pid, const std::string& source, const std::string& stage1) {
-  CopyProgress progress;
-  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-  DirPtr d(::opendir(fdDir.c_str()));
-  if (!d) return progress;
-  while (const dirent* e = ::readdir(d.get())) {
-    if (e->d_name[0] == '.') continue;
-    const std::string link = fdDir + "/" + e->d_name;
-    char target[4096];
-    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) continue;
-    const std::string to(target, static_cast<size_t>(n));
-    struct stat st;
-    if (to == source) {
-      progress.readingSource = true;
-    } else if (to.rfind(stage1 + "/", 0) == 0 && ::stat(link.c_str(), &st) == 0 &&
-               S_ISREG(st.st_mode)) {
-      progress.writing = true;
-      progress.written = static_cast<uint64_t>(st.st_size);
-    }
-  }
-  return progress;
-}
-
-// The process state letter of /proc/<pid>/stat, 0 when it is gone.
-char ProcessState(long pid) {
-  const std::string stat = test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t paren = stat.rfind(") ");
-  return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
-}
-
-// Three stages; the file has been backed up twice (v0 small, v1 small) and
-// the source then gets a big v2, whose copy is killed at several points.
-class InterruptedCopy : public RealFaults {
- protected:
-  enum class Outcome {
-    KilledMidCopy,    // stopped while the source was still being read
-    KilledAfterCopy,  // stopped later in the run: the copy was complete
-    Finished,         // the run ended before it could be stopped
-  };
-
-  void SetUp() override {
-    RealFaults::SetUp();
-    source_ = fs::canonical(tmp_.path()).string() + "/src/big.bin";
-    stage1_ = fs::canonical(tmp_.path()).string() + "/bk1";
-    Put("src/keep.txt", "kept", 1);
-    Put("src/big.bin", "v0", 1);
-    ASSERT_EQ(0, Backup().exitCode);
-    Put("src/big.bin", "v1", 2);
-    ASSERT_EQ(0, Backup().exitCode);
-    before_ = State();
-    ASSERT_EQ("v1 | " + When(2) + " | 0644", Generation(P("bk1/big.bin")));
-    ASSERT_EQ("v0 | " + When(1) + " | 0644", Generation(P("bk2/big.bin")));
-  }
-
-  std::vector<std::string> Stages() const { return {P("src"), P("bk1"), P("bk2"), P("bk3")}; }
-  test::ProgramRun Backup() { return Run(Stages()); }
-  std::vector<std::vector<std::string>> State() const {
-    return {StageState(P("bk1")), StageState(P("bk2")), StageState(P("bk3"))};
-  }
-
-  // Gives the source a big v2 of `size` bytes.
-  void MakeBig(uint64_t size) {
-    WriteBig(P("src/big.bin"), size);
-    test::SetLocalMTime(P("src/big.bin"), 2021, 3, 3, 12);
-    bigSize_ = size;
-  }
-
-  // Starts a run and, once its copy of the source has written `fraction` of
-  // the file (or at once for 0), stops it, looks where it is and kills it.
-  Outcome KillWhileCopying(double fraction, uint64_t* writtenAtKill) {
-    test::StartedProgram program(exe_, Stages());
-    const long pid = program.Id();
-    test::ProgramRun run;
-    const auto deadline = steady_clock::now() + std::chrono::milliseconds(kRunLimitMs * 4);
-    while (steady_clock::now() < deadline) {
-      if (program.Wait(0, run)) {
-        EXPECT_EQ(0, run.exitCode) << run.stderrText;
-        return Outcome::Finished;
-      }
-      CopyProgress progress = Inspect(pid, source_, stage1_);
-      if (progress.readingSource &&
-          (fraction == 0 || static_cast<double>(progress.written) >= fraction * bigSize_)) {
-        ::kill(static_cast<pid_t>(pid), SIGSTOP);
-        char state = ProcessState(pid);
-        for (int i = 0; i < 10000 && state != 'T' && state != 't' && state != 'Z' && state != 0;
-             ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          state = ProcessState(pid);
-        }
-        if (state != 'T' && state != 't') {
-          // It ended before the stop took hold.
-          if (!program.Wait(kRunLimitMs, run)) ADD_FAILURE() << "the run neither stopped nor ended";
-          EXPECT_EQ(0, run.exitCode) << run.stderrText;
-          return Outcome::Finished;
-        }
-        // The source is open only while the copy is written; nothing has
-        // moved before it is closed.
-        progress = Inspect(pid, source_, stage1_);
-        *writtenAtKill = progress.written;
-        program.Kill();
-        return progress.readingSource && progress.written < bigSize_ ? Outcome::KilledMidCopy
-                                                                     : Outcome::KilledAfterCopy;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ADD_FAILURE() << "the run did not end";
-    return Outcome::Finished;
-  }
-
-  // After a kill later in the run, or a run that ended: no partial file
-  // under the real name, and both earlier versions whole somewhere.
-  void ExpectNoGenerationLost() {
-    const std::string v1 = "v1 | " + When(2) + " | 0644";
-    const std::string v0 = "v0 | " + When(1) + " | 0644";
-    const std::string in1 = Generation(P("bk1/big.bin"));
-    if (in1 != "(none)" && in1 != v1) {
-      EXPECT_TRUE(IsBig(P("bk1/big.bin"), bigSize_)) << "stage 1 holds a partial file";
-      EXPECT_EQ(When(3), test::LocalMTime(P("bk1/big.bin")));
-    }
-    EXPECT_TRUE(in1 == v1 || Generation(P("bk2/big.bin")) == v1) << "version 1 is lost";
-    EXPECT_TRUE(Generation(P("bk2/big.bin")) == v0 || Generation(P("bk3/big.bin")) == v0)
-        << "version 0 is lost";
-  }
-
-  // Puts the stages back as they were before the big version came.
-  void RestoreStages() {
-    for (const char* stage : {"bk1", "bk2", "bk3"}) {
-      for (const std::string& name : Entries(P(stage))) {
-        if (name != "keep.txt") fs::remove(P(stage) + "/" + name);
-      }
-    }
-    Put("bk1/big.bin", "v1", 2);
-    Put("bk2/big.bin", "v0", 1);
-    ASSERT_EQ(before_, State());
-  }
-
-  std::string source_;
-  std::string stage1_;
-  std::vector<std::vector<std::string>> before_;
-  uint64_t bigSize_ = 0;
-};
-
-TEST_F(InterruptedCopy, KilledCopyLeavesEveryGenerationAndTheNextRunCompletes) {
-  MakeBig(512 * kMiB);
-  ASSERT_FALSE(HasFatalFailure());
-  int midCopyKills = 0;
-  std::string kills;  // MiB written when killed, of the file's MiB
-  std::string missed;
-  for (const double fraction : {0.0, 0.1, 0.5, 0.9}) {
-    bool caught = false;
-    for (int attempt = 1; attempt <= 6 && !caught; ++attempt) {
-      SCOPED_TRACE("kill at " + std::to_string(fraction) + ", attempt " + std::to_string(attempt) +
-                   ", " + std::to_string(bigSize_ / kMiB) + " MiB");
-      // A machine so fast or so busy that the copy slips through gets a
-      // bigger file.
-      if (attempt == 4 && bigSize_ < 1024 * kMiB) {
-        MakeBig(1024 * kMiB);
-        ASSERT_FALSE(HasFatalFailure());
-      }
-      uint64_t written = 0;
-      switch (KillWhileCopying(fraction, &written)) {
-        case Outcome::KilledMidCopy:
-          caught = true;
-          ++midCopyKills;
-          kills += " " + std::to_string(written / kMiB) + "/" + std::to_string(bigSize_ / kMiB);
-          // Nothing moved, nothing was placed, nothing was left behind.
-          EXPECT_EQ(before_, State()) << "killed with " << written << " bytes written";
-          break;
-        case Outcome::KilledAfterCopy:
-          ExpectNoGenerationLost();
-          RestoreStages();
-          break;
-        case Outcome::Finished:
-          ExpectNoGenerationLost();
-          EXPECT_TRUE(IsBig(P("bk1/big.bin"), bigSize_));
-          RestoreStages();
-          break;
-      }
-      ASSERT_FALSE(HasFatalFailure());
-    }
-    if (!caught) missed += " " + std::to_string(fraction);
-  }
-  if (midCopyKills == 0) GTEST_SKIP() << "no run could be stopped while it copied";
-  std::printf("killed while copying, MiB written:%s\n", kills.c_str());
-  if (!missed.empty()) std::printf("not caught copying at:%s\n", missed.c_str());
-
-  // The next run completes what the killed ones began.
-  const test::ProgramRun run = Backup();
-  ASSERT_EQ(0, run.exitCode) << run.stderrText;
-  EXPECT_TRUE(IsBig(P("bk1/big.bin"), bigSize_));
-  EXPECT_EQ(When(3), test::LocalMTime(P("bk1/big.bin")));
-  EXPECT_EQ("v1 | " + When(2) + " | 0644", Generation(P("bk2/big.bin")));
-  EXPECT_EQ("v0 | " + When(1) + " | 0644", Generation(P("bk3/big.bin")));
-  EXPECT_EQ((std::vector<std::string>{"big.bin", "keep.txt"}), Entries(P("bk1")));
-  EXPECT_EQ((std::vector<std::string>{"big.bin"}), Entries(P("bk2")));
-  EXPECT_EQ((std::vector<std::string>{"big.bin"}), Entries(P("bk3")));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // program. Paths use the platform's separator.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -80,10 +81,40 @@ class StartedProgram {
   bool Wait(int milliseconds, ProgramRun& run);
   // Ends the program at once (SIGKILL, TerminateProcess) and waits for it.
   void Kill();
+  // Holds the program where it is, for a look at what it has done so far:
+  // POSIX stops it (SIGSTOP) and waits until it stands still; Windows ends
+  // it at once, as Kill does. False when it ended by itself first: Wait then
+  // gives how it ended.
+  bool Stop();
 
  private:
   struct Process;
   std::unique_ptr<Process> process_;
+};
+
+// How far a started program has come with its copy of one file.
+struct CopyProgress {
+  bool copying = false;  // the copy is under way: begun and not complete
+  uint64_t written = 0;  // bytes of it written so far
+  std::string name;      // the name it is written under; empty while it has none
+};
+
+// Watches a started program copy `source` into the directory `dir`. POSIX
+// looks at the files the program has open; Windows at a file in `dir`
+// that is new or has changed since the watch began and is still short of
+// the source's size.
+class CopyWatch {
+ public:
+  // Made before the program starts: it notes what `dir` holds.
+  CopyWatch(const std::string& source, const std::string& dir);
+  ~CopyWatch();
+  CopyWatch(const CopyWatch&) = delete;
+  CopyWatch& operator=(const CopyWatch&) = delete;
+  CopyProgress Look(const StartedProgram& program) const;
+
+ private:
+  struct Data;
+  std::unique_ptr<Data> data_;
 };
 
 // The files that the program asked the shell to open, in order, waiting up to

@@ -184,6 +184,65 @@ void StartedProgram::Kill() {
   fs::remove(ErrPath(process_->exe), ec);
 }
 
+namespace {
+
+// The state letter of /proc/<pid>/stat, 0 when the process is gone.
+char ProcessState(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(") ");
+  return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
+}  // namespace
+
+bool StartedProgram::Stop() {
+  if (process_->ended) return false;
+  ::kill(process_->pid, SIGSTOP);
+  for (int i = 0; i < 10000; ++i) {
+    const char state = ProcessState(process_->pid);
+    if (state == 'T' || state == 't') return true;
+    if (state == 'Z' || state == 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+struct CopyWatch::Data {
+  std::string source;
+  std::string dir;
+};
+
+// /proc shows resolved paths: the watch holds them resolved too.
+CopyWatch::CopyWatch(const std::string& source, const std::string& dir)
+    : data_(new Data{fs::canonical(source).string(), fs::canonical(dir).string()}) {}
+
+CopyWatch::~CopyWatch() = default;
+
+// The copy is under way while the program has the source open; what it
+// writes is the regular file it has open in the directory, nameless until
+// it is linked in (O_TMPFILE, which /proc shows as "#inode (deleted)").
+CopyProgress CopyWatch::Look(const StartedProgram& program) const {
+  CopyProgress progress;
+  const std::string fdDir = "/proc/" + std::to_string(program.Id()) + "/fd";
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(fdDir, ec); !ec && it != fs::end(it); it.increment(ec)) {
+    const std::string link = it->path().string();
+    char target[4096];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    const std::string to(target, static_cast<size_t>(n));
+    struct stat st;
+    if (to == data_->source) {
+      progress.copying = true;
+    } else if (to.rfind(data_->dir + "/", 0) == 0 && ::stat(link.c_str(), &st) == 0 &&
+               S_ISREG(st.st_mode)) {
+      progress.written = static_cast<uint64_t>(st.st_size);
+      progress.name = st.st_nlink > 0 ? to.substr(data_->dir.size() + 1) : std::string();
+    }
+  }
+  return progress;
+}
+
 std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
   std::vector<std::string> lines;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -5,8 +5,12 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -217,6 +221,74 @@ void StartedProgram::Kill() {
   ::TerminateProcess(process_->handle.get(), 255);
   ::WaitForSingleObject(process_->handle.get(), INFINITE);
   process_->ended = true;
+}
+
+bool StartedProgram::Stop() {
+  if (process_->ended || ::WaitForSingleObject(process_->handle.get(), 0) == WAIT_OBJECT_0)
+    return false;
+  // A process that has ended cannot be terminated.
+  if (!::TerminateProcess(process_->handle.get(), 255)) return false;
+  ::WaitForSingleObject(process_->handle.get(), INFINITE);
+  process_->ended = true;
+  return true;
+}
+
+namespace {
+
+struct FindCloser {
+  void operator()(HANDLE h) const { ::FindClose(h); }
+};
+
+// Names and sizes of the files in `dir`, sorted.
+std::vector<std::pair<std::string, uint64_t>> FilesIn(const std::string& dir) {
+  std::vector<std::pair<std::string, uint64_t>> found;
+  WIN32_FIND_DATAA data;
+  const HANDLE h = ::FindFirstFileA(Join(dir, "*").c_str(), &data);
+  if (h == INVALID_HANDLE_VALUE) return found;
+  const std::unique_ptr<void, FindCloser> search(h);
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      found.emplace_back(data.cFileName,
+                         (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    }
+  } while (::FindNextFileA(h, &data));
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+}  // namespace
+
+struct CopyWatch::Data {
+  std::string dir;
+  uint64_t sourceSize = 0;
+  std::set<std::pair<std::string, uint64_t>> before;  // what `dir` held at the start
+};
+
+CopyWatch::CopyWatch(const std::string& source, const std::string& dir) : data_(new Data) {
+  data_->dir = dir;
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (::GetFileAttributesExA(source.c_str(), GetFileExInfoStandard, &attributes)) {
+    data_->sourceSize =
+        (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+  }
+  for (const auto& entry : FilesIn(dir)) data_->before.insert(entry);
+}
+
+CopyWatch::~CopyWatch() = default;
+
+// Another process's open files are not to be seen simply here: the copy is
+// the file that appeared or changed in the directory and has not yet
+// reached the source's size.
+CopyProgress CopyWatch::Look(const StartedProgram&) const {
+  CopyProgress progress;
+  for (const auto& entry : FilesIn(data_->dir)) {
+    if (data_->before.count(entry) || entry.second >= data_->sourceSize) continue;
+    progress.copying = true;
+    progress.written = entry.second;
+    progress.name = entry.first;
+    break;
+  }
+  return progress;
 }
 
 std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected) {
