@@ -2,7 +2,8 @@
 // directory chain, the Windows command-line rules and the codeset table.
 #include "Platform.h"
 
-#include <cctype>
+#include <algorithm>
+#include <initializer_list>
 
 #include "../Exceptions.h"
 #include "../uStrC.h"
@@ -127,16 +128,14 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
 }
 
 CharRule CharRuleForCodeset(std::string_view codeset) {
-  std::string upper;
-  for (const char c : codeset)
-    upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper == "SHIFT_JIS" || upper == "SJIS" || upper == "CP932" || upper == "WINDOWS-31J" ||
-      upper == "SHIFT-JIS")
-    return CharRule::Cp932;
+  const auto is = [codeset](std::initializer_list<std::string_view> names) {
+    return std::any_of(names.begin(), names.end(), [codeset](std::string_view name) {
+      return SameIgnoringAsciiCase(codeset, name);
+    });
+  };
+  if (is({"SHIFT_JIS", "SJIS", "CP932", "WINDOWS-31J", "SHIFT-JIS"})) return CharRule::Cp932;
   // The C/POSIX locale reports ANSI_X3.4-1968; it is taken as UTF-8.
-  if (upper == "UTF-8" || upper == "UTF8" || upper == "ANSI_X3.4-1968" || upper == "ASCII" ||
-      upper.empty())
-    return CharRule::Utf8;
+  if (is({"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", ""})) return CharRule::Utf8;
   return CharRule::SingleByte;
 }
 

@@ -414,9 +414,7 @@ class PosixFileSystem : public FileSystem {
 
   PathKind KindOf(const std::string& path) override {
     struct stat st;
-    if (!path.empty() && ::stat(path.c_str(), &st) == 0) {
-      return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
-    }
+    if (StatPath(path, st)) return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
     // A link that leads nowhere (dangling or a loop) is never listed, so it
     // names nothing either.
     if (path.empty() || errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
