@@ -246,6 +246,14 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
 bool Transfer(size_t from, const std::string& r, const std::string& name, bool replace = true,
               const std::function<bool()>& makeRoom = nullptr);
 
+// The copies of that name in stages n - 2 down to `lowest` each move one
+// stage on, oldest first, so that every move finds its target emptied.
+void MoveDown(const std::string& r, const std::string& name, size_t lowest) {
+  for (size_t k = DirList.size() - 2; k >= lowest; --k) {
+    if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
+  }
+}
+
 // True when a directory of that name in a later stage keeps stage 1's copy
 // from ever moving down: every stage before it holds a file, which cannot
 // move on into the directory, and no later run would get further. The new
@@ -275,9 +283,7 @@ void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
     return;
   }
   Transfer(0, r, name, true, [&] {
-    for (size_t k = DirList.size() - 2; k >= 2; --k) {
-      if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
-    }
+    MoveDown(r, name, 2);
     return Transfer(1, r, name) || BlockedForGood(r, name);
   });
 }
@@ -288,9 +294,7 @@ void RetireStale(const std::string& r, const std::string& name) {
     Fs->DeleteFile(StagePath(1, r, name));
     return;
   }
-  for (size_t k = DirList.size() - 2; k >= 1; --k) {
-    if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
-  }
+  MoveDown(r, name, 1);
 }
 
 // Whether the source directory (listed as `source`, spelled `dir`) has an
@@ -386,47 +390,43 @@ struct Visit {
   DirEntry found;    // a lookup's answer
 };
 
+// Stage 1's entry of that name, of any kind. Its listing answers for a file;
+// otherwise the disk is asked, also for a directory, whose time a listing
+// may leave out.
+bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out) {
+  const Listing::Item* have = KeepExtra ? nullptr : v.stage1.Find(name);
+  if (have && (have->attr & platform::faDirectory) == 0) {
+    out.attr = have->attr;
+    out.size = have->size;
+    out.time = have->time;
+    return true;
+  }
+  const size_t base = v.stage1Dir.size();
+  v.stage1Dir += name;
+  const bool found = Fs->Find(v.stage1Dir, platform::faAnyFile, out);
+  v.stage1Dir.resize(base);
+  return found;
+}
+
 // Step 3: every source file that passes the filters and that stage 1 lacks,
 // or holds in an older version, is copied (after a rotation).
 void BackupFiles(Visit& v, const std::string& r) {
-  const size_t stage1Base = v.stage1Dir.size();
   std::string& name = v.name;
-  DirEntry& found = v.found;
+  DirEntry& stage1 = v.found;
   for (const Listing::Item& item : v.source.Items()) {
     if (!IsFile(item.attr) || !InDateRange(item.time)) continue;
     name.assign(v.source.Name(item));
     if (!NamePasses(name)) continue;
 
-    // Stage 1's entry of that name, of any kind.
-    bool present = false;
-    FileTime time = 0;
-    uint64_t size = 0;
-    uint32_t attr = 0;
-    if (const Listing::Item* have = KeepExtra ? nullptr : v.stage1.Find(name)) {
-      present = true;
-      time = have->time;
-      size = have->size;
-      attr = have->attr;
-      // A listing may leave a directory's time out; the rare directory in
-      // the way of a copy is looked up for it.
-      if ((attr & platform::faDirectory) != 0) {
-        v.stage1Dir += name;
-        if (Fs->Find(v.stage1Dir, platform::faAnyFile, found)) time = found.time;
-        v.stage1Dir.resize(stage1Base);
-      }
-    } else {
-      v.stage1Dir += name;
-      present = Fs->Find(v.stage1Dir, platform::faAnyFile, found);
-      v.stage1Dir.resize(stage1Base);
-      time = found.time;
-      size = found.size;
-      attr = found.attr;
+    const bool present = StageOneEntry(v, name, stage1);
+    if (present &&
+        !(item.time > stage1.time || (item.time == stage1.time && item.size != stage1.size))) {
+      continue;
     }
-    if (present && !(item.time > time || (item.time == time && item.size != size))) continue;
 
     if (!DryRun) {
       if (present) {
-        Rotate(r, name, attr);
+        Rotate(r, name, stage1.attr);
       } else {
         // Nothing was found in stage 1; should the lookup have failed on a
         // copy that is there, the new one does not replace it.
