@@ -10,15 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "support/TestSupportWin32.h"
 #include "uFilename.h"
 
 namespace {
-
-std::string ShortPath(const std::string& path) {
-  char buf[MAX_PATH];
-  const DWORD n = ::GetShortPathNameA(path.c_str(), buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
-}
 
 void AddAttributes(const std::string& path, DWORD attr) {
   ASSERT_TRUE(::SetFileAttributesA(path.c_str(), ::GetFileAttributesA(path.c_str()) | attr));
@@ -35,7 +30,7 @@ class DiskSpellingWin32 : public ::testing::Test {
 TEST_F(DiskSpellingWin32, ShortAliasesGiveTheLongNames) {
   const std::string full = tmp / "Long Directory Name/Kovrel Program.exe";
   test::WriteFile(full, "x");
-  const std::string alias = ShortPath(full);
+  const std::string alias = test::ShortPath(full);
   ASSERT_FALSE(alias.empty());
   if (alias == full) GTEST_SKIP() << "no short names on this volume";
   EXPECT_EQ(full, Spell(alias));

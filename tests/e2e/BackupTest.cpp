@@ -16,12 +16,7 @@ const std::string d(1, platform::PathDelim);
 
 class BackupRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    exe_ = test::InstallProgram(tmp_ / "bin");
-    const std::string file = exe_.substr(exe_.rfind(platform::PathDelim) + 1);
-    reportBase_ =
-        exe_.substr(0, exe_.size() - file.size()) + file.substr(0, file.find('.')) + "Temp";
-  }
+  void SetUp() override { exe_ = test::InstallProgram(tmp_ / "bin"); }
 
   std::string P(const std::string& rel) const { return tmp_ / rel; }
   // A path as the program spells it in the report: as typed plus the separator.
@@ -43,7 +38,7 @@ class BackupRun : public ::testing::Test {
 
   // The lines of report file n beside the program.
   std::vector<std::string> Report(int n) const {
-    return test::CrLfLines(test::ReadFile(reportBase_ + std::to_string(n) + ".txt"));
+    return test::CrLfLines(test::ReadFile(test::ReportPath(exe_, n)));
   }
 
   std::vector<std::string> Tree(const std::string& rel) const { return test::ListTree(P(rel)); }
@@ -70,7 +65,6 @@ class BackupRun : public ::testing::Test {
 
   test::TempDir tmp_;
   std::string exe_;
-  std::string reportBase_;
 };
 
 TEST_F(BackupRun, FirstRunCopiesNestedTreeAndNoEmptyDirectory) {
@@ -229,7 +223,7 @@ TEST_F(BackupRun, MissingSourceIsRefusedAndNothingChanges) {
   EXPECT_EQ(1, run.exitCode);
   EXPECT_EQ(before, State("bk1"));
   EXPECT_FALSE(test::IsDir(P("bk2")));
-  EXPECT_FALSE(test::IsFile(reportBase_ + "1.txt"));
+  EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 1)));
   if (platform::PathDelim == '/') {
     EXPECT_NE(std::string::npos,
               run.stderrText.find("元ディレクトリが見つかりません: " + Typed("nosuch")))

@@ -565,9 +565,7 @@ class GenerationsModel : public ::testing::Test {
  protected:
   void SetUp() override {
     exe_ = test::InstallProgram(tmp_ / "bin");
-    const std::string file = exe_.substr(exe_.rfind(platform::PathDelim) + 1);
-    reportPath_ =
-        exe_.substr(0, exe_.size() - file.size()) + file.substr(0, file.find('.')) + "Temp1.txt";
+    reportPath_ = test::ReportPath(exe_, 1);
   }
 
   // The report line as the program writes it.

@@ -1,24 +1,14 @@
 // Report files take the executable's on-disk spelling however it was started.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "support/TestSupportWin32.h"
+#include "uStrC.h"
 
 namespace {
 
-std::string ShortPath(const std::string& path) {
-  char buf[MAX_PATH];
-  const DWORD n = ::GetShortPathNameA(path.c_str(), buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
-}
-
 std::string Upper(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char& c : s) c = UpperAscii(c);
   return s;
 }
 
@@ -37,7 +27,7 @@ class ReportSpelling : public ::testing::Test {
 };
 
 TEST_F(ReportSpelling, StartedByItsShortPath) {
-  const std::string alias = ShortPath(exe);
+  const std::string alias = test::ShortPath(exe);
   ASSERT_FALSE(alias.empty());
   if (alias == exe) GTEST_SKIP() << "no short names on this volume";
   RunAs(alias);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "platform/Platform.h"
@@ -87,6 +88,13 @@ std::vector<std::string> CrLfLines(const std::string& text) {
   }
   if (start != text.size()) lines.push_back(text.substr(start));
   return lines;
+}
+
+std::string ReportPath(const std::string& exe, int n) {
+  const std::string_view suffix = platform::ExeSuffix;
+  std::string base = exe;
+  if (base.ends_with(suffix)) base.resize(base.size() - suffix.size());
+  return base + "Temp" + std::to_string(n) + ".txt";
 }
 
 }  // namespace test

@@ -60,6 +60,9 @@ struct ProgramRun {
 // Copies the built program into `dir` as `name` (default: its own file name)
 // so that its report files and help document land there; returns its path.
 std::string InstallProgram(const std::string& dir, const std::string& name = "");
+// Report file `n` of a program installed under its own name: beside it,
+// its name without the extension + "Temp" + n + ".txt".
+std::string ReportPath(const std::string& exe, int n);
 // Runs a program with arguments (each passed as one word) and extra
 // environment variables, with a recording viewer in place of the real one,
 // and waits for it to end.

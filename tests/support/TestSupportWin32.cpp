@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/TestSupport.h"
+#include "support/TestSupportWin32.h"
 
 namespace test {
 
@@ -333,6 +334,12 @@ void SetPlatformError(PlatformError error) {
       ::SetLastError(ERROR_FILE_NOT_FOUND);
       break;
   }
+}
+
+std::string ShortPath(const std::string& path) {
+  char buf[MAX_PATH];
+  const DWORD n = ::GetShortPathNameA(path.c_str(), buf, sizeof buf);
+  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
 }
 
 }  // namespace test
