@@ -588,8 +588,9 @@ void ClearOldReports(platform::FileSystem& fs, const std::string& dir, const std
   // The listing is complete before the first deletion.
   for (const std::string& name : names) {
     const std::string path = dir + name;
+    // Only a file has a last-write time here: one gone meanwhile is passed over.
     platform::FileTime written;
-    if (!fs.FileExists(path) || !fs.LastWriteTime(path, written)) continue;
+    if (!fs.LastWriteTime(path, written)) continue;
     const double minutes =
         std::trunc(1440.0 * std::fabs(platform::Now() - platform::FileTimeToDateValue(written)));
     if (minutes >= 10) fs.DeleteFile(path);
