@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Characters.h"
 #include "Exceptions.h"
-#include "uStrC.h"
 
 using platform::CharRule;
 

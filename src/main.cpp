@@ -1,5 +1,5 @@
 // Process entry point; everything else happens in KovrelMain.
-#include "Kovrel.h"
+#include "CommandLine.h"
 
 int main(int argc, char** argv) {
   platform::InitProcess();

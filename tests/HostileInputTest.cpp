@@ -9,13 +9,14 @@
 #include <cstring>
 #include <memory>
 
+#include "Backup.h"
+#include "Characters.h"
+#include "CommandLine.h"
+#include "Dates.h"
+#include "DiskSpelling.h"
 #include "Exceptions.h"
-#include "Kovrel.h"
 #include "Masks.h"
-#include "Unit1.h"
 #include "support/TestSupport.h"
-#include "uFilename.h"
-#include "uStrC.h"
 
 namespace {
 

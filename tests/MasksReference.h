@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "uStrC.h"
+#include "Characters.h"
 
 namespace maskref {
 

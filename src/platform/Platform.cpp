@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "../Exceptions.h"
-#include "../uStrC.h"
+#include "../Characters.h"
 
 namespace platform {
 

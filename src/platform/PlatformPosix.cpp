@@ -17,7 +17,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "../uStrC.h"
+#include "../Characters.h"
 #include "KovrelVersion.h"
 #include "Platform.h"
 #include "VersionBlock.h"

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "../uStrC.h"
+#include "../Characters.h"
 
 namespace platform {
 

@@ -8,7 +8,7 @@
 
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
-#include "uUsage.h"
+#include "HelpDocument.h"
 
 namespace {
 

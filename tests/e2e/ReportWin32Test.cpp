@@ -3,7 +3,7 @@
 
 #include "support/TestSupport.h"
 #include "support/TestSupportWin32.h"
-#include "uStrC.h"
+#include "Characters.h"
 
 namespace {
 

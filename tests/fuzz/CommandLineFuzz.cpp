@@ -13,11 +13,12 @@
 #include <string_view>
 #include <vector>
 
+#include "Backup.h"
+#include "Characters.h"
+#include "CommandLine.h"
+#include "Dates.h"
 #include "Exceptions.h"
-#include "Kovrel.h"
 #include "Masks.h"
-#include "Unit1.h"
-#include "uStrC.h"
 
 namespace {
 

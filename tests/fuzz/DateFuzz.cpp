@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "Kovrel.h"
-#include "Unit1.h"
-#include "uStrC.h"
+#include "Characters.h"
+#include "CommandLine.h"
+#include "Dates.h"
 
 namespace {
 

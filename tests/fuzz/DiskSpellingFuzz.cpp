@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "uFilename.h"
-#include "uStrC.h"
+#include "Characters.h"
+#include "DiskSpelling.h"
 
 namespace {
 

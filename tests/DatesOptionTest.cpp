@@ -1,7 +1,8 @@
 // The date-range option: which of the two days each form of the value sets.
 #include <gtest/gtest.h>
 
-#include "Kovrel.h"
+#include "CommandLine.h"
+#include "Dates.h"
 #include "support/TestSupport.h"
 
 namespace {

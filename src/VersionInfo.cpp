@@ -1,5 +1,5 @@
 // Strings of the running executable's version resource.
-#include "uVersionResource.h"
+#include "VersionInfo.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "Exceptions.h"
+#include "VersionInfo.h"
 #include "platform/Platform.h"
 #include "platform/VersionBlock.h"
-#include "uVersionResource.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The program's entry: reads the command line into the option set, shows the
-// help document for every "/?" and starts the backup run.
+// The command line: reads the words into the option set, shows the help
+// document for every "/?" and starts the backup run.
 #pragma once
 
 #include <functional>
@@ -27,13 +27,6 @@ void ReadArguments(const std::vector<std::string>& words, OptionSet& options,
 
 // Appends the ";"-separated masks of an option value to `list`.
 void AppendMasks(std::string_view value, std::vector<std::string>& list);
-
-// The date-range option: sets one, both or neither of the two days.
-void HandleDateOption(std::string value, platform::DateValue& firstDay,
-                      platform::DateValue& lastDay);
-// The same under an explicit character rule.
-void HandleDateOption(std::string value, platform::DateValue& firstDay,
-                      platform::DateValue& lastDay, platform::CharRule rule);
 
 // Runs the whole program on the words of the command line; the exit status.
 int KovrelMain(const std::vector<std::string>& words);

@@ -1,7 +1,7 @@
 // Character-level string helpers. Every walk reads the string from its first
 // byte: a trail byte can only be told apart from a lead or single byte by
 // what comes before it.
-#include "uStrC.h"
+#include "Characters.h"
 
 #include <algorithm>
 

@@ -1,5 +1,4 @@
-// The backup engine, the date reader and the report hand-off. The engine
-// state exists only while RunBackup runs.
+// The backup engine. Its state exists only while RunBackup runs.
 #pragma once
 
 #include <functional>
@@ -34,16 +33,5 @@ void BackupDir(const std::string& r);
 void TransferStage(int k, const std::string& r, const std::string& name);
 // Removes every empty directory below and including `d`, deepest first.
 void RemoveEmptyDirs(const std::string& d);
-// Saves the report lines beside the executable and has them shown.
-void ShowReport();
-// The same for given lines over a given file system: clears this executable's
-// report files of 10 or more minutes, saves the lines under the lowest free
-// number and asks the shell to open the file (an empty list only clears).
-void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& lines);
-
-// Reads "year month day" from the start of `text` (any non-digit separates
-// the fields). On meeting a third separator `text` becomes the rest from that
-// separator on. True, and `date` set, when the fields form a real date.
-bool ReadDate(std::string& text, platform::DateValue& date);
-// The same under an explicit character rule.
-bool ReadDate(std::string& text, platform::DateValue& date, platform::CharRule rule);
+// The report lines of the run under way (none outside a run).
+const std::vector<std::string>& RunReportLines();

@@ -2,7 +2,7 @@
 // first two bytes, mask lists, the help option.
 #include <gtest/gtest.h>
 
-#include "Kovrel.h"
+#include "CommandLine.h"
 #include "support/TestSupport.h"
 
 namespace {

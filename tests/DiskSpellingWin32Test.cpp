@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DiskSpelling.h"
 #include "support/TestSupport.h"
 #include "support/TestSupportWin32.h"
-#include "uFilename.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // two-digit years, the calendar check and fields taken modulo 65536.
 #include <gtest/gtest.h>
 
-#include "Unit1.h"
+#include "Dates.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <map>
 #include <set>
 
+#include "Characters.h"
 #include "Exceptions.h"
+#include "HelpDocument.h"
 #include "platform/Platform.h"
-#include "uStrC.h"
-#include "uUsage.h"
 
 namespace {
 

@@ -1,12 +1,11 @@
 // The program's entry and its command line.
-#include "Kovrel.h"
+#include "CommandLine.h"
 
+#include "Backup.h"
+#include "Characters.h"
+#include "Dates.h"
 #include "Exceptions.h"
-#include "Unit1.h"
-#include "uStrC.h"
-#include "uUsage.h"
-
-using platform::DateValue;
+#include "HelpDocument.h"
 
 namespace {
 
@@ -24,33 +23,6 @@ void AppendMasks(std::string_view value, std::vector<std::string>& list) {
     value.remove_prefix(semi + 1);
   }
   if (!value.empty()) list.emplace_back(value);
-}
-
-void HandleDateOption(std::string value, DateValue& firstDay, DateValue& lastDay) {
-  HandleDateOption(std::move(value), firstDay, lastDay, platform::ActiveCharRule());
-}
-
-void HandleDateOption(std::string value, DateValue& firstDay, DateValue& lastDay,
-                      platform::CharRule rule) {
-  DateValue date;
-  if (!value.empty() && value[0] == '-') {
-    value.erase(0, 1);
-    if (ReadDate(value, date, rule)) lastDay = date;
-    return;
-  }
-  if (LastChar(value, rule) == "-") {
-    value.pop_back();
-    if (ReadDate(value, date, rule)) firstDay = date;
-    return;
-  }
-  if (!ReadDate(value, date, rule)) return;
-  firstDay = date;
-  if (!value.empty() && value[0] == '-') {
-    value.erase(0, 1);
-    if (ReadDate(value, date, rule)) lastDay = date;
-  } else {
-    lastDay = firstDay;
-  }
 }
 
 void ReadArguments(const std::vector<std::string>& words, OptionSet& options,

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "Characters.h"
+#include "DiskSpelling.h"
 #include "support/TestSupport.h"
-#include "uFilename.h"
-#include "uStrC.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <random>
 #include <set>
 
-#include "Unit1.h"
+#include "Backup.h"
 #include "platform/Platform.h"
 #include "support/RecordingFileSystem.h"
 #include "support/TestSupport.h"

@@ -1,15 +1,15 @@
 // The help document. Its text lives here once, as UTF-8, one entry a line;
 // each line is converted into the bytes the program shows its texts in.
-#include "uUsage.h"
+#include "HelpDocument.h"
 
 #include <cstdint>
 #include <iterator>
 #include <string_view>
 
+#include "DiskSpelling.h"
 #include "Exceptions.h"
+#include "VersionInfo.h"
 #include "platform/Platform.h"
-#include "uFilename.h"
-#include "uVersionResource.h"
 
 namespace {
 

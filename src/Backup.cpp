@@ -1,71 +1,18 @@
-// The backup engine (run, generational walk, stage transfer, empty directory
-// removal), the date reader and the report hand-off.
-#include "Unit1.h"
+// The backup engine: the run, the generational walk, the stage transfer and
+// the removal of emptied stage-1 directories.
+#include "Backup.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
+#include "Characters.h"
 #include "Exceptions.h"
 #include "Masks.h"
-#include "uFilename.h"
-#include "uStrC.h"
+#include "Report.h"
 
 using platform::DateValue;
-
-// ---------------------------------------------------------------------------
-// Date reader
-
-namespace {
-
-bool IsLeapYear(uint32_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-uint32_t DaysInMonth(uint32_t year, uint32_t month) {
-  static const uint8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-}  // namespace
-
-bool ReadDate(std::string& text, DateValue& date) {
-  return ReadDate(text, date, platform::ActiveCharRule());
-}
-
-bool ReadDate(std::string& text, DateValue& date, CharRule rule) {
-  // Fields are kept modulo 2^32; a field of ten or more digits wraps instead
-  // of overflowing, and only its value modulo 65536 is ever used.
-  uint32_t field[3] = {0, 0, 0};
-  bool yearAbove99 = false;  // the year as read, before any wrap
-  int separators = 0;
-  const std::string_view s = text;
-  for (size_t p = 0; p < s.size();) {
-    const size_t len = CharLength(s, p, rule);
-    const char c = s[p];
-    if (len == 1 && c >= '0' && c <= '9') {
-      field[separators] = field[separators] * 10u + static_cast<uint32_t>(c - '0');
-      if (separators == 0 && field[0] > 99) yearAbove99 = true;
-    } else if (++separators == 3) {
-      text.erase(0, p);
-      break;
-    }
-    p += len;
-  }
-  uint32_t year = field[0];
-  if (!yearAbove99) year += year >= 80 ? 1900 : 2000;
-  year &= 0xFFFF;
-  const uint32_t month = field[1] & 0xFFFF;
-  const uint32_t day = field[2] & 0xFFFF;
-  if (year < 1 || year > 9999 || month < 1 || month > 12) return false;
-  if (day < 1 || day > DaysInMonth(year, month)) return false;
-  date = static_cast<DateValue>(
-      platform::DayNumber(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day)));
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Backup engine
 
 namespace {
 
@@ -372,7 +319,7 @@ void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
     if (handOff) {
       handOff(ReportLines);
     } else {
-      ShowReport();
+      ShowReportOn(fs, ReportLines);
     }
   }
 }
@@ -562,57 +509,4 @@ bool RemoveIfEmpty(const std::string& d) {
 
 void RemoveEmptyDirs(const std::string& d) { RemoveIfEmpty(d); }
 
-// ---------------------------------------------------------------------------
-// Report hand-off
-
-namespace {
-
-// Report files of this executable: base name + "Temp" + anything + ".txt".
-// The listing pattern says so already; the test again by name keeps a base
-// name that holds a wildcard (possible on POSIX) from widening the clean-up.
-bool IsReportFileName(std::string_view name, std::string_view base) {
-  const std::string prefix = std::string(base) + "Temp";
-  return name.size() >= prefix.size() + 4 &&
-         SameIgnoringAsciiCase(name.substr(0, prefix.size()), prefix) &&
-         SameIgnoringAsciiCase(name.substr(name.size() - 4), ".txt");
-}
-
-// Deletes this executable's report files that were last written 10 or more
-// whole minutes ago, or as far ahead (the clock was set back).
-void ClearOldReports(platform::FileSystem& fs, const std::string& dir, const std::string& base) {
-  std::vector<std::string> names;
-  fs.List(dir + base + "Temp*.txt", platform::faAnyFile, [&](const platform::DirEntry& e) {
-    if (e.attr & (platform::faDirectory | platform::faVolumeID)) return;
-    if (IsReportFileName(e.name, base)) names.push_back(e.name);
-  });
-  // The listing is complete before the first deletion.
-  for (const std::string& name : names) {
-    const std::string path = dir + name;
-    // Only a file has a last-write time here: one gone meanwhile is passed over.
-    platform::FileTime written;
-    if (!fs.LastWriteTime(path, written)) continue;
-    const double minutes =
-        std::trunc(1440.0 * std::fabs(platform::Now() - platform::FileTimeToDateValue(written)));
-    if (minutes >= 10) fs.DeleteFile(path);
-  }
-}
-
-}  // namespace
-
-void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& lines) {
-  std::string dir, base;
-  ExecutableDirAndBase(fs, dir, base);
-  // Without a base name the pattern would be every Temp*.txt of the directory.
-  if (!base.empty()) ClearOldReports(fs, dir, base);
-  if (lines.empty()) return;
-  const auto reportPath = [&](int64_t n) {
-    return dir + base + "Temp" + std::to_string(n) + ".txt";
-  };
-  int64_t n = 1;
-  while (fs.FileExists(reportPath(n))) ++n;
-  const std::string path = reportPath(n);
-  fs.SaveLines(path, lines);
-  platform::ShellOpen(path);
-}
-
-void ShowReport() { ShowReportOn(*Fs, ReportLines); }
+const std::vector<std::string>& RunReportLines() { return ReportLines; }

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "Backup.h"
 #include "Exceptions.h"
-#include "Unit1.h"
 #include "platform/Platform.h"
 #include "support/RecordingFileSystem.h"
 #include "support/TestSupport.h"

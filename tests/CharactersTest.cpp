@@ -1,7 +1,7 @@
 // Character helpers under the CP932, UTF-8 and single-byte rules.
 #include <gtest/gtest.h>
 
-#include "uStrC.h"
+#include "Characters.h"
 
 namespace {
 
@@ -10,7 +10,7 @@ const std::string t =
     "b";  // a, a double-byte character ending in 0x5C, b
 const std::string u = "a\x95\x5C";
 
-TEST(uStrC, Cp932Examples) {
+TEST(Characters, Cp932Examples) {
   const CharRule r = CharRule::Cp932;
   EXPECT_EQ(3, CharCount(t, r));
   EXPECT_EQ("\x95\x5C", CharCopy(t, 2, 1, r));
@@ -28,7 +28,7 @@ TEST(uStrC, Cp932Examples) {
   EXPECT_EQ("\x95", LastChar("a\x95", r));
 }
 
-TEST(uStrC, SingleByteRule) {
+TEST(Characters, SingleByteRule) {
   const CharRule r = CharRule::SingleByte;
   EXPECT_EQ(4, CharCount(t, r));
   EXPECT_EQ("\\", LastChar(u, r));
@@ -36,7 +36,7 @@ TEST(uStrC, SingleByteRule) {
   EXPECT_EQ("\x95", CharCopy(t, 2, 1, r));
 }
 
-TEST(uStrC, Utf8Rule) {
+TEST(Characters, Utf8Rule) {
   const CharRule r = CharRule::Utf8;
   const std::string kanji = "\xE8\xA1\xA8";  // one three-byte character
   const std::string s = "a" + kanji + "b";
@@ -58,7 +58,7 @@ TEST(uStrC, Utf8Rule) {
   EXPECT_EQ(1, CharCount("\xF0\x9F\x98\x80", r));
 }
 
-TEST(uStrC, CopyBoundsNeverReadPastTheString) {
+TEST(Characters, CopyBoundsNeverReadPastTheString) {
   for (const CharRule r : {CharRule::Cp932, CharRule::Utf8, CharRule::SingleByte}) {
     EXPECT_EQ("", CharCopy("", 1, 1, r));
     EXPECT_EQ("", CharCopy("", 1, MaxCount, r));
@@ -75,7 +75,7 @@ TEST(uStrC, CopyBoundsNeverReadPastTheString) {
 }
 
 // CharPos and CharCopy split a string at a one-byte separator.
-TEST(uStrC, SplitAtSeparator) {
+TEST(Characters, SplitAtSeparator) {
   const CharRule r = CharRule::Cp932;
   const std::string s = "C:\\\x95\x5C\\x";
   const int32_t k = CharPos("\\", s, r);

@@ -1,8 +1,8 @@
 // The on-disk spelling of a full path, and the executable's directory and
 // base name derived from it.
-#include "uFilename.h"
+#include "DiskSpelling.h"
 
-#include "uStrC.h"
+#include "Characters.h"
 
 using platform::DirEntry;
 using platform::PathDelim;
