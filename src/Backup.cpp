@@ -33,6 +33,10 @@ bool ReportOn = false;
 bool KeepExtra = false;
 bool DryRun = false;
 std::vector<std::string> ReportLines;
+// What the run decided and could not do: the "failed  " lines noted since
+// the last decision line, which they follow, and how many there were in all.
+std::vector<std::string> PendingFailures;
+size_t Failures = 0;
 
 // Identity of the source (entry 0) and of every stage, once it exists. A
 // directory with one of these identities is never walked as a subdirectory:
@@ -54,6 +58,8 @@ void ReleaseEngineState() {
   std::vector<std::string>().swap(IncludeMasks);
   std::vector<std::string>().swap(ExcludeMasks);
   std::vector<std::string>().swap(ReportLines);
+  std::vector<std::string>().swap(PendingFailures);
+  Failures = 0;
   std::vector<Root>().swap(Roots);
   std::vector<std::string>().swap(ReadyDirs);
 }
@@ -68,6 +74,24 @@ class EngineStateScope {
 };
 
 const std::string kDelim(1, platform::PathDelim);
+
+// Notes that `path` could not be done, for the reason that the platform
+// gives for the operation that has just failed.
+void Failed(const std::string& path) {
+  ++Failures;
+  PendingFailures.push_back("failed  " + path + "\t" + platform::LastErrorText());
+}
+
+// Writes a decision line (none when empty) and after it the failures of what
+// it decided; told on the platform's error stream as they are reported.
+void Report(const std::string& line = std::string()) {
+  if (ReportOn && !line.empty()) ReportLines.push_back(line);
+  for (const std::string& failure : PendingFailures) {
+    platform::TellFailure(failure);
+    if (ReportOn) ReportLines.push_back(failure);
+  }
+  PendingFailures.clear();
+}
 
 // The entries of one directory, "." and ".." included. The names are kept end
 // to end in one buffer, so that a listing costs no allocation per entry.
@@ -223,8 +247,12 @@ bool BlockedForGood(const std::string& r, const std::string& name) {
 // nothing could ever move it (BlockedForGood). `stage1` holds the attributes
 // of what the lookup found in stage 1 under that name.
 void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
-  // A directory of that name would keep the copy from its place for good.
-  if (!IsFile(stage1)) return;
+  // A directory of that name keeps the copy from its place for good; the
+  // copy is still tried, without replacing, so that its failure is told.
+  if (!IsFile(stage1)) {
+    Transfer(0, r, name, false);
+    return;
+  }
   if (DirList.size() == 2) {
     Transfer(0, r, name);
     return;
@@ -235,10 +263,20 @@ void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
   });
 }
 
+// Deletes a file; one that is gone already is as good as deleted.
+void Delete(const std::string& path) {
+  if (Fs->DeleteFile(path)) return;
+  {
+    const platform::ErrorKeeper keep;
+    if (Fs->KindOf(path) == platform::PathKind::Missing) return;
+  }
+  Failed(path);
+}
+
 // A stage-1 file that the source no longer has leaves stage 1.
 void RetireStale(const std::string& r, const std::string& name) {
   if (DirList.size() <= 2) {
-    Fs->DeleteFile(StagePath(1, r, name));
+    Delete(StagePath(1, r, name));
     return;
   }
   MoveDown(r, name, 1);
@@ -248,13 +286,18 @@ void RetireStale(const std::string& r, const std::string& name) {
 // entry of this name of the wanted kind. The listing answers when it names
 // one; otherwise the disk is asked, which also finds a name that differs only
 // in case where the file system ignores case. A name that cannot be looked up
-// counts as there: only what the file system says is gone is taken for gone.
+// counts as there, and is told: only what the file system says is gone is
+// taken for gone.
 bool SourceHas(Listing& source, std::string& dir, std::string_view name, bool wantDir) {
   const Listing::Item* item = source.Find(name);
   if (item && ((item->attr & platform::faDirectory) != 0) == wantDir) return true;
   const size_t base = dir.size();
   dir += name;
   const platform::PathKind kind = Fs->KindOf(dir);
+  if (kind == platform::PathKind::Unknown) {
+    Failed(dir);
+    Report();
+  }
   dir.resize(base);
   return kind == platform::PathKind::Unknown ||
          kind == (wantDir ? platform::PathKind::Directory : platform::PathKind::File);
@@ -281,22 +324,48 @@ std::vector<Root> IdentifyRoots(platform::FileSystem& fs, const std::vector<std:
   return roots;
 }
 
+// Takes the run lock of stage 1, which a real run makes first when it is
+// missing; a dry run makes nothing and waits only on a stage 1 that exists.
+// A stage 1 that the run before removed as empty while this one waited is
+// made and locked anew. A stage 1 that cannot be made is told by the
+// transfers that need it; one that is there and cannot be locked, here.
+std::unique_ptr<platform::StageLock> LockStageOne() {
+  const std::string& stage1 = DirList[1];
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!DryRun && !platform::CreateDirChain(*Fs, stage1)) return nullptr;
+    if (std::unique_ptr<platform::StageLock> lock = platform::LockStage(stage1)) return lock;
+    platform::PathKind kind;
+    {
+      const platform::ErrorKeeper keep;
+      kind = Fs->KindOf(stage1);
+    }
+    if (kind == platform::PathKind::Missing) {
+      if (DryRun) return nullptr;
+      continue;
+    }
+    Failed(stage1);
+    Report();
+    return nullptr;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
-void RunBackup(const std::vector<std::string>& dirList,
+bool RunBackup(const std::vector<std::string>& dirList,
                const std::vector<std::string>& includeMasks,
                const std::vector<std::string>& excludeMasks, DateValue firstDay, DateValue lastDay,
                bool reportOn, bool keepExtra, bool dryRun) {
-  RunBackupOn(platform::RealFileSystem(), dirList, includeMasks, excludeMasks, firstDay, lastDay,
-              reportOn, keepExtra, dryRun);
+  return RunBackupOn(platform::RealFileSystem(), dirList, includeMasks, excludeMasks, firstDay,
+                     lastDay, reportOn, keepExtra, dryRun);
 }
 
-void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
+bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
                  const std::vector<std::string>& includeMasks,
                  const std::vector<std::string>& excludeMasks, DateValue firstDay,
                  DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun,
                  const ReportHandOff& handOff) {
-  if (dirList.size() < 2) return;
+  if (dirList.size() < 2) return true;
   std::vector<Root> roots = IdentifyRoots(fs, dirList);
 
   const EngineStateScope scope;
@@ -313,8 +382,15 @@ void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   DryRun = dryRun;
   ReportLines.clear();
 
+  // Two runs over one stage 1 never overlap: the later one waits here. The
+  // lock is held until the stages are done with, not while the report is
+  // shown (a pager waits for the user).
+  std::unique_ptr<platform::StageLock> lock = LockStageOne();
+  Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
   BackupDir(std::string());
   if (!KeepExtra) RemoveEmptyDirs(DirList[1]);
+  lock.reset();
+  const bool clean = Failures == 0;
   if (ReportOn) {
     if (handOff) {
       handOff(ReportLines);
@@ -322,6 +398,7 @@ void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
       ShowReportOn(fs, ReportLines);
     }
   }
+  return clean;
 }
 
 namespace {
@@ -380,7 +457,7 @@ void BackupFiles(Visit& v, const std::string& r) {
         Transfer(0, r, name, false);
       }
     }
-    if (ReportOn) ReportLines.push_back("copied  " + v.sourceDir + name);
+    Report("copied  " + v.sourceDir + name);
   }
 }
 
@@ -397,7 +474,7 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
   for (const Listing::Item* item : staleNames) {
     name.assign(v.stage1.Name(*item));
     if (!DryRun) RetireStale(r, name);
-    if (ReportOn) ReportLines.push_back("deleted " + v.stage1Dir + name);
+    Report("deleted " + v.stage1Dir + name);
   }
 }
 
@@ -412,10 +489,19 @@ void BackupDir(const std::string& r) {
   v->source.Read(v->sourceDir);
   // A listing of a directory that exists has "." and ".." at least. One that
   // yields nothing stands for a deleted directory only when the file system
-  // says it is gone; one that could not be read leaves its backup alone.
+  // says it is gone; one that could not be read leaves its backup alone,
+  // and is told.
   if (v->source.Items().empty()) {
-    const platform::PathKind kind = Fs->KindOf(v->sourceDir);
-    if (kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown) return;
+    platform::PathKind kind;
+    {
+      const platform::ErrorKeeper keep;  // why the listing failed
+      kind = Fs->KindOf(v->sourceDir);
+    }
+    if (kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown) {
+      Failed(v->sourceDir);
+      Report();
+      return;
+    }
   }
 
   // 1. Source subdirectories, depth first.
@@ -458,15 +544,40 @@ bool Transfer(size_t from, const std::string& r, const std::string& name, bool r
   platform::PumpMessages();
   std::string target = DirList[from + 1] + r;
   if (ReadyDirs[from + 1] != target) {
-    ReadyDirs[from + 1] = platform::CreateDirChain(*Fs, target) ? target : std::string();
-    IdentifyStage(from + 1);
+    std::string failedAt;
+    const bool ready = platform::CreateDirChain(*Fs, target, &failedAt);
+    ReadyDirs[from + 1] = ready ? target : std::string();
+    {
+      const platform::ErrorKeeper keep;  // why the chain could not be made
+      IdentifyStage(from + 1);
+    }
+    if (!ready) {
+      Failed(failedAt + kDelim);
+      return false;
+    }
   }
   target += name;
   const std::string source = StagePath(from, r, name);
-  if (from == 0) return Fs->CopyFile(source, target, replace, makeRoom);
-  // The last stage's copy gives way to the one moving in, but only once that
-  // one has arrived: a move that fails leaves the oldest generation too.
-  return Fs->MoveFile(source, target, from + 2 == DirList.size());
+  bool done;
+  bool withheld = false;
+  if (from == 0) {
+    // A copy that is not placed because stage 1's copy could not move down
+    // is told by that move.
+    std::function<bool()> beforePlace;
+    if (makeRoom) {
+      beforePlace = [&] {
+        withheld = !makeRoom();
+        return !withheld;
+      };
+    }
+    done = Fs->CopyFile(source, target, replace, beforePlace);
+  } else {
+    // The last stage's copy gives way to the one moving in, but only once
+    // that one has arrived: a move that fails leaves the oldest generation.
+    done = Fs->MoveFile(source, target, from + 2 == DirList.size());
+  }
+  if (!done && !withheld) Failed(source);
+  return done;
 }
 
 }  // namespace
@@ -479,12 +590,16 @@ bool RemoveIfEmpty(const std::string& d) {
   listing.Read(d, true);
   bool hasFile = false;
   bool hasSubdir = false;
+  bool hasDotDir = false;  // never judged, but it keeps the directory there
   bool childGone = false;
   for (const Listing::Item& item : listing.Items()) {
     const std::string_view name = listing.Name(item);
     if (IsFile(item.attr)) {
       hasFile = true;
-    } else if (IsSubdir(item.attr, name)) {
+    } else if (!name.empty() && name[0] == '.' && name != "." && name != "..") {
+      hasDotDir = true;
+    }
+    if (IsSubdir(item.attr, name)) {
       hasSubdir = true;
       const std::string sub = d + std::string(name) + kDelim;
       if (!IsRoot(sub) && RemoveIfEmpty(sub)) childGone = true;
@@ -500,8 +615,15 @@ bool RemoveIfEmpty(const std::string& d) {
     });
   }
   if (!empty) return false;
-  if (!DryRun) Fs->RemoveDir(d);
-  if (ReportOn) ReportLines.push_back("deleted " + d);
+  if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) {
+    platform::PathKind kind;
+    {
+      const platform::ErrorKeeper keep;
+      kind = Fs->KindOf(d);
+    }
+    if (kind != platform::PathKind::Missing) Failed(d);
+  }
+  Report("deleted " + d);
   return true;
 }
 

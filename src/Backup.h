@@ -8,8 +8,10 @@
 #include "platform/Platform.h"
 
 // One run: copies the lists, walks the tree, removes emptied stage-1
-// directories (unless keepExtra) and shows the report (when reportOn).
-void RunBackup(const std::vector<std::string>& dirList,
+// directories (unless keepExtra) and shows the report (when reportOn). True
+// when everything the run decided was done; false when something could not
+// be done, or a source directory or file could not be listed or looked up.
+bool RunBackup(const std::vector<std::string>& dirList,
                const std::vector<std::string>& includeMasks,
                const std::vector<std::string>& excludeMasks, platform::DateValue firstDay,
                platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun);
@@ -21,7 +23,7 @@ using ReportHandOff = std::function<void(const std::vector<std::string>& lines)>
 // hand-off the report lines go there instead of to ShowReport. Raises
 // Exception, before anything is touched, when the source directory does not
 // exist or a stage is the source directory itself.
-void RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
+bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
                  const std::vector<std::string>& includeMasks,
                  const std::vector<std::string>& excludeMasks, platform::DateValue firstDay,
                  platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun,

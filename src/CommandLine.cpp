@@ -61,9 +61,11 @@ int KovrelMain(const std::vector<std::string>& words) {
   try {
     OptionSet options;
     ReadArguments(words, options, ShowUsage);
-    if (options.dirList.size() >= 2) {
-      RunBackup(options.dirList, options.includeMasks, options.excludeMasks, options.firstDay,
-                options.lastDay, options.reportOn, options.keepExtra, options.dryRun);
+    // 2: the run went to its end, but something it decided could not be done.
+    if (options.dirList.size() >= 2 &&
+        !RunBackup(options.dirList, options.includeMasks, options.excludeMasks, options.firstDay,
+                   options.lastDay, options.reportOn, options.keepExtra, options.dryRun)) {
+      return 2;
     }
   } catch (const Exception& e) {
     platform::ShowFatalError(FormatFatalError(e, platform::ExecutableFileName()));

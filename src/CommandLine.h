@@ -28,5 +28,7 @@ void ReadArguments(const std::vector<std::string>& words, OptionSet& options,
 // Appends the ";"-separated masks of an option value to `list`.
 void AppendMasks(std::string_view value, std::vector<std::string>& list);
 
-// Runs the whole program on the words of the command line; the exit status.
+// Runs the whole program on the words of the command line; the exit status:
+// 0 a clean run, 1 an error that stopped the program, 2 a run that could not
+// do all it decided.
 int KovrelMain(const std::vector<std::string>& words);

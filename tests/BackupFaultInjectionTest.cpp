@@ -92,11 +92,13 @@ class Scenario {
     }
   }
 
-  // The report lines of one run, with the scenario's root spelled "~".
-  std::vector<std::string> Run(platform::FileSystem& fs) const {
+  // The report lines of one run, with the scenario's root spelled "~";
+  // `clean`, when given, tells what the run returned.
+  std::vector<std::string> Run(platform::FileSystem& fs, bool* clean = nullptr) const {
     std::vector<std::string> lines;
-    RunBackupOn(fs, Dirs(), {}, {}, 2, 73050, true, keepExtra_, false,
-                [&](const std::vector<std::string>& l) { lines = l; });
+    const bool done = RunBackupOn(fs, Dirs(), {}, {}, 2, 73050, true, keepExtra_, false,
+                                  [&](const std::vector<std::string>& l) { lines = l; });
+    if (clean) *clean = done;
     for (std::string& line : lines) {
       const size_t at = line.find(root_);
       if (at != std::string::npos) line.replace(at, root_.size(), "~");
@@ -194,14 +196,40 @@ std::set<std::string> Lost(const Snapshot& before, const Snapshot& after) {
   return lost;
 }
 
-// The lines of the walk: file lines. The lines of the empty-directory pass
-// depend on what the walk achieved, not only on what it decided.
+bool IsFailure(const std::string& line) { return line.compare(0, 8, "failed  ") == 0; }
+
+// The decisions of the walk: file lines. The lines of the empty-directory
+// pass depend on what the walk achieved, not only on what it decided.
 std::vector<std::string> WalkLines(const std::vector<std::string>& lines) {
   std::vector<std::string> walk;
   for (const std::string& line : lines) {
-    if (line.empty() || line.back() != platform::PathDelim) walk.push_back(line);
+    if (!IsFailure(line) && (line.empty() || line.back() != platform::PathDelim))
+      walk.push_back(line);
   }
   return walk;
+}
+
+std::vector<std::string> FailureLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> failures;
+  std::copy_if(lines.begin(), lines.end(), std::back_inserter(failures), IsFailure);
+  return failures;
+}
+
+// The failure line that an injected fault implies first, "~" for the root;
+// empty for a file or directory that vanished before it was deleted, which
+// is as good as deleted.
+std::string ImpliedFailure(const Injection& inj, const Call& call, const std::string& root) {
+  const bool vanished = inj.fault == Fault::Vanished;
+  if (vanished && inj.op != std::string("CopyFile")) return "";
+  std::string path = "~" + call.path.substr(root.size());
+  if (inj.op == std::string("CreateDir")) path += platform::PathDelim;
+  std::string line = "failed  " + path + "\t";
+  if (vanished) return line;  // its reason is the file system's own
+  test::SetPlatformError(inj.fault == Fault::NoSpace ? test::PlatformError::NoSpace
+                         : inj.fault == Fault::PermissionDenied
+                             ? test::PlatformError::PermissionDenied
+                             : test::PlatformError::CrossDevice);
+  return line + platform::LastErrorText();
 }
 
 Snapshot StageOne(const Snapshot& snap) {
@@ -254,6 +282,7 @@ class Injector {
   bool operator()(const Call& call) {
     if (call.op != inj_.op || ++seen_ != n_) return false;
     target_ = call.to;
+    call_ = call;
     switch (inj_.fault) {
       case Fault::Vanished:
         if (call.op == std::string("CopyFile") && test::IsFile(call.path)) {
@@ -284,6 +313,7 @@ class Injector {
   bool Fired() const { return seen_ >= n_; }
   // The target of the failed copy or move.
   const std::string& Target() const { return target_; }
+  const Call& Injected() const { return call_; }
   const std::set<std::string>& Vanished() const { return vanished_; }
 
  private:
@@ -291,6 +321,7 @@ class Injector {
   int n_;
   int seen_ = 0;
   std::string target_;
+  Call call_;
   std::set<std::string> vanished_;
 };
 
@@ -321,12 +352,24 @@ TEST(FaultInjection, NoFaultLosesAVersionOrChangesADecision) {
         fs.sortListings = true;
         auto injector = std::make_shared<Injector>(inj, n);
         fs.failIf = [injector](const Call& call) { return (*injector)(call); };
-        const std::vector<std::string> lines = scenario.Run(fs);
+        bool clean = false;
+        const std::vector<std::string> lines = scenario.Run(fs, &clean);
         ASSERT_TRUE(injector->Fired());
         ++injected;
 
         // The run went on to the end and decided as it would have.
         EXPECT_EQ(ref.walkLines, WalkLines(lines));
+        // What it could not do is told, the injected fault first, and the
+        // run says so.
+        const std::vector<std::string> failures = FailureLines(lines);
+        const std::string implied = ImpliedFailure(inj, injector->Injected(), tmp.path());
+        EXPECT_EQ(failures.empty(), clean);
+        if (implied.empty()) {
+          EXPECT_TRUE(failures.empty()) << failures[0];
+        } else {
+          ASSERT_FALSE(failures.empty());
+          EXPECT_EQ(implied, failures[0].substr(0, std::min(failures[0].size(), implied.size())));
+        }
         // Only what the run drops anyway, or what vanished, may be gone.
         const Snapshot after = scenario.Take();
         for (const std::string& version : Lost(before, after)) {

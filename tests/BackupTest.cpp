@@ -56,12 +56,18 @@ class BackupEngine : public ::testing::Test {
     fs_.calls.clear();
     std::vector<std::string> lines;
     handedOff_ = false;
-    RunBackupOn(fs_, dirs, o.include, o.exclude, o.firstDay, o.lastDay, o.reportOn, o.keepExtra,
-                o.dryRun, [&](const std::vector<std::string>& l) {
-                  lines = l;
-                  handedOff_ = true;
-                });
+    clean_ = RunBackupOn(fs_, dirs, o.include, o.exclude, o.firstDay, o.lastDay, o.reportOn,
+                         o.keepExtra, o.dryRun, [&](const std::vector<std::string>& l) {
+                           lines = l;
+                           handedOff_ = true;
+                         });
     return lines;
+  }
+
+  // The report line of a failure with the error the platform gives for it.
+  static std::string Failed(const std::string& path, test::PlatformError error) {
+    test::SetPlatformError(error);
+    return "failed  " + path + "\t" + platform::LastErrorText();
   }
 
   std::vector<std::string> Tree(const std::string& rel) const { return test::ListTree(P(rel)); }
@@ -69,6 +75,7 @@ class BackupEngine : public ::testing::Test {
   test::TempDir tmp_;
   test::RecordingFileSystem fs_;
   bool handedOff_ = false;
+  bool clean_ = false;  // what the last run returned
 };
 
 std::vector<std::string> Sorted(std::vector<std::string> v) {
@@ -413,12 +420,18 @@ TEST_F(BackupEngine, StageOneDirectoryNamedLikeASourceFileStandsInForItsCopy) {
   const auto dirs = Dirs({"src", "bk1", "bk2"});
   const std::string bk1 = Dir("bk1");
   // The directory is older than the file: a rotation, whose copy onto the
-  // directory fails. The source has no such directory, so its files are stale.
+  // directory fails and is told. The source has no such directory, so its
+  // files are stale.
+  std::vector<std::string> lines = Run(dirs);
+  ASSERT_EQ(6u, lines.size());
+  EXPECT_EQ(0u, lines[2].rfind("failed  " + Dir("src") + "clash\t", 0)) << lines[2];
+  lines.erase(lines.begin() + 2);
   EXPECT_EQ((std::vector<std::string>{"deleted " + bk1 + "clash" + d + "inner" + d + "x",
                                       "copied  " + Dir("src") + "clash",
                                       "deleted " + bk1 + "clash" + d + "inner" + d,
                                       "deleted " + bk1 + "clash" + d, "deleted " + bk1}),
-            Run(dirs));
+            lines);
+  EXPECT_FALSE(clean_);
   EXPECT_EQ("x", ReadFile(P("bk2/clash/inner/x")));
   Run(dirs);
   EXPECT_EQ("file", ReadFile(P("bk1/clash")));
@@ -535,12 +548,15 @@ class BackupFaults : public BackupEngine {
     }
     Put("src/f", "v4", 4);
   }
-  void FailMovesFrom(const std::string& stage) {
-    const std::string from = Dir(stage) + "f";
-    fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
-      return c.op == "MoveFile" && c.path == from;
+  // Every call of `op` on `path` fails, for want of permission.
+  void Fail(const std::string& op, const std::string& path) {
+    fs_.failIf = [op, path](const test::RecordingFileSystem::Call& c) {
+      if (c.op != op || (!path.empty() && c.path != path)) return false;
+      test::SetPlatformError(test::PlatformError::PermissionDenied);
+      return true;
     };
   }
+  void FailMovesFrom(const std::string& stage) { Fail("MoveFile", Dir(stage) + "f"); }
   std::string Version(const std::string& rel) {
     return test::IsFile(P(rel)) ? ReadFile(P(rel)) : std::string("none");
   }
@@ -551,8 +567,14 @@ class BackupFaults : public BackupEngine {
 TEST_F(BackupFaults, FailedMoveInTheChainLosesNoGeneration) {
   ThreeGenerations();
   FailMovesFrom("bk2");
-  // The run decided to copy and says so, whatever then happened.
-  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"}, Run(dirs_));
+  // The run decided to copy and says so; then what could not be done: the
+  // move out of stage 2, and so the move out of stage 1 into its place.
+  const std::vector<std::string> lines = Run(dirs_);
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ("copied  " + Dir("src") + "f", lines[0]);
+  EXPECT_EQ(Failed(Dir("bk2") + "f", test::PlatformError::PermissionDenied), lines[1]);
+  EXPECT_EQ(0u, lines[2].rfind("failed  " + Dir("bk1") + "f\t", 0)) << lines[2];
+  EXPECT_FALSE(clean_);
   // Stage 2 could not move down, so stage 1 could not either: every stage
   // keeps its version, the oldest too, which only goes once its successor
   // has arrived.
@@ -599,11 +621,11 @@ TEST_F(BackupFaults, FailedCopyLeavesStageOnesCopyAndTheRunGoesOn) {
 
 TEST_F(BackupFaults, FailedCopyInARotationMovesNoGeneration) {
   ThreeGenerations();
-  const std::string from = Dir("src") + "f";
-  fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
-    return c.op == "CopyFile" && c.path == from;
-  };
-  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"}, Run(dirs_));
+  Fail("CopyFile", Dir("src") + "f");
+  EXPECT_EQ(
+      (std::vector<std::string>{"copied  " + Dir("src") + "f",
+                                Failed(Dir("src") + "f", test::PlatformError::PermissionDenied)}),
+      Run(dirs_));
   EXPECT_EQ(0u, fs_.Count("MoveFile") + fs_.Count("DeleteFile"));
   EXPECT_EQ("v3", Version("bk1/f"));
   EXPECT_EQ("v2", Version("bk2/f"));
@@ -634,8 +656,11 @@ TEST_F(BackupFaults, SourceThatCannotBeLookedUpIsNotTakenForDeleted) {
   Run(dirs);
   std::filesystem::remove(P("src/f"));
   std::filesystem::remove_all(P("src/d"));
-  fs_.failIf = [](const test::RecordingFileSystem::Call& c) { return c.op == "KindOf"; };
-  EXPECT_TRUE(Run(dirs).empty());
+  Fail("KindOf", "");
+  EXPECT_EQ(
+      (std::vector<std::string>{Failed(Dir("src") + "d", test::PlatformError::PermissionDenied),
+                                Failed(Dir("src") + "f", test::PlatformError::PermissionDenied)}),
+      Run(dirs));
   EXPECT_EQ((std::vector<std::string>{"d/g", "f"}), Tree("bk1"));
   // Once the file system says they are gone, they are.
   fs_.failIf = nullptr;
@@ -691,8 +716,10 @@ TEST_F(BackupFaults, FailedStaleMoveKeepsTheFileInStageOne) {
   ThreeGenerations();
   std::filesystem::remove(P("src/f"));
   FailMovesFrom("bk1");
-  const auto lines = Run(dirs_);
-  EXPECT_EQ(std::vector<std::string>{"deleted " + Dir("bk1") + "f"}, lines);
+  EXPECT_EQ(
+      (std::vector<std::string>{"deleted " + Dir("bk1") + "f",
+                                Failed(Dir("bk1") + "f", test::PlatformError::PermissionDenied)}),
+      Run(dirs_));
   EXPECT_EQ("v3", Version("bk1/f"));
   EXPECT_EQ("v2", Version("bk3/f"));
 }
@@ -702,23 +729,29 @@ TEST_F(BackupFaults, UnreadableSourceDirectoryLeavesItsBackupAlone) {
   Put("src/d/e/g", "2");
   const auto one = Dirs({"src", "bk1"});
   Run(one);
-  const std::string pattern = Dir("src/d") + "*.*";
-  fs_.failIf = [pattern](const test::RecordingFileSystem::Call& c) {
-    return c.op == "List" && c.path == pattern;
-  };
-  EXPECT_TRUE(Run(one).empty());
+  Fail("List", Dir("src/d") + "*.*");
+  EXPECT_EQ(std::vector<std::string>{Failed(Dir("src/d"), test::PlatformError::PermissionDenied)},
+            Run(one));
+  EXPECT_FALSE(clean_);
   EXPECT_EQ((std::vector<std::string>{"d/e/g", "d/f"}), Tree("bk1"));
 }
 
-TEST_F(BackupFaults, FailedDirectoryCreationAndRemovalArePassedOver) {
+TEST_F(BackupFaults, FailedDirectoryCreationAndRemovalAreTold) {
   Put("src/a/f", "1");
   Put("bk1/gone/x", "x");
   fs_.failIf = [](const test::RecordingFileSystem::Call& c) {
+    test::SetPlatformError(test::PlatformError::PermissionDenied);
     return c.op == "RemoveDir" || c.op == "CreateDir";
   };
-  const auto lines = Run(Dirs({"src", "bk1"}));
-  // The directory for a/f could not be made: the copy fails, the line stays.
-  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "copied  " + Dir("src") + "a" + d + "f"));
+  // The directory for a/f could not be made, so the copy is not tried; the
+  // emptied directory could not be removed.
+  const auto denied = test::PlatformError::PermissionDenied;
+  EXPECT_EQ(
+      (std::vector<std::string>{"copied  " + Dir("src/a") + "f", Failed(Dir("bk1/a"), denied),
+                                "deleted " + Dir("bk1/gone") + "x", "deleted " + Dir("bk1/gone"),
+                                Failed(Dir("bk1/gone"), denied)}),
+      Run(Dirs({"src", "bk1"})));
+  EXPECT_EQ(0u, fs_.Count("CopyFile"));
   EXPECT_FALSE(test::IsFile(P("bk1/a/f")));
   EXPECT_TRUE(test::IsDir(P("bk1/gone")));
   EXPECT_FALSE(test::IsFile(P("bk1/gone/x")));

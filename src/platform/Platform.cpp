@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "../Exceptions.h"
 #include "../Characters.h"
+#include "../Exceptions.h"
 
 namespace platform {
 
@@ -95,17 +95,33 @@ void RaiseCreateError(const std::string& path) {
 
 void RaiseWriteError() { throw EWriteError(ProgramText("ストリームへの書き込みエラー")); }
 
-bool CreateDirChain(FileSystem& fs, const std::string& path) {
-  std::string p = path;
-  if (!p.empty() && LastDelim(p) == p.size() - 1) p.pop_back();
-  if (p.size() < 3 || fs.DirectoryExists(p)) return true;
-  const size_t slash = LastDelim(p);
-  if (slash != std::string::npos) {
-    const std::string parent = p.substr(0, slash + 1);
-    if (parent == p) return true;
-    CreateDirChain(fs, parent);
+namespace {
+
+// `path` without trailing separators, down to its root at most.
+std::string WithoutTrailingDelims(std::string path) {
+  const size_t root = RootLength(path);
+  while (path.size() > root && LastDelim(path) == path.size() - 1) path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt) {
+  const std::string p = WithoutTrailingDelims(path);
+  if (p.size() <= RootLength(p) || fs.DirectoryExists(p)) return true;
+  const size_t delim = LastDelim(p);
+  if (delim != std::string::npos && !CreateDirChain(fs, p.substr(0, delim + 1), failedAt)) {
+    return false;
   }
-  return fs.CreateDir(p);
+  if (fs.CreateDir(p)) return true;
+  {
+    // Made meanwhile by another program, or a name such as "x/.." that
+    // stands for a directory that is there.
+    const ErrorKeeper keep;
+    if (fs.DirectoryExists(p)) return true;
+  }
+  if (failedAt) *failedAt = p;
+  return false;
 }
 
 std::vector<std::string> SplitCommandLine(std::string_view line) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,9 +142,53 @@ std::string LinesWithCrLf(const std::vector<std::string>& lines);
 // be 0x5C, which is no separator.
 size_t LastDelim(std::string_view p);
 
-// Makes `path` and every missing directory above it (one trailing separator
-// is ignored). True when the directory was there or could be made.
-bool CreateDirChain(FileSystem& fs, const std::string& path);
+// Length of the root that `path` begins with: "/" on POSIX; on Windows a
+// drive ("C:", "C:\"), a share ("\\server\share\"), a "\\?\" form of
+// either, or a lone "\". 0 for a relative path.
+size_t RootLength(std::string_view path);
+
+// Makes `path` and every missing directory above it, stopping only at the
+// path's root (trailing and repeated separators count as one). True when the
+// directory was there or could be made; otherwise `failedAt`, when given, is
+// the directory that could not be made, and the platform error tells why.
+bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt = nullptr);
+
+// The system's own text for the error that the last failed operation of this
+// thread left (errno; the thread's last error on Windows), in the bytes the
+// report is kept in, without a line end.
+std::string LastErrorText();
+
+// Keeps the platform error of a failed operation across the calls that
+// follow it (a clean-up, a second look), and puts it back when it goes.
+class ErrorKeeper {
+ public:
+  ErrorKeeper();
+  ~ErrorKeeper();
+  ErrorKeeper(const ErrorKeeper&) = delete;
+  ErrorKeeper& operator=(const ErrorKeeper&) = delete;
+
+ private:
+  unsigned long code_;
+};
+
+// Tells one failed operation where the user sees it at once: "kovrel: " +
+// `text` on standard error on POSIX. Windows has no console: there the exit
+// status and the report tell.
+void TellFailure(const std::string& text);
+
+// The exclusive lock of one run over a stage-1 directory, held until it is
+// destroyed. Only runs on this machine are kept apart.
+class StageLock {
+ public:
+  virtual ~StageLock() = default;
+};
+
+// Waits until no other run holds the lock of the existing directory `dir`
+// and takes it. A lock that dies with its process is never left behind by a
+// run that crashed. Null, with the platform error set, when the directory
+// cannot be opened, or was removed or replaced while this run waited (the
+// caller makes it again and asks anew).
+std::unique_ptr<StageLock> LockStage(const std::string& dir);
 
 // How the bytes of a string group into characters.
 enum class CharRule {

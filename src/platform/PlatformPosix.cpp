@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,7 +263,11 @@ class StagedCopy {
   StagedCopy(const std::string& from, const std::string& to) : to_(to) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return;
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      return;
+    }
     if (!Create()) return;
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     written_ = CopyContents(in.get(), out_.get(), st.st_size) &&
@@ -271,6 +276,7 @@ class StagedCopy {
   StagedCopy(const StagedCopy&) = delete;
   StagedCopy& operator=(const StagedCopy&) = delete;
   ~StagedCopy() {
+    const ErrorKeeper keep;  // the caller tells why the copy failed
     if (!temp_.empty()) ::unlink(temp_.c_str());
   }
 
@@ -548,6 +554,60 @@ void ShellOpen(const std::string& path) {
 }
 
 void PumpMessages() {}
+
+size_t RootLength(std::string_view path) {
+  size_t n = 0;
+  while (n < path.size() && path[n] == '/') ++n;
+  return n;
+}
+
+ErrorKeeper::ErrorKeeper() : code_(static_cast<unsigned long>(errno)) {}
+ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
+
+std::string LastErrorText() { return std::strerror(errno); }
+
+void TellFailure(const std::string& text) {
+  const std::string line = "kovrel: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+namespace {
+
+// flock on an open handle of the directory: the kernel drops it when the
+// process ends, however it ends.
+class FlockStageLock : public StageLock {
+ public:
+  explicit FlockStageLock(int fd) : fd_(fd) {}
+
+ private:
+  Fd fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<StageLock> LockStage(const std::string& dir) {
+  for (;;) {
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) return nullptr;
+    int locked;
+    while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    // A file system without locks (some network shares) leaves the run
+    // unlocked: better than no run at all.
+    if (locked != 0 && (errno == ENOLCK || errno == EOPNOTSUPP || errno == EBADF)) {
+      return std::make_unique<FlockStageLock>(fd.release());
+    }
+    if (locked != 0) return nullptr;
+    // The run before may have removed the directory as empty, and another
+    // run may have made it anew, while this one waited on the old one.
+    struct stat held, now;
+    if (::fstat(fd.get(), &held) != 0 || !StatPath(dir, now)) return nullptr;
+    if (held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
+      return std::make_unique<FlockStageLock>(fd.release());
+    }
+  }
+}
 
 void ShowFatalError(const std::string& text) {
   std::string out;

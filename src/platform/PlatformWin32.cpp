@@ -14,6 +14,8 @@
 #undef DeleteFile
 
 #include <algorithm>
+#include <cctype>
+#include <cwchar>
 #include <string_view>
 
 #include "Platform.h"
@@ -113,6 +115,7 @@ void KeepAttributes(const std::string& from, const char* to) {
 
 // Removes a copy that is not to be placed, read-only or not.
 void Discard(const char* path) {
+  const ErrorKeeper keep;  // the caller tells why the copy failed
   ::SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
   ::DeleteFileA(path);
 }
@@ -317,6 +320,116 @@ void PumpMessages() {
   while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     ::TranslateMessage(&msg);
     ::DispatchMessageA(&msg);
+  }
+}
+
+size_t RootLength(std::string_view path) {
+  const auto delim = [&](size_t i) { return i < path.size() && path[i] == '\\'; };
+  const auto drive = [&](size_t i) {
+    return i + 1 < path.size() && std::isalpha(static_cast<unsigned char>(path[i])) &&
+           path[i + 1] == ':';
+  };
+  // Just past the separator that ends component `from` (or the path's end).
+  const auto componentEnd = [&](size_t from) {
+    const size_t at = path.find('\\', from);
+    return at == std::string_view::npos ? path.size() : at + 1;
+  };
+  size_t at = 0;
+  if (path.substr(0, 4) == "\\\\?\\") {
+    at = 4;
+    if (drive(at)) return delim(at + 2) ? at + 3 : at + 2;
+    if (path.substr(at, 4) == "UNC\\") return componentEnd(componentEnd(at + 4));
+    return componentEnd(at);  // a volume name
+  }
+  if (drive(0)) return delim(2) ? 3 : 2;
+  if (delim(0) && delim(1)) return componentEnd(componentEnd(2));  // a share
+  while (delim(at)) ++at;                                          // the root of the current drive
+  return at;
+}
+
+ErrorKeeper::ErrorKeeper() : code_(::GetLastError()) {}
+ErrorKeeper::~ErrorKeeper() { ::SetLastError(static_cast<DWORD>(code_)); }
+
+std::string LastErrorText() {
+  const DWORD code = ::GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = n && text ? std::wstring(text, n) : std::wstring();
+  if (text) ::LocalFree(text);
+  while (!message.empty() &&
+         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) return "error " + std::to_string(code);
+  // In the code page that paths and the report's lines are kept in.
+  const int bytes = ::WideCharToMultiByte(
+      CP_ACP, 0, message.data(), static_cast<int>(message.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) {
+    ::WideCharToMultiByte(CP_ACP, 0, message.data(), static_cast<int>(message.size()), out.data(),
+                          bytes, nullptr, nullptr);
+  }
+  return out;
+}
+
+// No console: the exit status and the report tell.
+void TellFailure(const std::string&) {}
+
+namespace {
+
+// A named mutex keyed on the directory's identity (volume serial number and
+// file index), so that every spelling of one stage 1 meets the same lock.
+// The system hands an abandoned mutex to the next waiter, so a run that
+// crashed never leaves the lock behind.
+class MutexStageLock : public StageLock {
+ public:
+  explicit MutexStageLock(HANDLE h) : h_(h) {}
+  MutexStageLock(const MutexStageLock&) = delete;
+  MutexStageLock& operator=(const MutexStageLock&) = delete;
+  ~MutexStageLock() override {
+    const ErrorKeeper keep;
+    ::ReleaseMutex(h_);
+    ::CloseHandle(h_);
+  }
+
+ private:
+  HANDLE h_;
+};
+
+HANDLE OpenStageMutex(const FileId& id) {
+  wchar_t name[64];
+  std::swprintf(name, 64, L"Kovrel-stage-%016llx-%016llx",
+                static_cast<unsigned long long>(id.volume),
+                static_cast<unsigned long long>(id.index));
+  // Global, so that runs of other sessions (a scheduled task) are kept
+  // apart too; a system that refuses the global namespace gets the session's.
+  HANDLE h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Global\\") + name).c_str());
+  if (!h) h = ::CreateMutexW(nullptr, FALSE, name);
+  return h;
+}
+
+}  // namespace
+
+std::unique_ptr<StageLock> LockStage(const std::string& dir) {
+  for (;;) {
+    FileId id;
+    if (!RealFileSystem().Identity(dir, id)) return nullptr;
+    const HANDLE h = OpenStageMutex(id);
+    if (!h) return nullptr;
+    const DWORD waited = ::WaitForSingleObject(h, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+      const ErrorKeeper keep;
+      ::CloseHandle(h);
+      return nullptr;
+    }
+    auto lock = std::make_unique<MutexStageLock>(h);
+    // The run before may have removed the directory as empty, and another
+    // run may have made it anew, while this one waited on the old one.
+    FileId now;
+    if (!RealFileSystem().Identity(dir, now)) return nullptr;
+    if (now == id) return lock;
   }
 }
 

@@ -117,12 +117,15 @@ void AddChain(Tree& tree, const std::string& file) {
 }
 
 struct Line {
-  bool copied;       // "copied  " + SRC, else "deleted " + BK1
-  std::string path;  // relative; a removed directory ends with '/'
+  bool copied;        // "copied  " + SRC, else "deleted " + BK1 (or "failed  ")
+  std::string path;   // relative; a removed directory ends with '/'
+  int failedIn = -1;  // a failure: the tree whose path could not be done, 0 the source
   bool operator<(const Line& o) const {
-    return std::tie(copied, path) < std::tie(o.copied, o.path);
+    return std::tie(failedIn, copied, path) < std::tie(o.failedIn, o.copied, o.path);
   }
 };
+
+Line Failure(const std::string& file, int tree) { return {false, file, tree}; }
 
 // Stage directories are made at the real time, which lies between the
 // source's usual times (2020 on) and its times from the far future.
@@ -131,16 +134,19 @@ const Time kFuture = 28000 * kDay;  // 2096
 // Every generation that a stage holds moves one stage down, oldest first, so
 // that each target has been emptied before; the last stage's copy is dropped.
 // A move into a name that is taken (a directory of that name, or a file that
-// could not move on) fails and leaves the file where it was. True when stage
-// 1 no longer holds the file.
-bool MoveDown(std::vector<Tree>& stages, const std::string& file) {
+// could not move on) fails, is told in `lines`, and leaves the file where it
+// was. True when stage 1 no longer holds the file.
+bool MoveDown(std::vector<Tree>& stages, const std::string& file, std::vector<Line>& lines) {
   for (size_t to = stages.size() - 1; to >= 1; --to) {
     const auto held = stages[to - 1].files.find(file);
     if (held == stages[to - 1].files.end()) continue;
     Tree& target = stages[to];
     AddChain(target, file);
     if (to == stages.size() - 1) target.files.erase(file);
-    if (target.files.count(file) || target.dirs.count(file + "/")) continue;
+    if (target.files.count(file) || target.dirs.count(file + "/")) {
+      lines.push_back(Failure(file, static_cast<int>(to)));
+      continue;
+    }
     target.files[file] = held->second;
     stages[to - 1].files.erase(held);
   }
@@ -165,8 +171,11 @@ std::vector<Line> ModelRun(const Files& source, std::vector<Tree>& stages, bool 
     if (!Walked(file)) continue;
     if (first.dirs.count(file + "/")) {
       // A directory of that name in stage 1 stands in for the copy; even when
-      // the file is newer, nothing can take its place.
-      if (version.time > kFuture) lines.push_back({true, file});
+      // the file is newer, nothing can take its place, and that is told.
+      if (version.time > kFuture) {
+        lines.push_back({true, file});
+        lines.push_back(Failure(file, 0));
+      }
       continue;
     }
     const auto held = first.files.find(file);
@@ -178,7 +187,7 @@ std::vector<Line> ModelRun(const Files& source, std::vector<Tree>& stages, bool 
       // The copy is made first; it takes its place only once stage 1's copy
       // has moved down.
       lines.push_back({true, file});
-      if (stages.size() > 1 && !MoveDown(stages, file) && !BlockedForGood(stages, file)) {
+      if (stages.size() > 1 && !MoveDown(stages, file, lines) && !BlockedForGood(stages, file)) {
         continue;
       }
     } else {
@@ -194,12 +203,12 @@ std::vector<Line> ModelRun(const Files& source, std::vector<Tree>& stages, bool 
     if (!source.count(file)) stale.push_back(file);
   }
   for (const std::string& file : stale) {
+    lines.push_back({false, file});
     if (stages.size() == 1) {
       first.files.erase(file);
     } else {
-      MoveDown(stages, file);
+      MoveDown(stages, file, lines);
     }
-    lines.push_back({false, file});
   }
 
   // Stage-1 directories with no file below them go, stage 1 itself too; the
@@ -570,6 +579,7 @@ class GenerationsModel : public ::testing::Test {
 
   // The report line as the program writes it.
   std::string Text(const Line& line) const {
+    if (line.failedIn >= 0) return "failed  " + Typed(line.failedIn) + Native(line.path);
     return (line.copied ? "copied  " + Typed(0) : "deleted " + Typed(1)) + Native(line.path);
   }
   std::string Typed(size_t k) const { return dirs_[k] + platform::PathDelim; }
@@ -585,10 +595,22 @@ class GenerationsModel : public ::testing::Test {
       return "the report does not end with CR LF";
     for (const std::string& s : text) {
       Line line{s.compare(0, 8, "copied  ") == 0, ""};
-      const std::string prefix = line.copied ? "copied  " + Typed(0) : "deleted " + Typed(1);
-      if (s.compare(0, prefix.size(), prefix) != 0)
+      std::string prefix = line.copied ? "copied  " + Typed(0) : "deleted " + Typed(1);
+      std::string rest = s;
+      if (s.compare(0, 8, "failed  ") == 0) {
+        // A failure: the tree it names, and the system's reason after a TAB.
+        const size_t tab = s.rfind('\t');
+        if (tab == std::string::npos || tab + 1 == s.size())
+          return "report line \"" + s + "\" gives no reason";
+        rest = s.substr(0, tab);
+        for (int k = static_cast<int>(dirs_.size()) - 1; k >= 0 && line.failedIn < 0; --k) {
+          if (rest.compare(0, 8 + Typed(k).size(), "failed  " + Typed(k)) == 0) line.failedIn = k;
+        }
+        prefix = "failed  " + Typed(std::max(line.failedIn, 0));
+      }
+      if (rest.compare(0, prefix.size(), prefix) != 0)
         return "report line \"" + s + "\" is unexpected";
-      line.path = s.substr(prefix.size());
+      line.path = rest.substr(prefix.size());
       std::replace(line.path.begin(), line.path.end(), platform::PathDelim, '/');
       got.push_back(line);
     }
@@ -598,8 +620,8 @@ class GenerationsModel : public ::testing::Test {
   // The same lines in any order, then the order that the walk fixes: a
   // directory's subdirectories before its own lines, which stay together,
   // copies first; removed directories after the walk, children first.
-  std::string CompareReport(std::vector<Line> want, const std::vector<Line>& got) const {
-    std::vector<Line> sorted = got;
+  std::string CompareReport(std::vector<Line> want, const std::vector<Line>& all) const {
+    std::vector<Line> sorted = all;
     std::sort(want.begin(), want.end());
     std::sort(sorted.begin(), sorted.end());
     std::vector<Line> missing, extra;
@@ -609,6 +631,16 @@ class GenerationsModel : public ::testing::Test {
                         std::back_inserter(extra));
     if (!missing.empty()) return "the report lacks \"" + Text(missing[0]) + "\"";
     if (!extra.empty()) return "the report has an unexpected \"" + Text(extra[0]) + "\"";
+
+    // A failure follows the line of the decision it belongs to.
+    std::vector<Line> got;
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (all[i].failedIn < 0) {
+        got.push_back(all[i]);
+      } else if (got.empty() || got.back().path != all[i].path) {
+        return "\"" + Text(all[i]) + "\" does not follow its decision";
+      }
+    }
 
     const auto isDir = [](const Line& l) { return l.path.empty() || l.path.back() == '/'; };
     const auto dirOf = [&](const Line& l) { return isDir(l) ? l.path : Parent(l.path); };
@@ -656,8 +688,14 @@ class GenerationsModel : public ::testing::Test {
 
       std::vector<Line> got;
       std::string difference;
-      if (result.exitCode != 0) {
+      const auto failures =
+          std::count_if(want.begin(), want.end(), [](const Line& l) { return l.failedIn >= 0; });
+      if (result.exitCode != (failures ? 2 : 0)) {
         difference = "exit status " + std::to_string(result.exitCode) + " " + result.stderrText;
+      } else if (platform::PathDelim == '/' &&
+                 std::count(result.stderrText.begin(), result.stderrText.end(), '\n') != failures) {
+        // POSIX tells every failure on standard error too, and nothing else.
+        difference = "standard error holds \"" + result.stderrText + "\"";
       }
       if (difference.empty()) difference = ReadReport(got);
       if (difference.empty()) difference = CompareReport(want, got);

@@ -102,6 +102,16 @@ std::string Generation(const std::string& path) {
   return test::ReadFile(path) + " | " + test::LocalMTime(path) + " | " + Octal(Mode(path));
 }
 
+// The lines a run told on standard error.
+std::vector<std::string> StderrLines(const test::ProgramRun& run) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = run.stderrText.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    lines.push_back(run.stderrText.substr(at, end - at));
+  }
+  return lines;
+}
+
 // Base of the runs on real trees: a temporary folder with the program
 // installed in bin/, and runs that may not take forever.
 class RealFaults : public ::testing::Test {
@@ -237,6 +247,7 @@ class UnreadableSource : public RealFaults {
     if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "running as root, no setpriv";
     Chmod(tmp_.path(), 0777);
     runner_ = P("bin/kovrel-as-nobody");
+    Chmod(P("bin"), 0777);  // for the report beside the program
     test::WriteFile(runner_, "#!/bin/sh\nexec /usr/bin/setpriv " + std::string(kNobody) + " '" +
                                  exe_ + "' \"$@\"\n");
     Chmod(runner_, 0755);
@@ -246,8 +257,24 @@ class UnreadableSource : public RealFaults {
     if (std::system(probe.c_str()) != 0) GTEST_SKIP() << "nobody cannot reach " << tmp_.path();
   }
 
-  // Three stages.
-  test::ProgramRun Backup() { return Run({P("src"), P("bk1"), P("bk2"), P("bk3")}, runner_); }
+  // Three stages, with more options.
+  test::ProgramRun Backup(const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args = {P("src"), P("bk1"), P("bk2"), P("bk3")};
+    args.insert(args.end(), options.begin(), options.end());
+    return Run(args, runner_);
+  }
+
+  // Every line told on standard error is a failure below `dir`, for want of
+  // permission; at least one is.
+  static void ExpectDenied(const test::ProgramRun& run, const std::string& dir) {
+    EXPECT_EQ(2, run.exitCode);
+    const std::vector<std::string> told = StderrLines(run);
+    EXPECT_FALSE(told.empty());
+    for (const std::string& line : told) {
+      EXPECT_EQ(0u, line.rfind("kovrel: failed  " + dir, 0)) << line;
+      EXPECT_NE(std::string::npos, line.find(std::string("\t") + std::strerror(EACCES))) << line;
+    }
+  }
 
   static constexpr const char* kNobody = "--reuid=65534 --regid=65534 --clear-groups";
   std::string runner_;  // the program, or the script that starts it as nobody
@@ -269,8 +296,18 @@ TEST_F(UnreadableSource, ChangedFileThatCannotBeReadMovesNoGeneration) {
   Put("src/locked.txt", "L4", 4, 0);
   Put("src/open.txt", "O4", 4);
   Put("src/sub/deep.txt", "D4", 4);
-  const test::ProgramRun run = Backup();
-  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  const test::ProgramRun run = Backup({test::Opt("M")});
+  // Told on standard error and in the report, right after the decision.
+  const std::string failed = "failed  " + P("src/locked.txt") + "\t" + std::strerror(EACCES);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ("kovrel: " + failed + "\n", run.stderrText);
+  const std::vector<std::string> report =
+      test::CrLfLines(test::ReadFile(test::ReportPath(exe_, 1)));
+  const auto copied = std::find(report.begin(), report.end(), "copied  " + P("src/locked.txt"));
+  ASSERT_NE(report.end(), copied);
+  ASSERT_NE(report.end(), copied + 1);
+  EXPECT_EQ(failed, *(copied + 1));
+  EXPECT_EQ(4u, report.size());
   EXPECT_EQ(l3, Generation(P("bk1/locked.txt")));
   EXPECT_EQ(l2, Generation(P("bk2/locked.txt")));
   EXPECT_EQ(l1, Generation(P("bk3/locked.txt")));
@@ -288,6 +325,7 @@ TEST_F(UnreadableSource, ChangedFileThatCannotBeReadMovesNoGeneration) {
   Chmod(P("src/locked.txt"), 0644);
   const test::ProgramRun again = Backup();
   EXPECT_EQ(0, again.exitCode) << again.stderrText;
+  EXPECT_EQ("", again.stderrText);
   EXPECT_EQ("L4 | " + When(4) + " | 0644", Generation(P("bk1/locked.txt")));
   EXPECT_EQ(l3, Generation(P("bk2/locked.txt")));
   EXPECT_EQ(l2, Generation(P("bk3/locked.txt")));
@@ -313,7 +351,7 @@ TEST_F(UnreadableSource, DirectoryThatCannotBeReadKeepsItsBackup) {
     Chmod(P("src/locked"), mode);
     const test::ProgramRun run = Backup();
     Chmod(P("src/locked"), 0755);
-    EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    ExpectDenied(run, P("src/locked/"));
     EXPECT_EQ(before, test::ListTree(P("bk1")));
     EXPECT_EQ("F2 | " + When(2) + " | 0644", Generation(P("bk1/locked/f.txt")));
     EXPECT_EQ("G1 | " + When(1) + " | 0644", Generation(P("bk1/locked/inner/g.txt")));
@@ -336,7 +374,7 @@ TEST_F(UnreadableSource, OneStageKeepsWhatAnUnreadableDirectoryHolds) {
     Chmod(P("src/locked"), mode);
     const test::ProgramRun run = Run({P("src"), P("bk1")}, runner_);
     Chmod(P("src/locked"), 0755);
-    EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    ExpectDenied(run, P("src/locked/"));
     EXPECT_EQ((std::vector<std::string>{"locked/f.txt", "locked/inner/g.txt"}),
               test::ListTree(P("bk1")));
   }
@@ -532,8 +570,15 @@ TEST_F(RealFaults, FilesBeyondTheLongestPathArePassedOverAndTheRestBackedUp) {
   for (int pass = 1; pass <= 2; ++pass) {
     SCOPED_TRACE("run " + std::to_string(pass));
     const test::ProgramRun run = Run(stages);
-    EXPECT_EQ(0, run.exitCode);
-    EXPECT_EQ("", run.stderrText);
+    // The directories too deep to be listed are told, each once.
+    EXPECT_EQ(2, run.exitCode);
+    const std::vector<std::string> told = StderrLines(run);
+    ASSERT_FALSE(told.empty());
+    for (const std::string& line : told) {
+      EXPECT_EQ(0u, line.rfind("kovrel: failed  " + P("src") + "/", 0)) << line.substr(0, 80);
+      const std::string reason = std::string("\t") + std::strerror(ENAMETOOLONG);
+      EXPECT_EQ(reason, line.substr(line.size() - std::min(line.size(), reason.size())));
+    }
     for (const Planted& p : planted) {
       SCOPED_TRACE(std::to_string(p.depth) + " levels down, " + p.name.substr(0, 12));
       EXPECT_EQ(p.backedUp ? "at " + std::to_string(p.depth) : "(none)",
@@ -600,7 +645,9 @@ TEST_F(RealFaults, CopyThatDoesNotFitInStageOneMovesNothing) {
   Put("src/big.bin", std::string(900000, '2'), 2);
   Put("src/small.txt", "s2", 2);
   test::ProgramRun run = Run(stages);
-  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ("kovrel: failed  " + P("src/big.bin") + "\t" + std::strerror(ENOSPC) + "\n",
+            run.stderrText);
   EXPECT_TRUE(std::string(300000, '1') == test::ReadFile(P("bk1/big.bin")));
   EXPECT_EQ(When(1), test::LocalMTime(P("bk1/big.bin")));
   EXPECT_FALSE(Exists(P("bk2/big.bin")));

@@ -380,18 +380,34 @@ std::string P(std::string path) {
   return path;
 }
 
-TEST(CreateDirChain, CreatesParentsFirstAndNeverShortPaths) {
+TEST(CreateDirChain, CreatesParentsFirstAndStopsOnlyAtTheRoot) {
   DirRecorder fs({P("root")});
   platform::CreateDirChain(fs, P("root/a/b/"));
   EXPECT_EQ((Words{P("root/a"), P("root/a/b")}), fs.created);
 
-  DirRecorder none({});
-  platform::CreateDirChain(none, P("xy/"));
-  platform::CreateDirChain(none, "");
-  platform::CreateDirChain(none, P("/"));
-  // Above "abc" there is nothing to create but itself.
-  platform::CreateDirChain(none, P("abc"));
-  EXPECT_EQ((Words{P("abc")}), none.created);
+  // Short relative names are directories like any other; repeated
+  // separators count as one; the root itself is never made.
+  const struct {
+    const char* path;
+    Words created;
+  } kCases[] = {
+      {"x", {"x"}},
+      {"xy/z", {"xy", "xy/z"}},
+      {"a/b/c/", {"a", "a/b", "a/b/c"}},
+      {"k3//", {"k3"}},
+      {"xy//z//", {"xy", "xy//z"}},
+      {"", {}},
+      {"/", {}},
+      {"//", {}},
+      {"/x", {"/x"}},
+  };
+  for (const auto& c : kCases) {
+    DirRecorder none({});
+    EXPECT_TRUE(platform::CreateDirChain(none, P(c.path)));
+    Words want;
+    for (const std::string& dir : c.created) want.push_back(P(dir));
+    EXPECT_EQ(want, none.created) << c.path;
+  }
 }
 
 TEST(Identity, TwoSpellingsOfOneDirectoryAreEqual) {

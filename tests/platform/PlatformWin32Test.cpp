@@ -96,6 +96,28 @@ TEST(Win32Names, TrailByte5CIsNoSeparator) {
   EXPECT_EQ((Words{".", "..", "sub", kHyo + ".txt"}), Names(dir + "\\*.*", platform::faAnyFile));
 }
 
+TEST(Win32Paths, RootsOfDrivesAndShares) {
+  const struct {
+    const char* path;
+    size_t root;
+  } kCases[] = {
+      {"C:", 2},
+      {"C:\\", 3},
+      {"C:\\x", 3},
+      {"C:x", 2},
+      {"\\", 1},
+      {"\\x", 1},
+      {"\\\\server\\share", 14},
+      {"\\\\server\\share\\", 15},
+      {"\\\\server\\share\\x", 15},
+      {"\\\\?\\C:\\x", 7},
+      {"\\\\?\\UNC\\server\\share\\x", 21},
+      {"bk", 0},
+      {"x\\y", 0},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(c.root, platform::RootLength(c.path)) << c.path;
+}
+
 TEST(Win32Module, KnowsItsOwnPathAndName) {
   EXPECT_EQ("kovrel_tests.exe", platform::ExecutableFileName());
   const std::string path = platform::ExecutablePath();
