@@ -99,6 +99,38 @@ TEST_F(BackupRun, FourRunsKeepVersionsFourThreeTwoWithTheirTimes) {
   EXPECT_EQ(std::vector<std::string>{"doc/f.txt"}, Tree("bk3"));
 }
 
+// Stage paths as a user types them, relative to the current directory:
+// short names, nested ones, repeated separators, "." and "..".
+TEST_F(BackupRun, StagesInEveryFormAreMadeAndRotated) {
+  const std::string base = fs::path(tmp_.path()).filename().string();
+  const struct {
+    const char* stage1;
+    std::string stage2;
+  } kForms[] = {
+      {"x", "y"},
+      {"bk", "xy/z"},
+      {"a/b/c", "k3//"},
+      {"./d1", "e1/../e2"},
+      {"f1//g1", "../" + base + "/h1"},
+  };
+  const fs::path home = fs::current_path();
+  fs::current_path(tmp_.path());
+  for (const auto& form : kForms) {
+    SCOPED_TRACE(std::string(form.stage1) + " " + form.stage2);
+    std::string one = form.stage1, two = form.stage2;
+    std::replace(one.begin(), one.end(), '/', platform::PathDelim);
+    std::replace(two.begin(), two.end(), '/', platform::PathDelim);
+    for (int v = 1; v <= 2; ++v) {
+      Put("src/sub/f.txt", "v" + std::to_string(v), v);
+      const test::ProgramRun run = test::RunProgram(exe_, {"src", one, two});
+      EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    }
+    EXPECT_EQ("v2", Text(std::string(form.stage1) + "/sub/f.txt"));
+    EXPECT_EQ("v1", Text(form.stage2 + "/sub/f.txt"));
+  }
+  fs::current_path(home);
+}
+
 TEST_F(BackupRun, ComparisonRule) {
   Put("src/same", "abc", 2);
   Put("bk1/same", "xyz", 2);

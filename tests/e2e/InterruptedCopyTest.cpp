@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -309,6 +310,57 @@ TEST_F(InterruptedCopy, KilledCopyLeavesEveryGenerationAndTheNextRunCompletes) {
   EXPECT_EQ((std::vector<std::string>{"big.bin", "keep.txt"}), Names(P("bk1"), {}));
   EXPECT_EQ((std::vector<std::string>{"big.bin"}), Names(P("bk2"), leftovers_));
   EXPECT_EQ((std::vector<std::string>{"big.bin"}), Names(P("bk3"), leftovers_));
+}
+
+}  // namespace
+
+namespace {
+
+// Waits until `program` is copying the big version; false when it ended first.
+bool WaitUntilCopying(test::StartedProgram& program, const test::CopyWatch& watch) {
+  const auto deadline = steady_clock::now() + std::chrono::milliseconds(kRunLimitMs);
+  test::ProgramRun run;
+  while (steady_clock::now() < deadline && !program.Wait(0, run)) {
+    if (watch.Look(program).copying) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// Two runs over the same stages: the second one, started while the first
+// copies, waits for it and then finds nothing left to do. Had it rotated
+// too, version 0 would be gone. A first run killed while it holds the stages
+// keeps none of them from the next.
+TEST_F(InterruptedCopy, RunsOverTheSameStagesTakeTurns) {
+  for (const bool killFirst : {false, true}) {
+    SCOPED_TRACE(killFirst ? "first run killed" : "both runs end");
+    MakeBig(256 * kMiB);
+    ASSERT_FALSE(HasFatalFailure());
+    const test::CopyWatch watch(P("src/big.bin"), P("bk1"));
+    test::StartedProgram first(exe_, Stages());
+    if (!WaitUntilCopying(first, watch)) GTEST_SKIP() << "the first run was not caught copying";
+    // On POSIX the first run is held where it is: the second must wait.
+    const bool held = platform::PathDelim == '/' && killFirst && first.Stop();
+    const test::CopyWatch secondWatch(P("src/big.bin"), P("bk1"));
+    test::StartedProgram second(exe_, Stages());
+    test::ProgramRun run;
+    if (held) {
+      EXPECT_FALSE(second.Wait(1500, run)) << "the second run did not wait";
+      EXPECT_FALSE(secondWatch.Look(second).copying) << "the second run copies meanwhile";
+    }
+    if (killFirst) {
+      first.Kill();
+    } else {
+      ASSERT_TRUE(first.Wait(kRunLimitMs, run));
+      EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    }
+    ASSERT_TRUE(second.Wait(kRunLimitMs, run));
+    EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    EXPECT_TRUE(IsBig(P("bk1/big.bin"), bigSize_));
+    EXPECT_EQ(v1_, Generation(P("bk2/big.bin")));
+    EXPECT_EQ(v0_, Generation(P("bk3/big.bin")));
+    RestoreStages();
+  }
 }
 
 }  // namespace
