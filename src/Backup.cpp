@@ -108,8 +108,9 @@ class Listing {
   // Lists dir + "*.*" with every attribute admitted; `dir` ends with the
   // separator. A directory that cannot be listed gives no entries. With
   // `kindsOnly` the entries carry their names and kinds but no times or
-  // sizes, which spares a stat per entry where the platform can.
-  void Read(const std::string& dir, bool kindsOnly = false) {
+  // sizes, which spares a stat per entry where the platform can. `admit`
+  // may add entries that could not be looked up (faUnreadable).
+  void Read(const std::string& dir, bool kindsOnly = false, uint32_t admit = platform::faAnyFile) {
     names_.clear();
     items_.clear();
     index_.clear();
@@ -118,9 +119,9 @@ class Listing {
       names_ += e.name;
     };
     if (kindsOnly) {
-      Fs->ListKinds(dir + "*.*", platform::faAnyFile, add);
+      Fs->ListKinds(dir + "*.*", admit, add);
     } else {
-      Fs->List(dir + "*.*", platform::faAnyFile, add);
+      Fs->List(dir + "*.*", admit, add);
     }
   }
 
@@ -290,6 +291,8 @@ void RetireStale(const std::string& r, const std::string& name) {
 // taken for gone.
 bool SourceHas(Listing& source, std::string& dir, std::string_view name, bool wantDir) {
   const Listing::Item* item = source.Find(name);
+  // One that the listing names but could not look up is told by step 3.
+  if (item && (item->attr & platform::faUnreadable)) return true;
   if (item && ((item->attr & platform::faDirectory) != 0) == wantDir) return true;
   const size_t base = dir.size();
   dir += name;
@@ -432,12 +435,26 @@ bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out) {
   return found;
 }
 
+// A source entry that the listing names but that cannot be looked up (a
+// directory without the right to search it): its backup stays as it is, and
+// that is told. One that has gone meanwhile is no concern.
+void TellUnreadable(Visit& v, std::string_view name) {
+  const std::string path = v.sourceDir + std::string(name);
+  if (Fs->KindOf(path) != platform::PathKind::Unknown) return;
+  Failed(path);
+  Report();
+}
+
 // Step 3: every source file that passes the filters and that stage 1 lacks,
 // or holds in an older version, is copied (after a rotation).
 void BackupFiles(Visit& v, const std::string& r) {
   std::string& name = v.name;
   DirEntry& stage1 = v.found;
   for (const Listing::Item& item : v.source.Items()) {
+    if (item.attr & platform::faUnreadable) {
+      TellUnreadable(v, v.source.Name(item));
+      continue;
+    }
     if (!IsFile(item.attr) || !InDateRange(item.time)) continue;
     name.assign(v.source.Name(item));
     if (!NamePasses(name)) continue;
@@ -486,7 +503,7 @@ void BackupDir(const std::string& r) {
   v->stage1Dir = DirList[1] + r;
   // Each directory is listed once; the subdirectories are walked after the
   // listing is complete, so no directory stays open while the walk goes deeper.
-  v->source.Read(v->sourceDir);
+  v->source.Read(v->sourceDir, false, platform::faAnyFile | platform::faUnreadable);
   // A listing of a directory that exists has "." and ".." at least. One that
   // yields nothing stands for a deleted directory only when the file system
   // says it is gone; one that could not be read leaves its backup alone,

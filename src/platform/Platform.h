@@ -27,6 +27,10 @@ enum : uint32_t {
   faDirectory = 0x10,
   faArchive = 0x20,
   faAnyFile = 0x3F,
+  // Not a stored attribute: an entry that a listing names but whose kind
+  // and data could not be read (no permission to look it up, an I/O error).
+  // Listed only when admitted.
+  faUnreadable = 0x100,
 };
 
 // Local wall-clock time of a last write, cut to whole even seconds and packed

@@ -199,8 +199,16 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
       if (name[0] == '.') e.attr |= faHidden;
       e.size = 0;
       e.time = 0;
+    } else if (::fstatat(dfd, de->d_name, &st, 0) != 0) {
+      // Gone meanwhile, or a link that leads nowhere: nothing to list.
+      if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR || !(admit & faUnreadable)) {
+        continue;
+      }
+      e.name.assign(name);
+      e.attr = faUnreadable;
+      e.size = 0;
+      e.time = 0;
     } else {
-      if (::fstatat(dfd, de->d_name, &st, 0) != 0) continue;
       if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
       if (!FillEntry(st, name, e, times)) continue;
     }

@@ -348,10 +348,15 @@ TEST_F(UnreadableSource, DirectoryThatCannotBeReadKeepsItsBackup) {
     ASSERT_EQ((std::vector<std::string>{"locked/f.txt", "locked/inner/g.txt", "top.txt"}), before);
 
     Put("src/top.txt", "T3", 3);
+    Put("src/locked/new.txt", "N1", 3);
     Chmod(P("src/locked"), mode);
     const test::ProgramRun run = Backup();
     Chmod(P("src/locked"), 0755);
     ExpectDenied(run, P("src/locked/"));
+    // Named by the listing but not to be looked up: not backed up, and told.
+    if (mode == 0644) {
+      EXPECT_NE(std::string::npos, run.stderrText.find(P("src/locked/new.txt") + "\t"));
+    }
     EXPECT_EQ(before, test::ListTree(P("bk1")));
     EXPECT_EQ("F2 | " + When(2) + " | 0644", Generation(P("bk1/locked/f.txt")));
     EXPECT_EQ("G1 | " + When(1) + " | 0644", Generation(P("bk1/locked/inner/g.txt")));
