@@ -332,10 +332,11 @@ std::vector<Root> IdentifyRoots(platform::FileSystem& fs, const std::vector<std:
 // A stage 1 that the run before removed as empty while this one waited is
 // made and locked anew. A stage 1 that cannot be made is told by the
 // transfers that need it; one that is there and cannot be locked, here.
-std::unique_ptr<platform::StageLock> LockStageOne() {
+// `made` gets the directories made for the lock.
+std::unique_ptr<platform::StageLock> LockStageOne(std::vector<std::string>& made) {
   const std::string& stage1 = DirList[1];
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (!DryRun && !platform::CreateDirChain(*Fs, stage1)) return nullptr;
+    if (!DryRun && !platform::CreateDirChain(*Fs, stage1, nullptr, &made)) return nullptr;
     if (std::unique_ptr<platform::StageLock> lock = platform::LockStage(stage1)) return lock;
     platform::PathKind kind;
     {
@@ -388,10 +389,14 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   // Two runs over one stage 1 never overlap: the later one waits here. The
   // lock is held until the stages are done with, not while the report is
   // shown (a pager waits for the user).
-  std::unique_ptr<platform::StageLock> lock = LockStageOne();
+  std::vector<std::string> madeForLock;
+  std::unique_ptr<platform::StageLock> lock = LockStageOne(madeForLock);
   Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
   BackupDir(std::string());
   if (!KeepExtra) RemoveEmptyDirs(DirList[1]);
+  // What was made only to be locked and got nothing goes again, so that a
+  // run with nothing to copy leaves the disk as it found it.
+  for (auto dir = madeForLock.rbegin(); dir != madeForLock.rend(); ++dir) Fs->RemoveDir(*dir);
   lock.reset();
   const bool clean = Failures == 0;
   if (ReportOn) {

@@ -336,6 +336,18 @@ TEST_F(BackupEngine, DryRunBeforeTheFirstRunReportsStageOneAsEmpty) {
   EXPECT_FALSE(test::IsDir(P("bk1")));
 }
 
+TEST_F(BackupEngine, RunWithNothingToCopyLeavesNoStageBehind) {
+  // Stage 1 is made for the run's lock; with nothing put into it, it goes
+  // again, with the directories made above it, even with /A.
+  Put("src/f", "1");
+  Options none;
+  none.keepExtra = true;
+  none.firstDay = Day(2099, 1, 1);
+  EXPECT_TRUE(Run(Dirs({"src", "a/b/bk1"}), none).empty());
+  EXPECT_TRUE(clean_);
+  EXPECT_FALSE(test::IsDir(P("a")));
+}
+
 TEST_F(BackupEngine, DateRangeSelectsWholeDaysBothEndsIncluded) {
   WriteFile(P("src/before"), "b");
   test::SetLocalMTime(P("src/before"), 2021, 3, 9, 23, 59, 58);

@@ -106,14 +106,18 @@ std::string WithoutTrailingDelims(std::string path) {
 
 }  // namespace
 
-bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt) {
+bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt,
+                    std::vector<std::string>* made) {
   const std::string p = WithoutTrailingDelims(path);
   if (p.size() <= RootLength(p) || fs.DirectoryExists(p)) return true;
   const size_t delim = LastDelim(p);
-  if (delim != std::string::npos && !CreateDirChain(fs, p.substr(0, delim + 1), failedAt)) {
+  if (delim != std::string::npos && !CreateDirChain(fs, p.substr(0, delim + 1), failedAt, made)) {
     return false;
   }
-  if (fs.CreateDir(p)) return true;
+  if (fs.CreateDir(p)) {
+    if (made) made->push_back(p);
+    return true;
+  }
   {
     // Made meanwhile by another program, or a name such as "x/.." that
     // stands for a directory that is there.

@@ -155,7 +155,9 @@ size_t RootLength(std::string_view path);
 // path's root (trailing and repeated separators count as one). True when the
 // directory was there or could be made; otherwise `failedAt`, when given, is
 // the directory that could not be made, and the platform error tells why.
-bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt = nullptr);
+// `made`, when given, gets every directory made, parents first.
+bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt = nullptr,
+                    std::vector<std::string>* made = nullptr);
 
 // The system's own text for the error that the last failed operation of this
 // thread left (errno; the thread's last error on Windows), in the bytes the
