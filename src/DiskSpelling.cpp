@@ -75,3 +75,10 @@ void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::strin
   // "back.up" is the program's whole name, not "back" with an extension.
   SplitExecutablePath(path, dir, base, platform::ExeSuffix[0] != '\0');
 }
+
+void OutputDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base) {
+  ExecutableDirAndBase(fs, dir, base);
+  if (platform::DirectoryTakesNewFiles(dir)) return;
+  // Should the state directory fail as well, saving there raises the error.
+  if (std::string state = platform::UserStateDirectory(); !state.empty()) dir = std::move(state);
+}

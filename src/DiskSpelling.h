@@ -20,3 +20,8 @@ void SplitExecutablePath(const std::string& path, std::string& dir, std::string&
 // name less the extension, from its on-disk spelling; falls back to the path
 // as the platform reports it when the spelling stops early.
 void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base);
+
+// Where the report files and the help document go: the executable's
+// directory when it takes new files, otherwise (an installed program) the
+// user's state directory. The base name is the executable's in either case.
+void OutputDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base);

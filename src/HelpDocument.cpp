@@ -447,7 +447,7 @@ std::vector<std::string> UsageLines(const UsageValues& values) {
 void ShowUsage() {
   platform::FileSystem& fs = platform::RealFileSystem();
   std::string dir, base;
-  ExecutableDirAndBase(fs, dir, base);
+  OutputDirAndBase(fs, dir, base);
   UsageValues values;
   values.productName = TrimBlanks(ReadVersionString(vkProductName));
   values.productVersion = TrimBlanks(ReadVersionString(vkProductVersion));

@@ -28,6 +28,7 @@ std::string VersionDigitGroup(const std::string& fileVersion);
 // characters, the NUL a version string ends with).
 std::string TrimBlanks(const std::string& s);
 
-// Writes the document as base name + ".txt" beside the executable and asks
-// the shell to open it.
+// Writes the document as base name + ".txt" beside the executable (in the
+// user's state directory when that takes no files) and asks the shell to
+// open it.
 void ShowUsage();

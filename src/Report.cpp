@@ -1,5 +1,6 @@
 // The report hand-off: saves a run's report lines as a numbered text file
-// beside the executable, clears old ones and has the file shown.
+// beside the executable (or in the user's state directory when that takes no
+// files), clears old ones and has the file shown.
 #include "Report.h"
 
 #include <cmath>
@@ -45,7 +46,7 @@ void ClearOldReports(platform::FileSystem& fs, const std::string& dir, const std
 
 void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& lines) {
   std::string dir, base;
-  ExecutableDirAndBase(fs, dir, base);
+  OutputDirAndBase(fs, dir, base);
   // Without a base name the pattern would be every Temp*.txt of the directory.
   if (!base.empty()) ClearOldReports(fs, dir, base);
   if (lines.empty()) return;

@@ -6,8 +6,8 @@
 
 #include "platform/Platform.h"
 
-// Saves the report lines of the run under way beside the executable and has
-// them shown.
+// Saves the report lines of the run under way beside the executable, or in
+// the user's state directory when that takes no files, and has them shown.
 void ShowReport();
 // The same for given lines over a given file system: clears this executable's
 // report files of 10 or more minutes, saves the lines under the lowest free

@@ -231,6 +231,16 @@ std::string ExecutableFileName();
 
 DateValue Now();
 
+// False when the directory refuses a new file: no permission to make one
+// there, or a read-only file system. Any other trouble is left to the save.
+bool DirectoryTakesNewFiles(const std::string& dir);
+// The user's own directory for what the program leaves behind when the
+// executable's directory takes nothing (an installed program), ending with
+// the separator and made when missing: $XDG_STATE_HOME/kovrel/ (default
+// ~/.local/state/kovrel/) on POSIX, %LOCALAPPDATA%\Kovrel\ on Windows.
+// Empty when the system names no such place.
+std::string UserStateDirectory();
+
 // Asks the shell to open a text file; the result is ignored and nothing waits
 // for the viewer.
 void ShellOpen(const std::string& path);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -523,6 +524,44 @@ DateValue Now() {
       tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + static_cast<double>(ts.tv_nsec) / 1e9;
   return static_cast<double>(DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)) +
          seconds / 86400.0;
+}
+
+bool DirectoryTakesNewFiles(const std::string& dir) {
+  if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0) return true;
+  return errno != EACCES && errno != EPERM && errno != EROFS;
+}
+
+namespace {
+
+// $HOME, or the password database's home directory when it is not set.
+std::string HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return home;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  std::vector<char> buf(16384);
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found || !pw.pw_dir ||
+      pw.pw_dir[0] != '/') {
+    return {};
+  }
+  return pw.pw_dir;
+}
+
+}  // namespace
+
+std::string UserStateDirectory() {
+  // A relative or empty $XDG_STATE_HOME counts as not set.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string base = state && state[0] == '/' ? std::string(state) : HomeDirectory();
+  if (base.empty()) return {};
+  if (!(state && state[0] == '/')) base += "/.local/state";
+  const std::string dir = base + "/kovrel/";
+  // Every missing directory on the way is the user's alone.
+  for (size_t slash = dir.find('/', 1); slash != std::string::npos;
+       slash = dir.find('/', slash + 1)) {
+    ::mkdir(dir.substr(0, slash).c_str(), 0700);
+  }
+  return dir;
 }
 
 void ShellOpen(const std::string& path) {

@@ -40,7 +40,10 @@ std::string FakeBinDir() {
         fs::temp_directory_path().string() + "/kovrel-fakebin-" + std::to_string(::getpid());
     fs::create_directories(d);
     WriteFile(d + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$KOVREL_OPEN_LOG\"\n");
-    fs::permissions(d + "/xdg-open", fs::perms::owner_all);
+    // Any user may run it: some tests start the program as another one.
+    fs::permissions(d + "/xdg-open", fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
     std::atexit([] {
       std::error_code ec;
       fs::remove_all(
