@@ -3,6 +3,7 @@
 
 #include "Backup.h"
 #include "Characters.h"
+#include "ConsoleHelp.h"
 #include "Dates.h"
 #include "Exceptions.h"
 #include "HelpDocument.h"
@@ -59,6 +60,7 @@ void ReadArguments(const std::vector<std::string>& words, OptionSet& options,
 
 int KovrelMain(const std::vector<std::string>& words) {
   try {
+    if (AnswerConsoleOption(words)) return 0;
     OptionSet options;
     ReadArguments(words, options, ShowUsage);
     // 2: the run went to its end, but something it decided could not be done.

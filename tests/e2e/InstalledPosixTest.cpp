@@ -1,5 +1,5 @@
 // The program as users get it on POSIX: installed with cmake --install into
-// a prefix they cannot write.
+// a prefix they cannot write, and asked for --help and --version.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +104,28 @@ TEST_F(Installed, ReportsAndHelpGoToTheStateDirectoryWhenTheProgramsOwnTakesNone
   EXPECT_EQ("copied  " + P("run/src/c.txt") + "\r\n",
             test::ReadFile(P("prefix/bin/kovrelTemp1.txt")));
   EXPECT_FALSE(test::IsFile(state + "kovrelTemp3.txt"));
+}
+
+TEST_F(Installed, HelpAndVersionPrintAndTouchNothing) {
+  const struct {
+    const char* word;
+    std::string firstLine;
+  } cases[] = {
+      {"--help", "Usage: kovrel SRC BK1 [BK2 BK3 ...] [options]"},
+      {"--version",
+       "kovrel (" KOVREL_PRODUCT_NAME ") " KOVREL_PRODUCT_VERSION " (" KOVREL_FILE_VERSION ")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    // The word overrides every other, wherever it stands.
+    const test::ProgramRun run = Run({P("run/src"), "-?", P("run/bk1"), c.word, "-M"}, home_);
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_EQ(c.firstLine, run.stdoutText.substr(0, run.stdoutText.find('\n')));
+    EXPECT_EQ("", run.stderrText);
+    EXPECT_FALSE(fs::exists(P("run/bk1")));
+    EXPECT_FALSE(fs::exists(P("home/.local")));
+  }
+  EXPECT_TRUE(test::OpenedFiles(runner_, 0).empty());
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ std::string LocalMTime(const std::string& path);
 struct ProgramRun {
   int exitCode = -1;
   std::string stderrText;  // POSIX only; empty under Windows
+  std::string stdoutText;  // POSIX only; empty under Windows
 };
 
 // Copies the built program into `dir` as `name` (default: its own file name)

@@ -97,8 +97,13 @@ std::string ErrPath(const std::string& exe) {
   return fs::path(exe).parent_path().string() + "/stderr.out";
 }
 
+std::string OutPath(const std::string& exe) {
+  return fs::path(exe).parent_path().string() + "/stdout.out";
+}
+
 // Starts the program with the recording viewer on PATH, its standard error
-// into ErrPath, and standard input and output on /dev/null.
+// into ErrPath, its standard output into OutPath, and standard input on
+// /dev/null.
 pid_t Spawn(const std::string& exe, const std::vector<std::string>& args, const Env& env) {
   const std::string errPath = ErrPath(exe);
   const std::string fakeBin = FakeBinDir();
@@ -111,11 +116,10 @@ pid_t Spawn(const std::string& exe, const std::vector<std::string>& args, const 
     for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err >= 0) ::dup2(err, 2);
+    const int out = ::open(OutPath(exe).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) ::dup2(out, 1);
     const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-    }
+    if (null >= 0) ::dup2(null, 0);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -131,7 +135,9 @@ ProgramRun Ended(const std::string& exe, int status) {
   ProgramRun run;
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.stderrText = ReadFile(ErrPath(exe));
+  run.stdoutText = ReadFile(OutPath(exe));
   fs::remove(ErrPath(exe));
+  fs::remove(OutPath(exe));
   return run;
 }
 
@@ -185,6 +191,7 @@ void StartedProgram::Kill() {
   process_->ended = true;
   std::error_code ec;
   fs::remove(ErrPath(process_->exe), ec);
+  fs::remove(OutPath(process_->exe), ec);
 }
 
 namespace {
