@@ -10,6 +10,7 @@
 #include "Characters.h"
 #include "Exceptions.h"
 #include "Masks.h"
+#include "Progress.h"
 #include "Report.h"
 
 using platform::DateValue;
@@ -37,6 +38,8 @@ std::vector<std::string> ReportLines;
 // the last decision line, which they follow, and how many there were in all.
 std::vector<std::string> PendingFailures;
 size_t Failures = 0;
+// How far the run has come, shown on a terminal.
+RunProgress Progress;
 
 // Identity of the source (entry 0) and of every stage, once it exists. A
 // directory with one of these identities is never walked as a subdirectory:
@@ -62,6 +65,7 @@ void ReleaseEngineState() {
   Failures = 0;
   std::vector<Root>().swap(Roots);
   std::vector<std::string>().swap(ReadyDirs);
+  Progress.End();
 }
 
 // Releases the engine state however the run ends.
@@ -87,6 +91,7 @@ void Failed(const std::string& path) {
 void Report(const std::string& line = std::string()) {
   if (ReportOn && !line.empty()) ReportLines.push_back(line);
   for (const std::string& failure : PendingFailures) {
+    Progress.Erase();
     platform::TellFailure(failure);
     if (ReportOn) ReportLines.push_back(failure);
   }
@@ -391,9 +396,11 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   // shown (a pager waits for the user).
   std::vector<std::string> madeForLock;
   std::unique_ptr<platform::StageLock> lock = LockStageOne(madeForLock);
+  Progress.Start();
   Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
   BackupDir(std::string());
   if (!KeepExtra) RemoveEmptyDirs(DirList[1]);
+  Progress.End();
   // What was made only to be locked and got nothing goes again, so that a
   // run with nothing to copy leaves the disk as it found it.
   for (auto dir = madeForLock.rbegin(); dir != madeForLock.rend(); ++dir) Fs->RemoveDir(*dir);
@@ -463,6 +470,8 @@ void BackupFiles(Visit& v, const std::string& r) {
     if (!IsFile(item.attr) || !InDateRange(item.time)) continue;
     name.assign(v.source.Name(item));
     if (!NamePasses(name)) continue;
+    ++Progress.counts.checked;
+    Progress.Tick();
 
     const bool present = StageOneEntry(v, name, stage1);
     if (present &&
@@ -479,6 +488,7 @@ void BackupFiles(Visit& v, const std::string& r) {
         Transfer(0, r, name, false);
       }
     }
+    Progress.Copied(item.size);
     Report("copied  " + v.sourceDir + name);
   }
 }
@@ -503,6 +513,8 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
 }  // namespace
 
 void BackupDir(const std::string& r) {
+  ++Progress.counts.dirs;
+  Progress.Tick();
   const auto v = std::make_unique<Visit>();
   v->sourceDir = DirList[0] + r;
   v->stage1Dir = DirList[1] + r;

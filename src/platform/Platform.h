@@ -241,6 +241,15 @@ bool DirectoryTakesNewFiles(const std::string& dir);
 // Empty when the system names no such place.
 std::string UserStateDirectory();
 
+// A status line on standard error, for a terminal only: StatusLineWanted()
+// is false where standard error is no terminal, and always on Windows.
+bool StatusLineWanted();
+// Draws `text` over the status line shown so far.
+void ShowStatusLine(const std::string& text);
+// Erases the status line. Whoever draws one erases it before anything else
+// is written to standard error, so that no line is mixed into it.
+void EraseStatusLine();
+
 // Asks the shell to open a text file; the result is ignored and nothing waits
 // for the viewer.
 void ShellOpen(const std::string& path);

@@ -564,6 +564,32 @@ std::string UserStateDirectory() {
   return dir;
 }
 
+namespace {
+
+void WriteStderr(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+bool StatusLineWanted() {
+  // A terminal that cannot clear a line (TERM=dumb) would keep every redraw.
+  const char* term = std::getenv("TERM");
+  return ::isatty(STDERR_FILENO) == 1 && !(term && std::strcmp(term, "dumb") == 0);
+}
+
+void ShowStatusLine(const std::string& text) {
+  // Back to the line's start, the text, the rest of the old line cleared.
+  WriteStderr("\r" + text + "\x1b[K");
+}
+
+void EraseStatusLine() { WriteStderr("\r\x1b[K"); }
+
 void ShellOpen(const std::string& path) {
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");

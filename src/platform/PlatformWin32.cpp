@@ -342,6 +342,11 @@ std::string UserStateDirectory() {
   return dir;
 }
 
+// A program without a console has no terminal to draw on.
+bool StatusLineWanted() { return false; }
+void ShowStatusLine(const std::string&) {}
+void EraseStatusLine() {}
+
 void ShellOpen(const std::string& path) {
   ::ShellExecuteA(nullptr, "open", path.c_str(), "", "", SW_SHOW);
 }

@@ -1,5 +1,6 @@
 // The program as users get it on POSIX: installed with cmake --install into
-// a prefix they cannot write, and asked for --help and --version.
+// a prefix they cannot write, asked for --help and --version, and run on a
+// terminal.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,21 @@ TEST_F(Installed, HelpAndVersionPrintAndTouchNothing) {
     EXPECT_FALSE(fs::exists(P("home/.local")));
   }
   EXPECT_TRUE(test::OpenedFiles(runner_, 0).empty());
+}
+
+TEST_F(Installed, StatusLineOnATerminalAndNotInAPipe) {
+  for (int i = 0; i < 20; ++i) test::WriteFile(P("run/src/d/f" + std::to_string(i)), "x");
+  const std::string backup = "'" + runner_ + "' '" + P("run/src") + "' '" + P("run/bk");
+  ASSERT_EQ(0, Shell("TERM=xterm script -qec \"" + backup + "1'\" /dev/null")) << output_;
+  EXPECT_NE(std::string::npos, output_.find("\r1 dirs, 0 files checked, 0 copied (0 B), 0:00"))
+      << output_;
+  // Erased at the end: the last thing on the terminal.
+  ASSERT_GE(output_.size(), 4u);
+  EXPECT_EQ("\r\x1b[K", output_.substr(output_.size() - 4));
+  EXPECT_TRUE(test::IsFile(P("run/bk1/d/f19")));
+  ASSERT_EQ(0, Shell(backup + "2' 2>&1 | cat"));
+  EXPECT_EQ("", output_);
+  EXPECT_TRUE(test::IsFile(P("run/bk2/d/f19")));
 }
 
 }  // namespace
