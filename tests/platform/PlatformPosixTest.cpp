@@ -238,4 +238,53 @@ TEST(PosixKindOf, BrokenLinksAreGoneAndLookupErrorsAreUnknown) {
   EXPECT_EQ(platform::PathKind::Unknown, RealFileSystem().KindOf(t / std::string(300, 'n')));
 }
 
+// Sets an environment variable for a scope and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (had_) {
+      ::setenv(name_, old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// An absolute $XDG_STATE_HOME names the base; an empty or a relative one
+// counts as not set. Every directory made is the user's alone.
+TEST(PosixStateDirectory, XdgStateHomeWhenAbsoluteElseUnderHome) {
+  test::TempDir t;
+  const ScopedEnv home("HOME", t / "home");
+  const struct {
+    std::string xdg, dir;
+  } cases[] = {
+      {t / "xdg/state", t / "xdg/state/kovrel/"},
+      {"", t / "home/.local/state/kovrel/"},
+      {"relative/state", t / "home/.local/state/kovrel/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.xdg);
+    const ScopedEnv xdg("XDG_STATE_HOME", c.xdg);
+    EXPECT_EQ(c.dir, platform::UserStateDirectory());
+    for (const char* made : {"", "..", "../.."}) {
+      struct stat st;
+      ASSERT_EQ(0, ::stat((c.dir + made).c_str(), &st)) << made;
+      EXPECT_EQ(0700u, st.st_mode & 07777) << made;
+    }
+  }
+}
+
 }  // namespace

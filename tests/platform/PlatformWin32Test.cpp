@@ -149,4 +149,20 @@ TEST(Win32SaveLines, RaisesEWriteErrorOnAShortWrite) {
   }
 }
 
+// The state directory is Kovrel under %LOCALAPPDATA%, made when missing;
+// the probe for whether a directory takes files leaves nothing behind.
+TEST(Win32StateDirectory, KovrelUnderLocalAppDataAndAProbeThatLeavesNothing) {
+  test::TempDir t;
+  std::wstring old(32768, L'\0');
+  const DWORD had = ::GetEnvironmentVariableW(L"LOCALAPPDATA", old.data(), 32768);
+  old.resize(had);
+  ::SetEnvironmentVariableA("LOCALAPPDATA", t.path().c_str());
+  const std::string dir = platform::UserStateDirectory();
+  ::SetEnvironmentVariableW(L"LOCALAPPDATA", had ? old.c_str() : nullptr);
+  EXPECT_EQ(t.path() + "\\Kovrel\\", dir);
+  EXPECT_TRUE(test::IsDir(t / "Kovrel"));
+  EXPECT_TRUE(platform::DirectoryTakesNewFiles(t.path() + "\\"));
+  EXPECT_EQ((Words{".", "..", "Kovrel"}), Names(t / "*.*", platform::faAnyFile));
+}
+
 }  // namespace
