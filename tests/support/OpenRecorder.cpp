@@ -1,6 +1,7 @@
 // Stands in for the text viewer in the Windows tests. The test Wine prefix
 // runs it as the "open" command of .txt files ("OpenRecorder.exe" "%1"); it
-// appends the path it was given to the file named by KOVREL_OPEN_LOG.
+// appends the path it was given (as UTF-8) to the file named by
+// KOVREL_OPEN_LOG.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -27,14 +28,23 @@ std::string FirstArgument(const char* line) {
   return index == 1 ? word : std::string();
 }
 
+std::string Utf8(const wchar_t* w) {
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return {};
+  std::string s(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+  s.pop_back();
+  return s;
+}
+
 }  // namespace
 
 int main() {
-  const std::string path = FirstArgument(::GetCommandLineA());
-  char log[4096];
-  const DWORD n = ::GetEnvironmentVariableA("KOVREL_OPEN_LOG", log, sizeof log);
-  if (n == 0 || n >= sizeof log) return 1;
-  const HANDLE h = ::CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  const std::string path = FirstArgument(Utf8(::GetCommandLineW()).c_str());
+  wchar_t log[4096];
+  const DWORD n = ::GetEnvironmentVariableW(L"KOVREL_OPEN_LOG", log, 4096);
+  if (n == 0 || n >= 4096) return 1;
+  const HANDLE h = ::CreateFileW(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 1;
   const std::string line = path + "\n";

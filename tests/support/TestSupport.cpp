@@ -16,6 +16,19 @@ namespace fs = std::filesystem;
 
 namespace test {
 
+namespace {
+
+// Paths are the program's own strings: UTF-8 on Windows, bytes on POSIX,
+// which is what char8_t strings give std::filesystem on either.
+fs::path P(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
+
+std::string S(const fs::path& path) {
+  const std::u8string u8 = path.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   std::random_device rd;
   const fs::path base = fs::temp_directory_path();
@@ -23,7 +36,7 @@ TempDir::TempDir() {
     const fs::path p = base / ("kovrel-test-" + std::to_string(rd()));
     std::error_code ec;
     if (fs::create_directory(p, ec)) {
-      path_ = p.string();
+      path_ = S(p);
       break;
     }
   }
@@ -32,11 +45,11 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   // Read-only files and directories are made writable so they can go.
-  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+  for (auto it = fs::recursive_directory_iterator(P(path_), ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
-  fs::remove_all(path_, ec);
+  fs::remove_all(P(path_), ec);
 }
 
 std::string TempDir::operator/(const std::string& rel) const { return Join(path_, rel); }
@@ -48,31 +61,32 @@ std::string Join(const std::string& dir, const std::string& rel) {
   return dir + platform::PathDelim + r;
 }
 
-void MakeDirs(const std::string& path) { fs::create_directories(fs::path(path)); }
+void MakeDirs(const std::string& path) { fs::create_directories(P(path)); }
 
 void WriteFile(const std::string& path, const std::string& content) {
-  const fs::path p(path);
+  const fs::path p = P(path);
   if (p.has_parent_path()) fs::create_directories(p.parent_path());
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << content;
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(fs::path(path), std::ios::binary);
+  std::ifstream in(P(path), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-bool IsFile(const std::string& path) { return fs::is_regular_file(fs::path(path)); }
-bool IsDir(const std::string& path) { return fs::is_directory(fs::path(path)); }
+bool IsFile(const std::string& path) { return fs::is_regular_file(P(path)); }
+bool IsDir(const std::string& path) { return fs::is_directory(P(path)); }
 
 std::vector<std::string> ListTree(const std::string& dir) {
   std::vector<std::string> files;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+  for (auto it = fs::recursive_directory_iterator(P(dir), ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (it->is_regular_file()) files.push_back(fs::relative(it->path(), dir).generic_string());
+    if (it->is_regular_file())
+      files.push_back(S(fs::relative(it->path(), P(dir)).generic_u8string()));
   }
   std::sort(files.begin(), files.end());
   return files;

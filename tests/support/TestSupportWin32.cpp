@@ -1,6 +1,6 @@
 // Windows part of the test helpers: times through SetFileTime, the program
-// run through CreateProcessA. The test Wine prefix has the recording viewer
-// (OpenRecorder.exe) as the "open" command of .txt files.
+// run through CreateProcessW. Paths are UTF-8, as the program keeps them. The test Wine prefix has
+// the recording viewer (OpenRecorder.exe) as the "open" command of .txt files.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -21,6 +21,25 @@ namespace test {
 
 namespace {
 
+std::wstring W(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  return w;
+}
+
+std::string U(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+  return s;
+}
+
 class Handle {
  public:
   explicit Handle(HANDLE h) : h_(h) {}
@@ -37,7 +56,7 @@ class Handle {
 };
 
 void SetMTime(const std::string& path, const FILETIME& utc) {
-  Handle h(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+  Handle h(::CreateFileW(W(path).c_str(), FILE_WRITE_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h.ok() || !::SetFileTime(h.get(), nullptr, nullptr, &utc))
@@ -69,28 +88,28 @@ std::string CommandWord(const std::string& word) {
   return "\"" + word + "\"";
 }
 
-bool SameKey(const std::string& a, const std::string& b) {
-  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+bool SameKey(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
                           b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-// The current environment with `extra` set over it, as CreateProcessA takes
-// it: NAME=value strings, each ended by a zero byte, and one more at the end.
-std::string EnvironmentBlock(const Env& extra) {
-  std::string block;
-  LPCH env = ::GetEnvironmentStringsA();
-  for (const char* p = env; p && *p; p += std::char_traits<char>::length(p) + 1) {
-    const std::string entry = p;
+// The current environment with `extra` set over it, as CreateProcessW takes
+// it: NAME=value strings, each ended by a zero, and one more at the end.
+std::wstring EnvironmentBlock(const Env& extra) {
+  std::wstring block;
+  LPWCH env = ::GetEnvironmentStringsW();
+  for (const wchar_t* p = env; p && *p; p += std::char_traits<wchar_t>::length(p) + 1) {
+    const std::wstring entry = p;
     // Entries such as "=C:=C:\dir" begin with "=": the name runs to the second.
-    const size_t eq = entry.find('=', 1);
-    const std::string name = entry.substr(0, eq);
+    const size_t eq = entry.find(L'=', 1);
+    const std::wstring name = entry.substr(0, eq);
     bool replaced = false;
-    for (const auto& kv : extra) replaced = replaced || SameKey(kv.first, name);
-    if (!replaced) block += entry + '\0';
+    for (const auto& kv : extra) replaced = replaced || SameKey(W(kv.first), name);
+    if (!replaced) block += entry + L'\0';
   }
-  if (env) ::FreeEnvironmentStringsA(env);
-  for (const auto& [key, value] : extra) block += key + "=" + value + '\0';
-  block += '\0';
+  if (env) ::FreeEnvironmentStringsW(env);
+  for (const auto& [key, value] : extra) block += W(key + "=" + value) + L'\0';
+  block += L'\0';
   return block;
 }
 
@@ -136,7 +155,7 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
 
 std::string LocalMTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return "";
+  if (!::GetFileAttributesExW(W(path).c_str(), GetFileExInfoStandard, &data)) return "";
   return FormatLocal(data.ftLastWriteTime);
 }
 
@@ -144,7 +163,8 @@ std::string InstallProgram(const std::string& dir, const std::string& name) {
   const std::string from = WindowsPath(KOVREL_EXE);
   const std::string to = dir + "\\" + (name.empty() ? from.substr(from.rfind('\\') + 1) : name);
   MakeDirs(dir);
-  if (!::CopyFileA(from.c_str(), to.c_str(), FALSE)) throw std::runtime_error("CopyFileA " + from);
+  if (!::CopyFileW(W(from).c_str(), W(to).c_str(), FALSE))
+    throw std::runtime_error("CopyFileW " + from);
   return to;
 }
 
@@ -158,14 +178,15 @@ PROCESS_INFORMATION Spawn(const std::string& exe, const std::vector<std::string>
   for (const std::string& a : args) commandLine += " " + CommandWord(a);
   Env all = {{"KOVREL_OPEN_LOG", OpenLogPath(exe)}};
   all.insert(all.end(), env.begin(), env.end());
-  std::string block = EnvironmentBlock(all);
+  std::wstring block = EnvironmentBlock(all);
+  std::wstring line = W(commandLine);
 
-  STARTUPINFOA si = {};
+  STARTUPINFOW si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
-  if (!::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, block.data(),
-                        nullptr, &si, &pi))
-    throw std::runtime_error("CreateProcessA " + exe);
+  if (!::CreateProcessW(W(exe).c_str(), line.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi))
+    throw std::runtime_error("CreateProcessW " + exe);
   return pi;
 }
 
@@ -243,16 +264,16 @@ struct FindCloser {
 // Names and sizes of the files in `dir`, sorted.
 std::vector<std::pair<std::string, uint64_t>> FilesIn(const std::string& dir) {
   std::vector<std::pair<std::string, uint64_t>> found;
-  WIN32_FIND_DATAA data;
-  const HANDLE h = ::FindFirstFileA(Join(dir, "*").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  const HANDLE h = ::FindFirstFileW(W(Join(dir, "*")).c_str(), &data);
   if (h == INVALID_HANDLE_VALUE) return found;
   const std::unique_ptr<void, FindCloser> search(h);
   do {
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      found.emplace_back(data.cFileName,
+      found.emplace_back(U(data.cFileName),
                          (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
     }
-  } while (::FindNextFileA(h, &data));
+  } while (::FindNextFileW(h, &data));
   std::sort(found.begin(), found.end());
   return found;
 }
@@ -268,7 +289,7 @@ struct CopyWatch::Data {
 CopyWatch::CopyWatch(const std::string& source, const std::string& dir) : data_(new Data) {
   data_->dir = dir;
   WIN32_FILE_ATTRIBUTE_DATA attributes;
-  if (::GetFileAttributesExA(source.c_str(), GetFileExInfoStandard, &attributes)) {
+  if (::GetFileAttributesExW(W(source).c_str(), GetFileExInfoStandard, &attributes)) {
     data_->sourceSize =
         (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
   }
@@ -337,9 +358,10 @@ void SetPlatformError(PlatformError error) {
 }
 
 std::string ShortPath(const std::string& path) {
-  char buf[MAX_PATH];
-  const DWORD n = ::GetShortPathNameA(path.c_str(), buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+  const std::wstring w = W(path);
+  std::wstring buf(w.size() + MAX_PATH, L'\0');
+  const DWORD n = ::GetShortPathNameW(w.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
+  return n > 0 && n < buf.size() ? U(buf.substr(0, n)) : std::string();
 }
 
 }  // namespace test
