@@ -203,7 +203,10 @@ bool InDateRange(FileTime t) {
 }
 
 // The include masks (the first fit ends the search), then the exclude masks.
-bool NamePasses(const std::string& name) {
+bool NamePasses(const std::string& fileName) {
+  if (IncludeMasks.empty() && ExcludeMasks.empty()) return true;
+  // A name is matched as the ANSI code page spells it, as the masks are.
+  const std::string name = platform::AnsiSpelling(fileName);
   if (!IncludeMasks.empty() &&
       std::none_of(IncludeMasks.begin(), IncludeMasks.end(),
                    [&](const std::string& mask) { return NameFitsMask(name, mask); })) {

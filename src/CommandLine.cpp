@@ -33,11 +33,13 @@ void ReadArguments(const std::vector<std::string>& words, OptionSet& options,
     if (word.empty()) continue;
     if (word[0] != platform::SwitchChar) {
       std::string dir = word;
-      if (LastChar(dir) != delim) dir += delim;
+      if (LastChar(dir, platform::PathCharRule()) != delim) dir += delim;
       options.dirList.push_back(std::move(dir));
       continue;
     }
-    const std::string value = word.size() > 2 ? word.substr(2) : std::string();
+    // Masks and dates mean what they mean in the ANSI code page.
+    const std::string value =
+        word.size() > 2 ? platform::AnsiSpelling(word.substr(2)) : std::string();
     if (word.size() >= 2 && word[1] == '?') {
       showUsage();
     } else if (IsOption(word, 'D')) {

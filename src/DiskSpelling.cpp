@@ -9,17 +9,18 @@ using platform::PathDelim;
 
 std::string DiskSpelling(platform::FileSystem& fs, const std::string& path) {
   const std::string delim(1, PathDelim);
-  const int32_t first = CharPos(delim, path);
+  const platform::CharRule rule = platform::PathCharRule();
+  const int32_t first = CharPos(delim, path, rule);
   if (first == 0) return {};
   // The head (a drive, or the root) is never looked up: it keeps its spelling.
-  std::string result = CharCopy(path, 1, first);
-  std::string rest = CharCopy(path, first + 1, MaxCount);
+  std::string result = CharCopy(path, 1, first, rule);
+  std::string rest = CharCopy(path, first + 1, MaxCount, rule);
   DirEntry e;
-  for (int32_t k; (k = CharPos(delim, rest)) != 0;) {
+  for (int32_t k; (k = CharPos(delim, rest, rule)) != 0;) {
     // A hidden or system directory on the way ends the spelling.
-    if (!fs.Find(result + CharCopy(rest, 1, k - 1), platform::faDirectory, e)) return result;
+    if (!fs.Find(result + CharCopy(rest, 1, k - 1, rule), platform::faDirectory, e)) return result;
     result += e.name + delim;
-    rest = CharCopy(rest, k + 1, MaxCount);
+    rest = CharCopy(rest, k + 1, MaxCount, rule);
   }
   if (!rest.empty() && fs.Find(result + rest, platform::faAnyFile, e)) {
     result += e.name;
@@ -40,7 +41,7 @@ bool IsDirEnd(std::string_view c) {
 
 void SplitExecutablePath(const std::string& path, std::string& dir, std::string& base,
                          bool stripExtension) {
-  const platform::CharRule rule = platform::ActiveCharRule();
+  const platform::CharRule rule = platform::PathCharRule();
   const std::string_view s = path;
   // Byte offsets just past the last separator and of the last dot after it;
   // walked by characters so that a trail byte is never taken for either.
@@ -58,7 +59,7 @@ void SplitExecutablePath(const std::string& path, std::string& dir, std::string&
     p += len;
   }
   dir = path.substr(0, nameStart);
-  if (LastChar(dir) != std::string(1, PathDelim)) dir += PathDelim;
+  if (LastChar(dir, rule) != std::string(1, PathDelim)) dir += PathDelim;
   if (!stripExtension) dot = std::string_view::npos;
   base =
       path.substr(nameStart, dot == std::string_view::npos ? std::string::npos : dot - nameStart);
@@ -70,7 +71,8 @@ void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::strin
   // A spelling that stopped early (a hidden directory on the way, one that
   // cannot be listed) names an ancestor and no file: its Temp*.txt would
   // belong to nobody's report. The reported path is the right place then.
-  if (path.empty() || LastChar(path) == std::string(1, PathDelim)) path = reported;
+  if (path.empty() || LastChar(path, platform::PathCharRule()) == std::string(1, PathDelim))
+    path = reported;
   // Where programs carry no extension (POSIX), a dot belongs to the name:
   // "back.up" is the program's whole name, not "back" with an extension.
   SplitExecutablePath(path, dir, base, platform::ExeSuffix[0] != '\0');

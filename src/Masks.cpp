@@ -34,7 +34,7 @@ bool IsMember(const Element& e, unsigned char c) { return (e.members[c >> 6] >> 
   std::string text;
   for (size_t i = 0; i < pattern.size();) {
     if (pattern.compare(i, 4, "%0:s") == 0) {
-      text += mask;
+      text += platform::FromAnsiSpelling(mask);
       i += 4;
     } else if (pattern.compare(i, 4, "%1:d") == 0) {
       text += std::to_string(position);

@@ -133,6 +133,8 @@ TEST_F(BackupEngine, ReportFlagDecidesWhetherTheLinesAreHandedOff) {
 TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
   for (int i = 0; i < 5; ++i) Put("src/d" + std::to_string(i) + "/f" + std::to_string(i), "x");
   Put("src/g", "y");
+  // Names of every kind cost no more than ASCII ones.
+  for (const char* name : {"表.txt", "é.txt", "😀.txt"}) Put(std::string("src/über/") + name, "z");
   Run(Dirs({"src", "bk1", "bk2", "bk3"}));
   const auto lines = Run(Dirs({"src", "bk1", "bk2", "bk3"}));
   EXPECT_TRUE(lines.empty());
@@ -140,6 +142,7 @@ TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
   // Each side's listing answers the lookups; no file is opened or stat'ed alone.
   EXPECT_EQ(0u, fs_.Count("Find"));
   EXPECT_EQ(0u, fs_.Count("FileExists"));
+  EXPECT_EQ(0u, fs_.Count("KindOf"));
 }
 
 // ---------------------------------------------------------------------------

@@ -51,8 +51,8 @@ TEST(ReadArguments, DirectoriesAreTakenAsTyped) {
 }
 
 TEST(ReadArguments, DoubleByteEndingIn5CStillGetsItsSeparator) {
-  if (platform::ActiveCharRule() != platform::CharRule::Cp932)
-    GTEST_SKIP() << "the process does not read code page 932";
+  if (platform::PathCharRule() != platform::CharRule::Cp932)
+    GTEST_SKIP() << "paths are not code page 932 in this process";
   const std::string hyo = "\x95\x5C";
   const Reading r = Read({"C:\\" + hyo, "a\\" + hyo + "\\"});
   EXPECT_EQ((Words{"C:\\" + hyo + "\\", "a\\" + hyo + "\\"}), r.options.dirList);

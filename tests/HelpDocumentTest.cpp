@@ -9,6 +9,7 @@
 #include "Exceptions.h"
 #include "HelpDocument.h"
 #include "platform/Platform.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::string Line(const std::vector<std::string>& lines, int n) { return lines.at
 int Columns(std::string_view s) {
   int cols = 0;
   for (size_t p = 0; p < s.size();) {
-    const size_t len = CharLength(s, p, platform::ActiveCharRule());
+    const size_t len = CharLength(s, p, platform::PathCharRule());
     cols += len == 1 ? 1 : 2;
     p += len;
   }
@@ -40,7 +41,7 @@ std::string FirstColumns(const std::string& s, int n) {
   int cols = 0;
   size_t p = 0;
   while (p < s.size() && cols < n) {
-    const size_t len = CharLength(s, p, platform::ActiveCharRule());
+    const size_t len = CharLength(s, p, platform::PathCharRule());
     cols += len == 1 ? 1 : 2;
     p += len;
   }
@@ -390,7 +391,7 @@ TEST(UsageLines, DevelopmentEnvironmentAndContactLayout) {
     const std::string& s = Line(l, n);
     const std::string label = FirstColumns(s, 16);
     for (size_t p = 0; p < label.size();) {
-      const size_t len = CharLength(label, p, platform::ActiveCharRule());
+      const size_t len = CharLength(label, p, platform::PathCharRule());
       EXPECT_GT(len, 1u) << "line " << n << ": the label is full-width";
       p += len;
     }
@@ -407,8 +408,11 @@ TEST(UsageLines, DevelopmentEnvironmentAndContactLayout) {
 }
 
 TEST(UsageLines, DocumentEncoding) {
-  const auto l = UsageLines(Windows());
+  // As it is saved: in code page 932 wherever the program's texts are.
+  const std::string saved = platform::SavedText(UsageLines(Windows()));
+  const auto l = test::CrLfLines(saved);
   if (platform::ActiveCharRule() == CharRule::Cp932) {
+    EXPECT_NE("\xEF\xBB\xBF", saved.substr(0, 3));
     // ファイルのバックアップをするソフトです。
     EXPECT_EQ(
         "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x83\x6F\x83\x62\x83\x4E\x83\x41\x83\x62\x83\x76"

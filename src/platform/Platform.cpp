@@ -61,7 +61,7 @@ DateValue FileTimeToDateValue(FileTime t) {
 }
 
 size_t LastDelim(std::string_view p) {
-  const CharRule rule = ActiveCharRule();
+  const CharRule rule = PathCharRule();
   size_t last = std::string_view::npos;
   for (size_t i = 0; i < p.size(); i += CharLength(p, i, rule)) {
     if (p[i] == PathDelim) last = i;

@@ -135,15 +135,19 @@ class FileSystem {
 // The operating system's own file system.
 FileSystem& RealFileSystem();
 
-// What SaveLines writes: every line followed by CR LF.
+// Every line followed by CR LF.
 std::string LinesWithCrLf(const std::vector<std::string>& lines);
+// The bytes that SaveLines writes for the lines: every line followed by CR
+// LF; on Windows in the ANSI code page when every line converts into it
+// exactly, otherwise as UTF-8 after a byte-order mark.
+std::string SavedText(const std::vector<std::string>& lines);
 // The two errors of SaveLines, with their messages.
 [[noreturn]] void RaiseCreateError(const std::string& path);
 [[noreturn]] void RaiseWriteError();
 
 // Position of the last separator in `p`, npos when there is none. Walked by
-// characters: in code page 932 the trail byte of a double-byte character can
-// be 0x5C, which is no separator.
+// characters under PathCharRule(): in code page 932 the trail byte of a
+// double-byte character can be 0x5C, which is no separator.
 size_t LastDelim(std::string_view p);
 
 // Length of the root that `path` begins with: "/" on POSIX; on Windows a
@@ -209,9 +213,24 @@ CharRule ActiveCharRule();
 // The rule for a POSIX codeset name as nl_langinfo(CODESET) reports it.
 CharRule CharRuleForCodeset(std::string_view codeset);
 
-// Converts one of the program's own texts (UTF-8 in the source) into the bytes
-// that it is shown and saved in: CP932 on Windows and in a Shift_JIS locale,
-// UTF-8 otherwise.
+// The rule of the strings that the program keeps: paths, names, report lines
+// and its own texts. On Windows they are UTF-8 (of the file system's own
+// UTF-16 names); on POSIX they are the locale's bytes, as ActiveCharRule().
+CharRule PathCharRule();
+
+// A name or an option value as the ANSI code page spells it, for the masks
+// and dates, which keep the meaning they have there: on Windows converted
+// without best fit (so "é" never becomes "e"; a character that the code page
+// lacks becomes its default character); on POSIX the bytes as they are.
+std::string AnsiSpelling(std::string_view text);
+// Back from the ANSI code page into the strings the program keeps (for a
+// mask shown in an error text); on POSIX the bytes as they are.
+std::string FromAnsiSpelling(std::string_view ansi);
+
+// Converts one of the program's own texts (UTF-8 in the source) into the
+// strings the program keeps: UTF-8 on Windows (SaveLines and the message box
+// convert it for showing), CP932 in a Shift_JIS locale on POSIX, UTF-8
+// otherwise.
 std::string ProgramText(std::string_view utf8);
 
 // Process start-up: the locale on POSIX; nothing on Windows.
@@ -219,7 +238,7 @@ void InitProcess();
 
 // The words of the command line, without the program's own path, none empty.
 std::vector<std::string> CommandLineWords(int argc, char** argv);
-// Splits a raw Windows command line by the program's own rules: bytes 0x01 to
+// Splits a raw Windows command line (as UTF-8) by the program's own rules: bytes 0x01 to
 // 0x20 separate words, double quotes toggle a quoted stretch and are removed,
 // backslash is an ordinary byte, empty words are dropped.
 std::vector<std::string> SplitCommandLine(std::string_view line);

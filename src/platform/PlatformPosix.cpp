@@ -459,7 +459,7 @@ class PosixFileSystem : public FileSystem {
     if (fd.get() < 0) {
       RaiseCreateError(path);
     }
-    const std::string content = LinesWithCrLf(lines);
+    const std::string content = SavedText(lines);
     size_t done = 0;
     while (done < content.size()) {
       const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
@@ -483,6 +483,12 @@ CharRule ActiveCharRule() {
   static const CharRule rule = CharRuleForCodeset(nl_langinfo(CODESET));
   return rule;
 }
+
+// Names are the locale's bytes, and so are option values and texts.
+CharRule PathCharRule() { return ActiveCharRule(); }
+std::string AnsiSpelling(std::string_view text) { return std::string(text); }
+std::string FromAnsiSpelling(std::string_view ansi) { return std::string(ansi); }
+std::string SavedText(const std::vector<std::string>& lines) { return LinesWithCrLf(lines); }
 
 std::string ProgramText(std::string_view utf8) {
   if (ActiveCharRule() != CharRule::Cp932) return std::string(utf8);

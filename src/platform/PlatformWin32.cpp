@@ -1,5 +1,7 @@
-// Windows implementation of the platform layer: the ANSI kernel32, shell32,
+// Windows implementation of the platform layer: the wide kernel32, shell32,
 // user32 and version.dll calls, with every handle owned by a small class.
+// Paths are UTF-8 inside the program and UTF-16 at the system; one longer
+// than the old MAX_PATH limit reaches it as "\\?\" + its full path.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cwchar>
 #include <string_view>
 
@@ -27,17 +30,72 @@ const char SwitchChar = '/';
 
 namespace {
 
-// Owns a FindFirstFileA search handle. The basic information level skips the
-// short names, which nothing here uses, and large fetches cut the calls into
-// the file system per directory; a system that refuses either gets the plain
-// search.
+// UTF-8 into UTF-16 and back. Text that is not well-formed comes through
+// with U+FFFD in place of the broken parts.
+std::wstring Widen(std::string_view utf8, UINT codePage = CP_UTF8) {
+  std::wstring w;
+  if (utf8.empty()) return w;
+  const int n = static_cast<int>(utf8.size());
+  const int wide = ::MultiByteToWideChar(codePage, 0, utf8.data(), n, nullptr, 0);
+  if (wide <= 0) return w;
+  w.resize(static_cast<size_t>(wide));
+  ::MultiByteToWideChar(codePage, 0, utf8.data(), n, w.data(), wide);
+  return w;
+}
+
+std::string Narrow(std::wstring_view w) {
+  std::string out;
+  // Most names are ASCII: they need no conversion call.
+  if (std::all_of(w.begin(), w.end(), [](wchar_t c) { return c < 0x80; })) {
+    out.assign(w.begin(), w.end());
+    return out;
+  }
+  const int n = static_cast<int>(w.size());
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), n, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return out;
+  out.resize(static_cast<size_t>(bytes));
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), n, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+// Below this length every call takes a path as it is (CreateDirectoryW stops
+// at MAX_PATH - 12); from it on, "\\?\" + the full path lifts the limit.
+constexpr size_t kPlainPathLimit = MAX_PATH - 12;
+
+// The path as the wide calls take it.
+std::wstring SystemPath(const std::string& path) {
+  std::wstring w = Widen(path);
+  if (w.size() < kPlainPathLimit || w.starts_with(L"\\\\?\\")) return w;
+  // The prefix turns off the system's own reading of ".", ".." and "/";
+  // the full path has them resolved already.
+  std::wstring full(w.size() + MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        ::GetFullPathNameW(w.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return w;
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n);
+  }
+  if (full.starts_with(L"\\\\.\\")) return full;  // a device path stays as it is
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// Owns a FindFirstFileExW search handle. The basic information level skips
+// the short names, which nothing here uses, and large fetches cut the calls
+// into the file system per directory; a system that refuses either gets the
+// plain search.
 class FindHandle {
  public:
-  FindHandle(const std::string& pattern, WIN32_FIND_DATAA& data)
-      : h_(::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                              nullptr, FIND_FIRST_EX_LARGE_FETCH)) {
+  FindHandle(const std::string& pattern, WIN32_FIND_DATAW& data) {
+    const std::wstring p = SystemPath(pattern);
+    h_ = ::FindFirstFileExW(p.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                            FIND_FIRST_EX_LARGE_FETCH);
     if (h_ == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER)
-      h_ = ::FindFirstFileA(pattern.c_str(), &data);
+      h_ = ::FindFirstFileW(p.c_str(), &data);
   }
   FindHandle(const FindHandle&) = delete;
   FindHandle& operator=(const FindHandle&) = delete;
@@ -45,13 +103,13 @@ class FindHandle {
     if (h_ != INVALID_HANDLE_VALUE) ::FindClose(h_);
   }
   bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-  bool Next(WIN32_FIND_DATAA& data) { return ::FindNextFileA(h_, &data) != 0; }
+  bool Next(WIN32_FIND_DATAW& data) { return ::FindNextFileW(h_, &data) != 0; }
 
  private:
-  HANDLE h_;
+  HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-// Owns a kernel handle from CreateFileA.
+// Owns a kernel handle from CreateFileW.
 class FileHandle {
  public:
   explicit FileHandle(HANDLE h) : h_(h) {}
@@ -75,8 +133,8 @@ FileTime ToFileTime(const FILETIME& utc) {
   return PackFileTime(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
 }
 
-void FillEntry(const WIN32_FIND_DATAA& data, DirEntry& e) {
-  e.name = data.cFileName;
+void FillEntry(const WIN32_FIND_DATAW& data, DirEntry& e) {
+  e.name = Narrow(data.cFileName);
   e.attr = data.dwFileAttributes & faAnyFile;
   e.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   e.time = ToFileTime(data.ftLastWriteTime);
@@ -91,40 +149,64 @@ bool Admitted(uint32_t attr, uint32_t admit) {
 bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
 
 // The first entry that an exact path finds, whatever its attributes.
-bool FindExact(const std::string& path, WIN32_FIND_DATAA& data) {
+bool FindExact(const std::string& path, WIN32_FIND_DATAW& data) {
   if (path.empty() || HasWildcard(path)) return false;
   FindHandle find(path, data);
   return find.ok();
 }
 
-// Some CopyFileA implementations (Wine's) give the source's attributes only
+DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
+
+// Some CopyFileW implementations (Wine's) give the source's attributes only
 // to a new file, not to one that they replace.
-void KeepAttributes(const std::string& from, const char* to) {
+void KeepAttributes(const std::wstring& from, const std::wstring& to) {
   constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE;
-  const DWORD want = ::GetFileAttributesA(from.c_str());
-  const DWORD have = ::GetFileAttributesA(to);
+  const DWORD want = Attributes(from);
+  const DWORD have = Attributes(to);
   if (want != INVALID_FILE_ATTRIBUTES && have != INVALID_FILE_ATTRIBUTES &&
       (want & kKept) != (have & kKept)) {
     constexpr DWORD kSettable =
         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
     const DWORD attr = (have & kSettable) | (want & kKept);
-    ::SetFileAttributesA(to, attr ? attr : FILE_ATTRIBUTE_NORMAL);
+    ::SetFileAttributesW(to.c_str(), attr ? attr : FILE_ATTRIBUTE_NORMAL);
   }
 }
 
 // Removes a copy that is not to be placed, read-only or not.
-void Discard(const char* path) {
+void Discard(const std::wstring& path) {
   const ErrorKeeper keep;  // the caller tells why the copy failed
-  ::SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-  ::DeleteFileA(path);
+  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileW(path.c_str());
+}
+
+// Copies `from` under a fresh name "kvr<digits>.tmp" in the directory `dir`
+// (ending with the separator, or empty); the name made, empty on failure.
+// The copy itself claims the name (it fails on an existing file), so two
+// runs never write into one file.
+std::wstring CopyBeside(const std::wstring& from, const std::string& dir) {
+  LARGE_INTEGER tick;
+  ::QueryPerformanceCounter(&tick);
+  const unsigned long process = ::GetCurrentProcessId();
+  for (unsigned attempt = 0; attempt < 64; ++attempt) {
+    char name[48];
+    std::snprintf(name, sizeof name, "kvr%lx%llx.tmp", process & 0xFFFF,
+                  static_cast<unsigned long long>(tick.QuadPart + attempt) & 0xFFFFFFFFFFull);
+    const std::wstring temp = SystemPath(dir + name);
+    if (::CopyFileW(from.c_str(), temp.c_str(), TRUE)) return temp;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+    Discard(temp);  // a copy that failed halfway
+    return {};
+  }
+  return {};
 }
 
 class Win32FileSystem : public FileSystem {
  public:
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     FindHandle find(pattern, data);
     if (!find.ok()) return;
     DirEntry e;
@@ -146,26 +228,26 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool FileExists(const std::string& path) override {
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     return FindExact(path, data) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
   bool DirectoryExists(const std::string& path) override {
-    const DWORD attr = ::GetFileAttributesA(path.c_str());
+    const DWORD attr = Attributes(SystemPath(path));
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
   }
 
   bool LastWriteTime(const std::string& path, FileTime& out) override {
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     if (!FindExact(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
     out = ToFileTime(data.ftLastWriteTime);
     return true;
   }
 
   bool Identity(const std::string& path, FileId& out) override {
-    // Backup semantics lets CreateFileA open a directory; no access is asked
+    // Backup semantics lets CreateFileW open a directory; no access is asked
     // for, only the handle's information.
-    FileHandle h(::CreateFileA(path.c_str(), 0,
+    FileHandle h(::CreateFileW(SystemPath(path).c_str(), 0,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
@@ -176,11 +258,13 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool CreateDir(const std::string& path) override {
-    return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+    return ::CreateDirectoryW(SystemPath(path).c_str(), nullptr) != 0;
   }
-  bool RemoveDir(const std::string& path) override { return ::RemoveDirectoryA(path.c_str()) != 0; }
+  bool RemoveDir(const std::string& path) override {
+    return ::RemoveDirectoryW(SystemPath(path).c_str()) != 0;
+  }
   PathKind KindOf(const std::string& path) override {
-    const DWORD attr = ::GetFileAttributesA(path.c_str());
+    const DWORD attr = Attributes(SystemPath(path));
     if (attr != INVALID_FILE_ATTRIBUTES) {
       return (attr & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File;
     }
@@ -195,38 +279,40 @@ class Win32FileSystem : public FileSystem {
     // renamed into place, so an interrupted copy leaves no partial file
     // under the real name.
     const size_t sep = LastDelim(to);
-    const std::string dir = sep == std::string::npos ? std::string(".") : to.substr(0, sep + 1);
-    char temp[MAX_PATH];
-    if (!::GetTempFileNameA(dir.c_str(), "kvr", 0, temp)) return false;
-    if (!::CopyFileA(from.c_str(), temp, FALSE)) {
-      Discard(temp);
-      return false;
-    }
-    KeepAttributes(from, temp);
+    const std::string dir = sep == std::string::npos ? std::string() : to.substr(0, sep + 1);
+    const std::wstring source = SystemPath(from);
+    const std::wstring temp = CopyBeside(source, dir);
+    if (temp.empty()) return false;
+    KeepAttributes(source, temp);
     if ((beforePlace && !beforePlace()) ||
-        !::MoveFileExA(temp, to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        !::MoveFileExW(temp.c_str(), SystemPath(to).c_str(),
+                       replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
       Discard(temp);
       return false;
     }
     return true;
   }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
-    if (!replace) return ::MoveFileA(from.c_str(), to.c_str()) != 0;
-    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    const std::wstring source = SystemPath(from);
+    const std::wstring target = SystemPath(to);
+    if (!replace) return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED) != 0;
+    if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
     // Across volumes a replacing move would copy over the target; a whole
     // copy takes its place first instead, then the original is deleted.
-    return CopyFile(from, to, true, nullptr) && ::DeleteFileA(from.c_str()) != 0;
+    return CopyFile(from, to, true, nullptr) && ::DeleteFileW(source.c_str()) != 0;
   }
-  bool DeleteFile(const std::string& path) override { return ::DeleteFileA(path.c_str()) != 0; }
+  bool DeleteFile(const std::string& path) override {
+    return ::DeleteFileW(SystemPath(path).c_str()) != 0;
+  }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
-    FileHandle h(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    FileHandle h(::CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.ok()) {
       RaiseCreateError(path);
     }
-    const std::string content = LinesWithCrLf(lines);
+    const std::string content = SavedText(lines);
     constexpr size_t kChunk = size_t{1} << 30;
     for (size_t done = 0; done < content.size();) {
       const DWORD want = static_cast<DWORD>(std::min(kChunk, content.size() - done));
@@ -238,19 +324,29 @@ class Win32FileSystem : public FileSystem {
   }
 };
 
-// Converts between code pages through UTF-16; empty on failure.
-std::string Recode(std::string_view text, UINT from, UINT to) {
-  if (text.empty()) return {};
-  const int n = static_cast<int>(text.size());
-  const int wide = ::MultiByteToWideChar(from, 0, text.data(), n, nullptr, 0);
-  if (wide <= 0) return {};
-  std::wstring w(static_cast<size_t>(wide), L'\0');
-  ::MultiByteToWideChar(from, 0, text.data(), n, w.data(), wide);
-  const int bytes = ::WideCharToMultiByte(to, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return {};
+// The ANSI code page's bytes of a UTF-8 text; with `exact`, empty unless
+// every character converts into its own (no best fit, no default character).
+// Only called for text that is not plain ASCII.
+std::string ToAnsi(std::string_view utf8, bool exact, bool& ok) {
+  ok = false;
+  const std::wstring w = Widen(utf8);
+  if (w.empty()) return {};
+  const int n = static_cast<int>(w.size());
+  BOOL usedDefault = FALSE;
+  BOOL* const defaultFlag = exact ? &usedDefault : nullptr;
+  const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(), n, nullptr, 0,
+                                          nullptr, defaultFlag);
+  if (bytes <= 0 || usedDefault) return {};
   std::string out(static_cast<size_t>(bytes), '\0');
-  ::WideCharToMultiByte(to, 0, w.data(), wide, out.data(), bytes, nullptr, nullptr);
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(), n, out.data(), bytes, nullptr,
+                        nullptr);
+  ok = true;
   return out;
+}
+
+bool IsAscii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 }  // namespace
@@ -275,29 +371,56 @@ CharRule ActiveCharRule() {
   return rule;
 }
 
-std::string ProgramText(std::string_view utf8) {
-  // The texts are shown and saved as code page 932 whatever the ANSI code
-  // page is; ASCII-only texts come through unchanged.
-  const std::string text = Recode(utf8, CP_UTF8, 932);
-  return text.empty() ? std::string(utf8) : text;
+CharRule PathCharRule() { return CharRule::Utf8; }
+
+std::string AnsiSpelling(std::string_view text) {
+  if (IsAscii(text) || ::GetACP() == CP_UTF8) return std::string(text);
+  bool ok = false;
+  return ToAnsi(text, false, ok);
 }
+
+std::string FromAnsiSpelling(std::string_view ansi) {
+  if (IsAscii(ansi)) return std::string(ansi);
+  return Narrow(Widen(ansi, CP_ACP));
+}
+
+std::string SavedText(const std::vector<std::string>& lines) {
+  // The ANSI code page when it holds every line exactly, as Windows programs
+  // have always written text; otherwise UTF-8 after a byte-order mark, which
+  // every Windows viewer reads as such. Where the ANSI code page is UTF-8,
+  // the lines are its bytes already.
+  if (::GetACP() == CP_UTF8) return LinesWithCrLf(lines);
+  std::vector<std::string> ansi;
+  bool exact = true;
+  for (size_t i = 0; exact && i < lines.size(); ++i) {
+    if (IsAscii(lines[i])) continue;
+    if (ansi.empty()) ansi.assign(lines.begin(), lines.end());
+    ansi[i] = ToAnsi(lines[i], true, exact);
+  }
+  if (!exact) return "\xEF\xBB\xBF" + LinesWithCrLf(lines);
+  return LinesWithCrLf(ansi.empty() ? lines : ansi);
+}
+
+std::string ProgramText(std::string_view utf8) { return std::string(utf8); }
 
 std::vector<std::string> CommandLineWords(int, char**) {
   // The C runtime's argv treats backslashes before quotes specially; the
-  // program splits the raw line by its own rules instead.
-  std::vector<std::string> words = SplitCommandLine(::GetCommandLineA());
+  // program splits the raw line by its own rules instead. In UTF-8 every
+  // byte of a character beyond ASCII is 0x80 or above, so the words are
+  // those of the wide line.
+  std::vector<std::string> words = SplitCommandLine(Narrow(::GetCommandLineW()));
   if (!words.empty()) words.erase(words.begin());
   return words;
 }
 
 std::string ExecutablePath() {
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (n == 0) return {};
     if (n < path.size()) {
       path.resize(n);
-      return path;
+      return Narrow(path);
     }
     path.resize(path.size() * 2);  // truncated
   }
@@ -348,7 +471,7 @@ void ShowStatusLine(const std::string&) {}
 void EraseStatusLine() {}
 
 void ShellOpen(const std::string& path) {
-  ::ShellExecuteA(nullptr, "open", path.c_str(), "", "", SW_SHOW);
+  ::ShellExecuteW(nullptr, L"open", SystemPath(path).c_str(), L"", L"", SW_SHOW);
 }
 
 void PumpMessages() {
@@ -399,15 +522,8 @@ std::string LastErrorText() {
     message.pop_back();
   }
   if (message.empty()) return "error " + std::to_string(code);
-  // In the code page that paths and the report's lines are kept in.
-  const int bytes = ::WideCharToMultiByte(
-      CP_ACP, 0, message.data(), static_cast<int>(message.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-  if (bytes > 0) {
-    ::WideCharToMultiByte(CP_ACP, 0, message.data(), static_cast<int>(message.size()), out.data(),
-                          bytes, nullptr, nullptr);
-  }
-  return out;
+  // UTF-8, as the paths and the report's lines are kept.
+  return Narrow(message);
 }
 
 // No console: the exit status and the report tell.
@@ -470,7 +586,7 @@ std::unique_ptr<StageLock> LockStage(const std::string& dir) {
 }
 
 void ShowFatalError(const std::string& text) {
-  ::MessageBoxA(nullptr, text.c_str(), "Application Error", MB_ICONERROR | MB_TASKMODAL);
+  ::MessageBoxW(nullptr, Widen(text).c_str(), L"Application Error", MB_ICONERROR | MB_TASKMODAL);
 }
 
 // ---------------------------------------------------------------------------
@@ -478,14 +594,14 @@ void ShowFatalError(const std::string& text) {
 
 uint32_t VersionInfoSize(const std::string& path) {
   DWORD handle = 0;
-  return ::GetFileVersionInfoSizeA(path.c_str(), &handle);
+  return ::GetFileVersionInfoSizeW(SystemPath(path).c_str(), &handle);
 }
 
 bool VersionInfo(const std::string& path, std::vector<unsigned char>& block) {
   block.assign(VersionInfoSize(path), 0);
   if (block.empty()) return false;
-  return ::GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) !=
-         0;
+  return ::GetFileVersionInfoW(SystemPath(path).c_str(), 0, static_cast<DWORD>(block.size()),
+                               block.data()) != 0;
 }
 
 bool VersionQuery(const std::vector<unsigned char>& block, const std::string& subBlock,

@@ -431,13 +431,8 @@ TEST(Identity, TwoSpellingsOfOneDirectoryAreEqual) {
 TEST(SaveLines, EndsEveryLineWithCrLfAndReplacesTheFile) {
   test::TempDir t;
   test::WriteFile(t / "out.txt", "an older, longer file that must go away entirely");
-  RealFileSystem().SaveLines(t / "out.txt", {"one", "",
-                                             "\x95\x5C"
-                                             "three"});
-  EXPECT_EQ(
-      "one\r\n\r\n\x95\x5C"
-      "three\r\n",
-      test::ReadFile(t / "out.txt"));
+  RealFileSystem().SaveLines(t / "out.txt", {"one", "", "three"});
+  EXPECT_EQ("one\r\n\r\nthree\r\n", test::ReadFile(t / "out.txt"));
   RealFileSystem().SaveLines(t / "empty.txt", {});
   EXPECT_TRUE(test::IsFile(t / "empty.txt"));
   EXPECT_EQ("", test::ReadFile(t / "empty.txt"));

@@ -1,5 +1,6 @@
-// What only the Windows layer does: code page 932, attributes as the file
-// system stores them, names with a 0x5C trail byte, the module's own path.
+// What only the Windows layer does: UTF-8 paths of every name and length,
+// code page 932 for masks, dates and saved text, attributes as the file
+// system stores them, the module's own path.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -21,8 +22,6 @@ using platform::DirEntry;
 using platform::RealFileSystem;
 using Words = std::vector<std::string>;
 
-const std::string kHyo = "\x95\x5C";  // a double-byte character whose trail byte is '\'
-
 Words Names(const std::string& pattern, uint32_t admit) {
   Words names;
   RealFileSystem().List(pattern, admit, [&](const DirEntry& e) { names.push_back(e.name); });
@@ -35,10 +34,29 @@ TEST(Win32CodePage, IsJapaneseUnderTheTestPrefix) {
   EXPECT_EQ(platform::CharRule::Cp932, platform::ActiveCharRule());
 }
 
-TEST(Win32CodePage, ProgramTextsComeOutAsCp932) {
-  EXPECT_EQ("\x83\x74\x83\x40\x83\x43\x83\x8B", platform::ProgramText("ファイル"));
-  EXPECT_EQ("\x95\x5C", platform::ProgramText("表"));
-  EXPECT_EQ("a \x8D\xEC\x90\xAC b", platform::ProgramText("a 作成 b"));
+TEST(Win32CodePage, TextsAreKeptAsUtf8AndSavedInTheAnsiCodePageWhenTheyFit) {
+  EXPECT_EQ(platform::CharRule::Utf8, platform::PathCharRule());
+  EXPECT_EQ("表", platform::ProgramText("表"));
+  EXPECT_EQ("\x83\x74\x83\x40\x83\x43\x83\x8B\r\n\x95\x5C\r\na \x8D\xEC\x90\xAC b\r\n",
+            platform::SavedText({"ファイル", "表", "a 作成 b"}));
+  // One line that code page 932 lacks a character of: all of it as UTF-8.
+  EXPECT_EQ("\xEF\xBB\xBF表\r\nnaïve café\r\n", platform::SavedText({"表", "naïve café"}));
+  EXPECT_EQ("\xEF\xBB\xBF—\r\n", platform::SavedText({"—"}));  // no best fit to "-"
+  EXPECT_EQ("plain\r\n", platform::SavedText({"plain"}));
+}
+
+TEST(Win32CodePage, NamesAndValuesAsTheAnsiCodePageSpellsThem) {
+  EXPECT_EQ("\x95\x5C.txt", platform::AnsiSpelling("表.txt"));
+  EXPECT_EQ(
+      "2006\x94\x4E"
+      "4\x8C\x8E"
+      "1\x93\xFA",
+      platform::AnsiSpelling("2006年4月1日"));
+  // No best fit: é is no e, and what the code page lacks is its default character.
+  EXPECT_EQ("?.txt", platform::AnsiSpelling("é.txt"));
+  EXPECT_EQ("??.txt", platform::AnsiSpelling("한국.txt"));
+  EXPECT_EQ("表", platform::FromAnsiSpelling("\x95\x5C"));
+  EXPECT_EQ("plain", platform::FromAnsiSpelling("plain"));
 }
 
 TEST(Win32Listing, FiltersHiddenAndSystemByAttribute) {
@@ -81,19 +99,33 @@ TEST(Win32Listing, WildcardsNeverPassForAnExactPath) {
   EXPECT_FALSE(RealFileSystem().LastWriteTime(t / "*", time));
 }
 
-TEST(Win32Names, TrailByte5CIsNoSeparator) {
+TEST(Win32Names, EveryNameAndPathLengthReachesTheDisk) {
   test::TempDir t;
-  const std::string dir = t.path() + "\\" + kHyo;
-  platform::CreateDirChain(RealFileSystem(), dir + "\\sub\\");
-  EXPECT_TRUE(RealFileSystem().DirectoryExists(dir + "\\sub"));
-  // Only the one directory: no stray one named by the lead byte alone.
-  EXPECT_EQ((Words{".", "..", kHyo}), Names(t / "*.*", platform::faAnyFile));
-
-  platform::CreateDirChain(RealFileSystem(), t.path() + "\\x" + kHyo + "\\");
-  EXPECT_TRUE(RealFileSystem().DirectoryExists(t.path() + "\\x" + kHyo));
-
-  RealFileSystem().SaveLines(dir + "\\" + kHyo + ".txt", {kHyo});
-  EXPECT_EQ((Words{".", "..", "sub", kHyo + ".txt"}), Names(dir + "\\*.*", platform::faAnyFile));
+  // 表 ends in 0x5C in code page 932; the others are not in it at all.
+  const Words names = {"é.txt", "—dash.txt", "表", "한국.txt", "😀.txt"};
+  std::string deep = t.path();
+  while (deep.size() < 300) deep += "\\über ordner " + std::string(40, 'x');
+  for (const std::string& dir : {t / "names", deep}) {
+    SCOPED_TRACE(dir.size());
+    ASSERT_TRUE(platform::CreateDirChain(RealFileSystem(), dir + "\\表\\sub\\"));
+    EXPECT_TRUE(RealFileSystem().DirectoryExists(dir + "\\表\\sub"));
+    for (const std::string& name : names) {
+      if (name != "表") RealFileSystem().SaveLines(dir + "\\" + name, {name});
+    }
+    Words listed = names;
+    listed.insert(listed.begin(), {".", ".."});
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, Names(dir + "\\*.*", platform::faAnyFile));
+    DirEntry e;
+    ASSERT_TRUE(RealFileSystem().Find(dir + "\\😀.txt", platform::faAnyFile, e));
+    EXPECT_EQ("😀.txt", e.name);
+    EXPECT_TRUE(RealFileSystem().CopyFile(dir + "\\é.txt", dir + "\\表\\é.txt", false, nullptr));
+    EXPECT_TRUE(RealFileSystem().MoveFile(dir + "\\表\\é.txt", dir + "\\表\\sub\\é.txt", false));
+    EXPECT_EQ("\xEF\xBB\xBFé.txt\r\n", test::ReadFile(dir + "\\表\\sub\\é.txt"));
+    EXPECT_TRUE(RealFileSystem().DeleteFile(dir + "\\表\\sub\\é.txt"));
+    EXPECT_TRUE(RealFileSystem().RemoveDir(dir + "\\表\\sub"));
+    EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(dir + "\\表\\sub"));
+  }
 }
 
 TEST(Win32Paths, RootsOfDrivesAndShares) {

@@ -1,0 +1,117 @@
+// Every file name and every path length, end to end under code page 932:
+// names that the code page lacks, a path past MAX_PATH, the report's
+// encoding, and masks and dates that keep their meaning in the code page.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/Platform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Files = std::vector<std::string>;
+
+const Files kNames = {"plain.txt", "表.txt",    "é.txt",         "한국.txt",
+                      "😀.txt",     "—dash.txt", "naïve café.mp3"};
+
+class Names : public ::testing::Test {
+ protected:
+  void SetUp() override { exe_ = test::InstallProgram(tmp_ / "bin"); }
+
+  std::string P(const std::string& rel) const { return tmp_ / rel; }
+
+  void Put(const std::string& rel, const std::string& content, int day = 1) {
+    test::WriteFile(P(rel), content);
+    test::SetLocalMTime(P(rel), 2020, 1, day);
+  }
+
+  void Run(const std::vector<std::string>& dirs, const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args;
+    for (const std::string& dir : dirs) args.push_back(P(dir));
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_EQ(0, test::RunProgram(exe_, args).exitCode);
+  }
+
+  std::string Report(int n) const { return test::ReadFile(test::ReportPath(exe_, n)); }
+
+  test::TempDir tmp_;
+  std::string exe_;
+};
+
+TEST_F(Names, EveryNameIsBackedUpRotatedAndReportedAsItIs) {
+  Files tree, copied;
+  for (const std::string dir : {"", "über ordner/"}) {
+    for (const std::string& name : kNames) {
+      Put("src/" + dir + name, dir + name + " 1");
+      tree.push_back(dir + name);
+      copied.push_back("copied  " + test::Join(P("src"), dir + name));
+    }
+  }
+  std::sort(tree.begin(), tree.end());
+  std::sort(copied.begin(), copied.end());
+  const Files stages = {"src", "bk1", "bk2"};
+  Run(stages, {"/M"});
+  EXPECT_EQ(tree, test::ListTree(P("bk1")));
+  for (const std::string& rel : tree) EXPECT_EQ(rel + " 1", test::ReadFile(P("bk1/" + rel)));
+  // Names that code page 932 lacks: UTF-8 after a byte-order mark.
+  const std::string report = Report(1);
+  ASSERT_EQ("\xEF\xBB\xBF", report.substr(0, 3));
+  Files lines = test::CrLfLines(report.substr(3));
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(copied, lines);
+
+  for (const std::string& rel : tree) Put("src/" + rel, rel + " 2", 2);
+  Run(stages);
+  for (const std::string& rel : tree) {
+    EXPECT_EQ(rel + " 2", test::ReadFile(P("bk1/" + rel)));
+    EXPECT_EQ(rel + " 1", test::ReadFile(P("bk2/" + rel)));
+  }
+  // Nothing to do: no report is written.
+  Run(stages, {"/M"});
+  EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 2)));
+  EXPECT_EQ(tree, test::ListTree(P("bk2")));
+}
+
+TEST_F(Names, ReportOfCodePage932NamesStaysInIt) {
+  Put("src/表.txt", "x");
+  Run({"src", "bk1"}, {"/M"});
+  EXPECT_EQ("copied  " + P("src") + "\\\x95\x5C.txt\r\n", Report(1));
+}
+
+TEST_F(Names, PathPastThreeHundredCharactersIsBackedUpAndRotated) {
+  std::string rel;
+  while (P("bk2/" + rel).size() < 300) rel += std::string(40, 'd') + " über/";
+  rel += "😀 deep.txt";
+  Put("src/" + rel, "1");
+  Run({"src", "bk1", "bk2"});
+  Put("src/" + rel, "2", 2);
+  Run({"src", "bk1", "bk2"});
+  EXPECT_EQ("2", test::ReadFile(P("bk1/" + rel)));
+  EXPECT_EQ("1", test::ReadFile(P("bk2/" + rel)));
+}
+
+TEST_F(Names, MasksAndDatesMeanWhatTheyMeanInCodePage932) {
+  for (const std::string name : {"表.txt", "é.txt", "e.txt", "資料1.txt", "abc.txt"}) {
+    Put("src/" + name, name);
+  }
+  const auto selected = [&](const std::string& to, const std::string& option) {
+    Run({"src", to}, {option});
+    return test::ListTree(P(to));
+  };
+  // 表 is two bytes in code page 932; é is its default character, one byte.
+  EXPECT_EQ(Files{"表.txt"}, selected("b1", "/N??.txt"));
+  EXPECT_EQ((Files{"e.txt", "é.txt"}), selected("b2", "/N?.txt"));
+  EXPECT_EQ(5u, selected("b3", "/N*.txt").size());
+  EXPECT_EQ(Files{"e.txt"}, selected("b4", "/Ne.txt"));  // no best fit
+  EXPECT_EQ(Files{"資料1.txt"}, selected("b5", "/N資料*"));
+  EXPECT_EQ((Files{"abc.txt", "表.txt", "資料1.txt"}), selected("b6", "/E?.txt"));
+
+  Put("src/0401.txt", "a");
+  Put("src/0402.txt", "b");
+  test::SetLocalMTime(P("src/0401.txt"), 2006, 4, 1);
+  test::SetLocalMTime(P("src/0402.txt"), 2006, 4, 2);
+  EXPECT_EQ(Files{"0401.txt"}, selected("b7", "/D2006年4月1日"));
+}
+
+}  // namespace
