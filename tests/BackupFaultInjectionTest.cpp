@@ -406,4 +406,63 @@ TEST(FaultInjection, NoFaultLosesAVersionOrChangesADecision) {
   EXPECT_GE(injected, static_cast<int>(10 * ScenarioCount()));
 }
 
+// Windows refuses to replace, move over or delete a read-only file, which a
+// copy of a read-only source file is. The recording layer refuses the same;
+// above it, the layer of the Windows file system clears the attribute of the
+// copy that gives way, and of no other.
+TEST(ReadOnlyCopies, GiveWayToTheirSuccessors) {
+  test::TempDir t;
+  platform::FileSystem& real = platform::RealFileSystem();
+  const auto put = [&](const std::string& rel, int version) {
+    const std::string path = t / rel;
+    real.SetReadOnly(path, false);
+    test::WriteFile(path, "v" + std::to_string(version));
+    test::SetLocalMTime(path, 2020, 1, version);
+    ASSERT_TRUE(real.SetReadOnly(path, true));
+  };
+  const auto text = [&](const std::string& rel) {
+    return test::IsFile(t / rel) ? test::ReadFile(t / rel) : "none";
+  };
+  test::RecordingFileSystem refusing;
+  refusing.refuseReadOnly = true;
+  platform::ReadOnlyClearing clearing(refusing);
+  const auto run = [&](platform::FileSystem& fs, const std::vector<std::string>& dirs) {
+    refusing.calls.clear();
+    RunBackupOn(fs, dirs, {}, {}, 2, 73050, false, false, false);
+    std::vector<std::string> cleared;
+    for (const Call& c : refusing.Of("SetReadOnly")) cleared.push_back(c.path + " " + c.to);
+    return cleared;
+  };
+  const std::vector<std::string> one = {t / "src" + d, t / "one" + d};
+  const std::vector<std::string> three = {t / "src" + d, t / "a" + d, t / "b" + d, t / "c" + d};
+
+  put("src/f.txt", 1);
+  run(clearing, one);
+  run(clearing, three);
+  put("src/f.txt", 2);
+  // Without the clearing the copy in place stays for ever.
+  run(refusing, one);
+  EXPECT_EQ("v1", text("one/f.txt"));
+  EXPECT_EQ((std::vector<std::string>{t / "one/f.txt off"}), run(clearing, one));
+  EXPECT_EQ("v2", text("one/f.txt"));
+  for (int v = 2; v <= 4; ++v) {
+    if (v > 2) put("src/f.txt", v);
+    // Only the oldest generation, replaced once the stages are full, is cleared.
+    const std::vector<std::string> cleared = run(clearing, three);
+    EXPECT_EQ(v == 4 ? std::vector<std::string>{t / "c/f.txt off"} : std::vector<std::string>{},
+              cleared);
+  }
+  EXPECT_EQ("v4 v3 v2", text("a/f.txt") + " " + text("b/f.txt") + " " + text("c/f.txt"));
+  // The copies placed keep the source's attribute.
+  platform::DirEntry e;
+  ASSERT_TRUE(real.Find(t / "a/f.txt", platform::faAnyFile, e));
+  EXPECT_TRUE(e.attr & platform::faReadOnly);
+
+  // A stale copy with one stage is deleted.
+  real.SetReadOnly(t / "src/f.txt", false);
+  ASSERT_TRUE(real.DeleteFile(t / "src/f.txt"));
+  EXPECT_EQ((std::vector<std::string>{t / "one/f.txt off"}), run(clearing, one));
+  EXPECT_EQ("none", text("one/f.txt"));
+}
+
 }  // namespace

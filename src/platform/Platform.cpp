@@ -95,6 +95,50 @@ void RaiseCreateError(const std::string& path) {
 
 void RaiseWriteError() { throw EWriteError(ProgramText("ストリームへの書き込みエラー")); }
 
+bool ReadOnlyClearing::MakeWritable(const std::string& path) {
+  DirEntry e;
+  return inner_.Find(path, faAnyFile, e) && (e.attr & (faReadOnly | faDirectory)) == faReadOnly &&
+         inner_.SetReadOnly(path, false);
+}
+
+bool ReadOnlyClearing::CopyFile(const std::string& from, const std::string& to, bool replace,
+                                const std::function<bool()>& beforePlace) {
+  // The copy that gives way is the one found under `to` once the copy is
+  // complete and about to be placed: whatever was there before may have
+  // moved on meanwhile (beforePlace).
+  bool cleared = false;
+  const bool placed = inner_.CopyFile(from, to, replace, [&] {
+    if (beforePlace && !beforePlace()) return false;
+    if (replace) cleared = MakeWritable(to);
+    return true;
+  });
+  if (!placed && cleared) {
+    const ErrorKeeper keep;  // the caller tells why it failed
+    inner_.SetReadOnly(to, true);
+  }
+  return placed;
+}
+
+bool ReadOnlyClearing::MoveFile(const std::string& from, const std::string& to, bool replace) {
+  const bool cleared = replace && MakeWritable(to);
+  if (inner_.MoveFile(from, to, replace)) return true;
+  if (cleared) {
+    const ErrorKeeper keep;
+    inner_.SetReadOnly(to, true);
+  }
+  return false;
+}
+
+bool ReadOnlyClearing::DeleteFile(const std::string& path) {
+  const bool cleared = MakeWritable(path);
+  if (inner_.DeleteFile(path)) return true;
+  if (cleared) {
+    const ErrorKeeper keep;
+    inner_.SetReadOnly(path, true);
+  }
+  return false;
+}
+
 namespace {
 
 // `path` without trailing separators, down to its root at most.

@@ -125,6 +125,14 @@ class FileSystem {
   // succeeds, and stays as it was when it fails.
   virtual bool MoveFile(const std::string& from, const std::string& to, bool replace) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
+  // Sets or clears the read-only attribute of a file (on POSIX: clears or
+  // sets the owner's write permission). A file system that keeps no such
+  // attribute changes nothing and returns false.
+  virtual bool SetReadOnly(const std::string& path, bool readOnly) {
+    (void)path;
+    (void)readOnly;
+    return false;
+  }
 
   // Writes every line followed by CR LF, replacing any file of that name.
   // Raises EFCreateError when the file cannot be created and EWriteError when
@@ -134,6 +142,56 @@ class FileSystem {
 
 // The operating system's own file system.
 FileSystem& RealFileSystem();
+
+// Windows refuses to replace, move over or delete a file that has the
+// read-only attribute. This file system clears the attribute of the file
+// that is about to be replaced or deleted, and only of that one, before
+// `inner` is asked to do it, and sets it again when that fails; everything
+// else goes to `inner` as it is. The Windows file system is one of these.
+class ReadOnlyClearing : public FileSystem {
+ public:
+  explicit ReadOnlyClearing(FileSystem& inner) : inner_(inner) {}
+
+  void List(const std::string& pattern, uint32_t admit,
+            const std::function<void(const DirEntry&)>& fn) override {
+    inner_.List(pattern, admit, fn);
+  }
+  void ListKinds(const std::string& pattern, uint32_t admit,
+                 const std::function<void(const DirEntry&)>& fn) override {
+    inner_.ListKinds(pattern, admit, fn);
+  }
+  bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
+    return inner_.Find(path, admit, out);
+  }
+  bool FileExists(const std::string& path) override { return inner_.FileExists(path); }
+  bool DirectoryExists(const std::string& path) override { return inner_.DirectoryExists(path); }
+  PathKind KindOf(const std::string& path) override { return inner_.KindOf(path); }
+  bool LastWriteTime(const std::string& path, FileTime& out) override {
+    return inner_.LastWriteTime(path, out);
+  }
+  bool Identity(const std::string& path, FileId& out) override {
+    return inner_.Identity(path, out);
+  }
+  bool CreateDir(const std::string& path) override { return inner_.CreateDir(path); }
+  bool RemoveDir(const std::string& path) override { return inner_.RemoveDir(path); }
+  bool CopyFile(const std::string& from, const std::string& to, bool replace,
+                const std::function<bool()>& beforePlace) override;
+  bool MoveFile(const std::string& from, const std::string& to, bool replace) override;
+  bool DeleteFile(const std::string& path) override;
+  bool SetReadOnly(const std::string& path, bool readOnly) override {
+    return inner_.SetReadOnly(path, readOnly);
+  }
+  void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
+    inner_.SaveLines(path, lines);
+  }
+
+ private:
+  // Clears the attribute of `path` when it is a read-only file; true when
+  // it did, so that a failed operation can set it again.
+  bool MakeWritable(const std::string& path);
+
+  FileSystem& inner_;
+};
 
 // Every line followed by CR LF.
 std::string LinesWithCrLf(const std::vector<std::string>& lines);

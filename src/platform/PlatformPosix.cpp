@@ -426,6 +426,12 @@ class PosixFileSystem : public FileSystem {
   bool CreateDir(const std::string& path) override { return ::mkdir(path.c_str(), 0777) == 0; }
   bool RemoveDir(const std::string& path) override { return ::rmdir(path.c_str()) == 0; }
   bool DeleteFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+  bool SetReadOnly(const std::string& path, bool readOnly) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    const mode_t mode = readOnly ? st.st_mode & ~S_IWUSR : st.st_mode | S_IWUSR;
+    return ::chmod(path.c_str(), mode & 07777) == 0;
+  }
 
   PathKind KindOf(const std::string& path) override {
     struct stat st;

@@ -305,6 +305,17 @@ class Win32FileSystem : public FileSystem {
   bool DeleteFile(const std::string& path) override {
     return ::DeleteFileW(SystemPath(path).c_str()) != 0;
   }
+  bool SetReadOnly(const std::string& path, bool readOnly) override {
+    const std::wstring p = SystemPath(path);
+    const DWORD attr = Attributes(p);
+    if (attr == INVALID_FILE_ATTRIBUTES) return false;
+    DWORD want = readOnly ? attr | FILE_ATTRIBUTE_READONLY : attr & ~FILE_ATTRIBUTE_READONLY;
+    // Only these can be set; FILE_ATTRIBUTE_NORMAL stands for none of them.
+    want &= FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+            FILE_ATTRIBUTE_TEMPORARY;
+    return ::SetFileAttributesW(p.c_str(), want ? want : FILE_ATTRIBUTE_NORMAL) != 0;
+  }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     FileHandle h(::CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -352,7 +363,10 @@ bool IsAscii(std::string_view s) {
 }  // namespace
 
 FileSystem& RealFileSystem() {
-  static Win32FileSystem fs;
+  // Windows refuses to replace or delete a read-only file: the copy that
+  // gives way has its attribute cleared first.
+  static Win32FileSystem system;
+  static ReadOnlyClearing fs(system);
   return fs;
 }
 

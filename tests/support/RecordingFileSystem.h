@@ -1,5 +1,6 @@
 // A file system for logic tests: forwards to the real one, records every call
 // in order, and makes the calls that a test picks fail without touching disk.
+// It can also refuse, as Windows does, to replace or delete a read-only file.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "support/TestSupport.h"
 
 namespace test {
 
@@ -16,12 +18,16 @@ class RecordingFileSystem : public platform::FileSystem {
   struct Call {
     std::string op;  // "List", "Find", ..., "SaveLines"
     std::string path;
-    std::string to;  // the target of CopyFile and MoveFile
+    std::string to;  // the target of CopyFile and MoveFile; "on"/"off" for SetReadOnly
   };
 
   // Asked before every call; true makes it fail (nothing listed, nothing
   // found, false returned) without reaching the disk.
   std::function<bool(const Call&)> failIf;
+
+  // Replacing, moving over or deleting a file with the read-only attribute
+  // fails, as it does on Windows (where Wine lets it pass).
+  bool refuseReadOnly = false;
 
   // Listings in name order instead of the file system's, for tests whose
   // outcome depends on the order of the walk.
@@ -83,19 +89,37 @@ class RecordingFileSystem : public platform::FileSystem {
   }
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override {
-    return !Record("CopyFile", from, to) && real_.CopyFile(from, to, replace, beforePlace);
+    return !Record("CopyFile", from, to) && real_.CopyFile(from, to, replace, [&] {
+      return (!beforePlace || beforePlace()) && !(replace && Refused(to));
+    });
   }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
-    return !Record("MoveFile", from, to) && real_.MoveFile(from, to, replace);
+    return !Record("MoveFile", from, to) && !(replace && Refused(to)) &&
+           real_.MoveFile(from, to, replace);
   }
   bool DeleteFile(const std::string& path) override {
-    return !Record("DeleteFile", path) && real_.DeleteFile(path);
+    return !Record("DeleteFile", path) && !Refused(path) && real_.DeleteFile(path);
+  }
+  bool SetReadOnly(const std::string& path, bool readOnly) override {
+    return !Record("SetReadOnly", path, readOnly ? "on" : "off") &&
+           real_.SetReadOnly(path, readOnly);
   }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     if (!Record("SaveLines", path)) real_.SaveLines(path, lines);
   }
 
  private:
+  // True, with the error Windows gives, when `path` is a read-only file
+  // that is refused.
+  bool Refused(const std::string& path) {
+    platform::DirEntry e;
+    if (!refuseReadOnly || !real_.Find(path, platform::faAnyFile, e) ||
+        !(e.attr & platform::faReadOnly))
+      return false;
+    SetPlatformError(PlatformError::PermissionDenied);
+    return true;
+  }
+
   // Records the call; true when it is to fail.
   bool Record(const char* op, const std::string& path, const std::string& to = std::string()) {
     calls.push_back({op, path, to});
