@@ -53,5 +53,6 @@ std::string ReadVersionString(int key) {
   if (size == 0) return {};
   std::vector<unsigned char> block(size);
   platform::VersionInfo(path, block);  // a failed read leaves no translation: reported below
-  return VersionStringFromBlock(block, key);
+  // The version library gives the values in the ANSI code page.
+  return platform::FromAnsiSpelling(VersionStringFromBlock(block, key));
 }
