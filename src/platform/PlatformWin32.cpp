@@ -145,8 +145,12 @@ bool Admitted(uint32_t attr, uint32_t admit) {
   return (attr & kFiltered & ~admit) == 0;
 }
 
-// Exact-path operations must not match a pattern by accident.
-bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
+// Exact-path operations must not match a pattern by accident. The "?" of a
+// "\\?\" path is no wildcard.
+bool HasWildcard(std::string_view path) {
+  if (path.starts_with("\\\\?\\")) path.remove_prefix(4);
+  return path.find_first_of("*?") != std::string_view::npos;
+}
 
 // The first entry that an exact path finds, whatever its attributes.
 bool FindExact(const std::string& path, WIN32_FIND_DATAW& data) {

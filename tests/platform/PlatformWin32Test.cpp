@@ -150,6 +150,25 @@ TEST(Win32Paths, RootsOfDrivesAndShares) {
   for (const auto& c : kCases) EXPECT_EQ(c.root, platform::RootLength(c.path)) << c.path;
 }
 
+TEST(Win32Names, PathsGivenInTheLongFormAreTakenAsTheyAre) {
+  test::TempDir t;
+  test::WriteFile(t / "a.txt", "x");
+  const std::string longForm = "\\\\?\\" + t / "a.txt";
+  EXPECT_TRUE(RealFileSystem().FileExists(longForm));
+  platform::FileTime time;
+  EXPECT_TRUE(RealFileSystem().LastWriteTime(longForm, time));
+}
+
+TEST(Win32Errors, ReasonsAreUtf8AsTheReportLinesAre) {
+  ::SetLastError(ERROR_FILE_NOT_FOUND);
+  const std::string reason = platform::LastErrorText();
+  ASSERT_FALSE(reason.empty());
+  EXPECT_GT(::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reason.data(),
+                                  static_cast<int>(reason.size()), nullptr, 0),
+            0)
+      << reason;
+}
+
 TEST(Win32Module, KnowsItsOwnPathAndName) {
   EXPECT_EQ("kovrel_tests.exe", platform::ExecutableFileName());
   const std::string path = platform::ExecutablePath();
