@@ -128,11 +128,7 @@ class FileSystem {
   // Sets or clears the read-only attribute of a file (on POSIX: clears or
   // sets the owner's write permission). A file system that keeps no such
   // attribute changes nothing and returns false.
-  virtual bool SetReadOnly(const std::string& path, bool readOnly) {
-    (void)path;
-    (void)readOnly;
-    return false;
-  }
+  virtual bool SetReadOnly(const std::string& /*path*/, bool /*readOnly*/) { return false; }
 
   // Writes every line followed by CR LF, replacing any file of that name.
   // Raises EFCreateError when the file cannot be created and EWriteError when
@@ -296,9 +292,9 @@ void InitProcess();
 
 // The words of the command line, without the program's own path, none empty.
 std::vector<std::string> CommandLineWords(int argc, char** argv);
-// Splits a raw Windows command line (as UTF-8) by the program's own rules: bytes 0x01 to
-// 0x20 separate words, double quotes toggle a quoted stretch and are removed,
-// backslash is an ordinary byte, empty words are dropped.
+// Splits a raw Windows command line (as UTF-8) by the program's own rules:
+// bytes 0x01 to 0x20 separate words, double quotes toggle a quoted stretch
+// and are removed, backslash is an ordinary byte, empty words are dropped.
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
 // Full path of the running executable as the system reports it.

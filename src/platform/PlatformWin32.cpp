@@ -30,8 +30,9 @@ const char SwitchChar = '/';
 
 namespace {
 
-// UTF-8 into UTF-16 and back. Text that is not well-formed comes through
-// with U+FFFD in place of the broken parts.
+// UTF-8 (or another code page) into UTF-16, and UTF-16 into UTF-8. Text that
+// is not well-formed comes through with U+FFFD in place of the broken parts
+// (a name holding a lone surrogate cannot be reached under its UTF-8 form).
 std::wstring Widen(std::string_view utf8, UINT codePage = CP_UTF8) {
   std::wstring w;
   if (utf8.empty()) return w;
