@@ -50,10 +50,11 @@ TEST_F(Names, EveryNameIsBackedUpRotatedAndReportedAsItIs) {
   }
   std::sort(tree.begin(), tree.end());
   std::sort(copied.begin(), copied.end());
-  const Files stages = {"src", "bk1", "bk2"};
+  // Stages named on the command line with characters of both kinds.
+  const Files stages = {"src", "表 1", "é 2"};
   Run(stages, {"/M"});
-  EXPECT_EQ(tree, test::ListTree(P("bk1")));
-  for (const std::string& rel : tree) EXPECT_EQ(rel + " 1", test::ReadFile(P("bk1/" + rel)));
+  EXPECT_EQ(tree, test::ListTree(P("表 1")));
+  for (const std::string& rel : tree) EXPECT_EQ(rel + " 1", test::ReadFile(P("表 1/" + rel)));
   // Names that code page 932 lacks: UTF-8 after a byte-order mark.
   const std::string report = Report(1);
   ASSERT_EQ("\xEF\xBB\xBF", report.substr(0, 3));
@@ -64,13 +65,13 @@ TEST_F(Names, EveryNameIsBackedUpRotatedAndReportedAsItIs) {
   for (const std::string& rel : tree) Put("src/" + rel, rel + " 2", 2);
   Run(stages);
   for (const std::string& rel : tree) {
-    EXPECT_EQ(rel + " 2", test::ReadFile(P("bk1/" + rel)));
-    EXPECT_EQ(rel + " 1", test::ReadFile(P("bk2/" + rel)));
+    EXPECT_EQ(rel + " 2", test::ReadFile(P("表 1/" + rel)));
+    EXPECT_EQ(rel + " 1", test::ReadFile(P("é 2/" + rel)));
   }
   // Nothing to do: no report is written.
   Run(stages, {"/M"});
   EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 2)));
-  EXPECT_EQ(tree, test::ListTree(P("bk2")));
+  EXPECT_EQ(tree, test::ListTree(P("é 2")));
 }
 
 TEST_F(Names, ReportOfCodePage932NamesStaysInIt) {
