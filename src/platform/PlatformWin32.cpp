@@ -457,8 +457,8 @@ bool DirectoryTakesNewFiles(const std::string& dir) {
   // Whether a file may be made there shows only by making one: a probe that
   // goes as its handle is closed.
   const std::string probe = dir + "kvr" + std::to_string(::GetCurrentProcessId()) + ".tmp";
-  FileHandle h(::CreateFileA(
-      probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  FileHandle h(::CreateFileW(
+      SystemPath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
       FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   if (h.ok()) return true;
   const DWORD error = ::GetLastError();
@@ -472,12 +472,8 @@ std::string UserStateDirectory() {
   const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", wide.data(), size);
   if (n == 0 || n >= size) return {};
   wide.resize(n);
-  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(n), nullptr, 0,
-                                          nullptr, nullptr);
-  if (bytes <= 0) return {};
-  std::string dir(static_cast<size_t>(bytes), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(n), dir.data(), bytes, nullptr,
-                        nullptr);
+  std::string dir = Narrow(wide);  // paths are kept as UTF-8
+  if (dir.empty()) return {};
   if (LastDelim(dir) + 1 != dir.size()) dir += '\\';
   dir += "Kovrel\\";
   CreateDirChain(RealFileSystem(), dir);
