@@ -86,6 +86,19 @@ void Failed(const std::string& path) {
   PendingFailures.push_back("failed  " + path + "\t" + platform::LastErrorText());
 }
 
+// What `path` names now, leaving the platform error of the operation that
+// has just failed as it was, for Failed to tell.
+platform::PathKind KindKeepingError(const std::string& path) {
+  const platform::ErrorKeeper keep;
+  return Fs->KindOf(path);
+}
+
+// After a delete or a removal that failed: one that is gone already is as
+// good as done; anything else is a failure.
+void FailedUnlessGone(const std::string& path) {
+  if (KindKeepingError(path) != platform::PathKind::Missing) Failed(path);
+}
+
 // Writes a decision line (none when empty) and after it the failures of what
 // it decided; told on the platform's error stream as they are reported.
 void Report(const std::string& line = std::string()) {
@@ -274,12 +287,7 @@ void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
 
 // Deletes a file; one that is gone already is as good as deleted.
 void Delete(const std::string& path) {
-  if (Fs->DeleteFile(path)) return;
-  {
-    const platform::ErrorKeeper keep;
-    if (Fs->KindOf(path) == platform::PathKind::Missing) return;
-  }
-  Failed(path);
+  if (!Fs->DeleteFile(path)) FailedUnlessGone(path);
 }
 
 // A stage-1 file that the source no longer has leaves stage 1.
@@ -346,12 +354,7 @@ std::unique_ptr<platform::StageLock> LockStageOne(std::vector<std::string>& made
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!DryRun && !platform::CreateDirChain(*Fs, stage1, nullptr, &made)) return nullptr;
     if (std::unique_ptr<platform::StageLock> lock = platform::LockStage(stage1)) return lock;
-    platform::PathKind kind;
-    {
-      const platform::ErrorKeeper keep;
-      kind = Fs->KindOf(stage1);
-    }
-    if (kind == platform::PathKind::Missing) {
+    if (KindKeepingError(stage1) == platform::PathKind::Missing) {
       if (DryRun) return nullptr;
       continue;
     }
@@ -529,11 +532,7 @@ void BackupDir(const std::string& r) {
   // says it is gone; one that could not be read leaves its backup alone,
   // and is told.
   if (v->source.Items().empty()) {
-    platform::PathKind kind;
-    {
-      const platform::ErrorKeeper keep;  // why the listing failed
-      kind = Fs->KindOf(v->sourceDir);
-    }
+    const platform::PathKind kind = KindKeepingError(v->sourceDir);  // why the listing failed
     if (kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown) {
       Failed(v->sourceDir);
       Report();
@@ -652,14 +651,7 @@ bool RemoveIfEmpty(const std::string& d) {
     });
   }
   if (!empty) return false;
-  if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) {
-    platform::PathKind kind;
-    {
-      const platform::ErrorKeeper keep;
-      kind = Fs->KindOf(d);
-    }
-    if (kind != platform::PathKind::Missing) Failed(d);
-  }
+  if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) FailedUnlessGone(d);
   Report("deleted " + d);
   return true;
 }
