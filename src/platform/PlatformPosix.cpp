@@ -651,11 +651,7 @@ ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 
 std::string LastErrorText() { return std::strerror(errno); }
 
-void TellFailure(const std::string& text) {
-  const std::string line = "kovrel: " + text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
+void TellFailure(const std::string& text) { WriteStderr("kovrel: " + text + "\n"); }
 
 namespace {
 
