@@ -119,24 +119,28 @@ bool ReadOnlyClearing::CopyFile(const std::string& from, const std::string& to, 
   return placed;
 }
 
-bool ReadOnlyClearing::MoveFile(const std::string& from, const std::string& to, bool replace) {
-  const bool cleared = replace && MakeWritable(to);
-  if (inner_.MoveFile(from, to, replace)) return true;
-  if (cleared) {
-    const ErrorKeeper keep;
-    inner_.SetReadOnly(to, true);
+bool ReadOnlyClearing::ClearingIfRefused(const std::string& path, const std::function<bool()>& op) {
+  // Most targets are not read-only: they cost no look beyond the operation.
+  if (op()) return true;
+  bool cleared;
+  {
+    const ErrorKeeper keep;  // why it failed, should the file not be read-only
+    cleared = MakeWritable(path);
   }
+  if (!cleared) return false;
+  if (op()) return true;
+  const ErrorKeeper keep;  // the caller tells why it failed
+  inner_.SetReadOnly(path, true);
   return false;
 }
 
+bool ReadOnlyClearing::MoveFile(const std::string& from, const std::string& to, bool replace) {
+  if (!replace) return inner_.MoveFile(from, to, false);
+  return ClearingIfRefused(to, [&] { return inner_.MoveFile(from, to, true); });
+}
+
 bool ReadOnlyClearing::DeleteFile(const std::string& path) {
-  const bool cleared = MakeWritable(path);
-  if (inner_.DeleteFile(path)) return true;
-  if (cleared) {
-    const ErrorKeeper keep;
-    inner_.SetReadOnly(path, true);
-  }
-  return false;
+  return ClearingIfRefused(path, [&] { return inner_.DeleteFile(path); });
 }
 
 namespace {

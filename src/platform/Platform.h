@@ -185,6 +185,9 @@ class ReadOnlyClearing : public FileSystem {
   // Clears the attribute of `path` when it is a read-only file; true when
   // it did, so that a failed operation can set it again.
   bool MakeWritable(const std::string& path);
+  // Runs `op` on `path` and, only when that fails on a read-only file,
+  // once more with the attribute cleared (set again should it fail too).
+  bool ClearingIfRefused(const std::string& path, const std::function<bool()>& op);
 
   FileSystem& inner_;
 };
