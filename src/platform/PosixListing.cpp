@@ -1,0 +1,123 @@
+// POSIX listings: readdir and stat, with last-write times in local time.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "../Characters.h"
+#include "PosixFiles.h"
+
+namespace platform::posix {
+
+FileTime PackTm(const struct tm& tm) {
+  return PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                      tm.tm_sec);
+}
+
+// Packs seconds since 1970-01-01 00:00 of local wall-clock time.
+FileTime PackLocalSeconds(int64_t local) {
+  int64_t days = local >= 0 ? local / 86400 : -((-local + 86399) / 86400);
+  const int64_t secs = local - days * 86400;
+  // Civil date from a day count (0000-03-01 based, proleptic Gregorian).
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+  return PackFileTime(year, month, day, static_cast<int>(secs / 3600),
+                      static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+}
+
+// Fills `e` from a stat of a listed kind; false for kinds that are never
+// listed (FIFOs, sockets, devices).
+bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times) {
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+  e.name.assign(name);
+  e.attr = 0;
+  if (S_ISDIR(st.st_mode)) e.attr |= faDirectory;
+  if (S_ISREG(st.st_mode)) e.attr |= faArchive;
+  if (!name.empty() && name[0] == '.') e.attr |= faHidden;
+  if (!(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
+  e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  e.time = times.Convert(st.st_mtime);
+  return true;
+}
+
+bool Admitted(uint32_t attr, uint32_t admit) {
+  constexpr uint32_t kFiltered = faHidden | faSysFile | faVolumeID | faDirectory;
+  return (attr & kFiltered & ~admit) == 0;
+}
+
+// Matches a name against a listing pattern as the Windows listing does: "*"
+// is any run of bytes, "?" one byte, letters compared without regard to case.
+bool PatternMatches(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || UpperAscii(pattern[p]) == UpperAscii(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// Lists one directory. A link is followed: a link to a regular file is listed
+// as that file, a link to anything else is not listed. A directory whose type
+// the listing gives (d_type) is not stat'ed: no caller uses the time or size
+// of a directory. With `kindsOnly` the same holds for regular files; any other
+// entry gets one fstatat relative to the open directory.
+void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
+                   const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
+  Dir d(::opendir(dir.empty() ? "." : dir.c_str()));
+  if (!d.get()) return;
+  const int dfd = ::dirfd(d.get());
+  const bool all = pattern == "*.*" || pattern == "*";
+  DirEntry e;
+  struct stat st;
+  LocalTimes times;
+  while (const struct dirent* de = ::readdir(d.get())) {
+    const std::string_view name = de->d_name;
+    if (!all && !PatternMatches(pattern, name)) continue;
+    if (de->d_type == DT_DIR || (kindsOnly && de->d_type == DT_REG)) {
+      e.name.assign(name);
+      e.attr = de->d_type == DT_DIR ? faDirectory : faArchive;
+      if (name[0] == '.') e.attr |= faHidden;
+      e.size = 0;
+      e.time = 0;
+    } else if (::fstatat(dfd, de->d_name, &st, 0) != 0) {
+      // Gone meanwhile, or a link that leads nowhere: nothing to list.
+      if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR || !(admit & faUnreadable)) {
+        continue;
+      }
+      e.name.assign(name);
+      e.attr = faUnreadable;
+      e.size = 0;
+      e.time = 0;
+    } else {
+      if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
+      if (!FillEntry(st, name, e, times)) continue;
+    }
+    if (Admitted(e.attr, admit)) fn(e);
+  }
+}
+
+bool StatPath(const std::string& path, struct stat& st) {
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace platform::posix
