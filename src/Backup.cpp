@@ -463,6 +463,19 @@ void TellUnreadable(Visit& v, std::string_view name) {
   Report();
 }
 
+// Whether the source file differs from what stage 1 holds under its name. A
+// copy of another size holds other content, whichever is newer: a file put
+// back with an older time (restored from stage 2, unpacked, moved in) is
+// backed up too, and the newer copy it replaces becomes a generation. A
+// newer copy of the same size is taken for the same file, since telling it
+// apart would mean reading both. A directory in the way has no size to
+// compare: only a newer source file, or one of the same time, is taken.
+bool Changed(const Listing::Item& source, const DirEntry& stage1) {
+  if (source.time > stage1.time) return true;
+  if (!IsFile(stage1.attr)) return source.time == stage1.time && source.size != stage1.size;
+  return source.size != stage1.size;
+}
+
 // Step 3: every source file that passes the filters and that stage 1 lacks,
 // or holds in an older version, is copied (after a rotation).
 void BackupFiles(Visit& v, const std::string& r) {
@@ -480,10 +493,7 @@ void BackupFiles(Visit& v, const std::string& r) {
     Progress.Tick();
 
     const bool present = StageOneEntry(v, name, stage1);
-    if (present &&
-        !(item.time > stage1.time || (item.time == stage1.time && item.size != stage1.size))) {
-      continue;
-    }
+    if (present && !Changed(item, stage1)) continue;
 
     if (!DryRun) {
       if (present) {

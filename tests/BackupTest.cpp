@@ -182,7 +182,9 @@ TEST_F(BackupEngine, ComparesTimeThenSize) {
   Put("src/resized", "abcd", 2);
   Put("bk1/resized", "abc", 2);  // same time, other size: rotated
   Put("src/older", "a much longer text", 2);
-  Put("bk1/older", "new", 3);  // stage 1 newer: left alone whatever the size
+  Put("bk1/older", "new", 3);  // stage 1 newer, other size: rotated all the same
+  Put("src/kept", "abc", 2);
+  Put("bk1/kept", "xyz", 3);  // stage 1 newer, same size: left alone
   Put("src/newer", "n", 3);
   Put("bk1/newer", "o", 2);
   // Two writes within one even-second step count as the same time.
@@ -192,15 +194,18 @@ TEST_F(BackupEngine, ComparesTimeThenSize) {
   test::SetLocalMTime(P("src/step"), 2020, 1, 2, 12, 0, 1);
 
   const auto lines = Run(Dirs({"src", "bk1", "bk2"}));
-  EXPECT_EQ(Sorted({"copied  " + Dir("src") + "newer", "copied  " + Dir("src") + "resized"}),
+  EXPECT_EQ(Sorted({"copied  " + Dir("src") + "newer", "copied  " + Dir("src") + "older",
+                    "copied  " + Dir("src") + "resized"}),
             Sorted(lines));
   EXPECT_EQ("xyz", ReadFile(P("bk1/same")));
   EXPECT_EQ("abcd", ReadFile(P("bk1/resized")));
   EXPECT_EQ("abc", ReadFile(P("bk2/resized")));
-  EXPECT_EQ("new", ReadFile(P("bk1/older")));
+  EXPECT_EQ("a much longer text", ReadFile(P("bk1/older")));
+  EXPECT_EQ("new", ReadFile(P("bk2/older")));
+  EXPECT_EQ("xyz", ReadFile(P("bk1/kept")));
   EXPECT_EQ("n", ReadFile(P("bk1/newer")));
   EXPECT_EQ("s2", ReadFile(P("bk1/step")));
-  EXPECT_EQ((std::vector<std::string>{"newer", "resized"}), Tree("bk2"));
+  EXPECT_EQ((std::vector<std::string>{"newer", "older", "resized"}), Tree("bk2"));
 }
 
 TEST_F(BackupEngine, OneStageReplacesInPlaceAndDeletesStaleFiles) {

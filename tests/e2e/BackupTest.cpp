@@ -138,17 +138,32 @@ TEST_F(BackupRun, ComparisonRule) {
   Put("bk1/resized", "abc", 2);
   Put("src/older", "longer text", 2);
   Put("bk1/older", "new", 3);
+  Put("src/kept", "abc", 2);
+  Put("bk1/kept", "xyz", 3);
   test::WriteFile(P("src/step"), "s1");
   test::WriteFile(P("bk1/step"), "s2");
   test::SetLocalMTime(P("bk1/step"), 2020, 1, 2, 12, 0, 0);
   test::SetLocalMTime(P("src/step"), 2020, 1, 2, 12, 0, 1);
-  Run({"src", "bk1", "bk2"});
+  // Same time and size, or stage 1 newer with the same size: left alone.
+  // Another size: rotated, also when stage 1's copy is the newer one (a file
+  // put back with an older time). The dry run tells the same.
+  Run({"src", "bk1", "bk2"}, {test::Opt("T")});
+  const std::vector<std::string> dry = Report(1);
+  Run({"src", "bk1", "bk2"}, {test::Opt("M")});
+  EXPECT_EQ(dry, Report(2));
   EXPECT_EQ("xyz", Text("bk1/same"));
+  EXPECT_EQ("xyz", Text("bk1/kept"));
   EXPECT_EQ("abcd", Text("bk1/resized"));
   EXPECT_EQ("abc", Text("bk2/resized"));
-  EXPECT_EQ("new", Text("bk1/older"));
+  EXPECT_EQ("longer text", Text("bk1/older"));
+  EXPECT_EQ("new", Text("bk2/older"));
   EXPECT_EQ("s2", Text("bk1/step"));
-  EXPECT_EQ(std::vector<std::string>{"resized"}, Tree("bk2"));
+  EXPECT_EQ((std::vector<std::string>{"older", "resized"}), Tree("bk2"));
+  std::vector<std::string> lines = Report(1);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ((std::vector<std::string>{"copied  " + Typed("src") + "older",
+                                      "copied  " + Typed("src") + "resized"}),
+            lines);
 }
 
 TEST_F(BackupRun, DeletedFileWithOneStageIsDeleted) {

@@ -181,9 +181,9 @@ std::vector<Line> ModelRun(const Files& source, std::vector<Tree>& stages, bool 
     const auto held = first.files.find(file);
     if (held != first.files.end()) {
       const Version& old = held->second;
-      const bool newer = version.time > old.time ||
-                         (version.time == old.time && version.content.size() != old.content.size());
-      if (!newer) continue;
+      // Another size is another content, whichever copy is newer.
+      const bool changed = version.time > old.time || version.content.size() != old.content.size();
+      if (!changed) continue;
       // The copy is made first; it takes its place only once stage 1's copy
       // has moved down.
       lines.push_back({true, file});
