@@ -1,0 +1,67 @@
+#include "Workers.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Every job has run when Wait returns, and what each wrote into its own slot
+// reads back in the order the jobs were given, whatever order they ran in.
+TEST(WorkerPool, JobsRunBeforeWaitReturnsAndReadBackInOrder) {
+  for (size_t threads : {0, 1, 4}) {
+    WorkerPool pool(threads);
+    EXPECT_EQ(threads, pool.Size());
+    std::vector<int> slots(200, -1);
+    std::atomic<int> ran{0};
+    for (int round = 0; round < 2; ++round) {
+      for (size_t i = 0; i < slots.size(); ++i) {
+        pool.Submit([&, i] {
+          if (i % 7 == 0) std::this_thread::yield();
+          slots[i] = static_cast<int>(i) * 3;
+          ++ran;
+        });
+      }
+      pool.Wait();
+      EXPECT_EQ(200 * (round + 1), ran.load()) << threads << " threads";
+      for (size_t i = 0; i < slots.size(); ++i) ASSERT_EQ(static_cast<int>(i) * 3, slots[i]);
+    }
+  }
+}
+
+TEST(WorkerPool, ZeroThreadsRunsEachJobOnTheCallersThread) {
+  WorkerPool pool(0);
+  std::thread::id ranOn;
+  pool.Submit([&] { ranOn = std::this_thread::get_id(); });
+  EXPECT_EQ(std::this_thread::get_id(), ranOn);
+}
+
+TEST(WorkerPool, EndingThePoolWaitsForItsJobs) {
+  std::atomic<int> ran{0};
+  {
+    WorkerPool pool(3);
+    for (int i = 0; i < 50; ++i) pool.Submit([&] { ++ran; });
+  }
+  EXPECT_EQ(50, ran.load());
+}
+
+TEST(WorkerPool, CountComesFromTheVariableWithinBounds) {
+  const struct {
+    const char* value;  // null: not set
+    size_t count;
+  } cases[] = {{nullptr, kDefaultWorkers},
+               {"", kDefaultWorkers},
+               {"0", 0},
+               {"16", 16},
+               {"64", 64},
+               {"65", kDefaultWorkers},
+               {"-1", kDefaultWorkers},
+               {"4x", kDefaultWorkers}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.count, WorkerCountFor(c.value)) << (c.value ? c.value : "(not set)");
+  }
+}
+
+}  // namespace
