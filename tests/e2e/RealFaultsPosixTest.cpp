@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "Backup.h"
+#include "support/RecordingFileSystem.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -498,6 +500,80 @@ TEST_F(RealFaults, StageFileWhoseSourceBecameAFifoOrALoopIsHandledWithoutHanging
   // rotated.
   EXPECT_EQ("was-loop", LinkGeneration(P("bk1/was-loop")).substr(0, 8));
   EXPECT_EQ("L1 | " + When(1) + " | 0644", Generation(P("bk2/was-loop")));
+}
+
+// ---------------------------------------------------------------------------
+// Links planted in a stage
+
+// Every file below `dir` with its contents, time and bits.
+std::string Snapshot(const std::string& dir) {
+  std::string all;
+  for (const std::string& rel : test::ListTree(dir))
+    all += rel + ": " + Generation(dir + "/" + rel) + "\n";
+  return all;
+}
+
+// A link where stage 1 and stage 2 had directories: the copy into it and
+// the moves through it fail and are told, and nothing outside the stages
+// is written, moved or deleted. The planted link leaves stage 1 as an entry
+// the source lacks, and the next run makes the directory there.
+TEST_F(RealFaults, LinkPlantedInAStageLeadsNothingOutOfIt) {
+  Put("outside/keep.txt", "K", 1);
+  Put("outside/notes.txt", "O", 1);
+  Put("src/docs/passwd", "secret", 1);
+  Put("src/old/notes.txt", "N2", 2);
+  Put("bk1/old/notes.txt", "N1", 1);
+  Put("bk1/old/gone.txt", "G1", 1);
+  test::MakeDirs(P("bk2"));
+  ASSERT_EQ(0, ::symlink(P("outside").c_str(), P("bk1/docs").c_str()));
+  ASSERT_EQ(0, ::symlink(P("outside").c_str(), P("bk2/old").c_str()));
+  const std::string outside = Snapshot(P("outside"));
+  ASSERT_NE("", outside);
+
+  const std::vector<std::string> stages = {P("src"), P("bk1"), P("bk2"), P("bk3")};
+  test::ProgramRun run = Run(stages);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ(outside, Snapshot(P("outside")));
+  EXPECT_EQ("N1 | " + When(1) + " | 0644", Generation(P("bk1/old/notes.txt")));
+  EXPECT_EQ("G1 | " + When(1) + " | 0644", Generation(P("bk1/old/gone.txt")));
+  EXPECT_EQ(0u, LinkGeneration(P("bk2/docs")).rfind(P("outside") + " | ", 0));
+
+  run = Run(stages);
+  EXPECT_EQ(2, run.exitCode);  // stage 2's link still stands in the way
+  EXPECT_EQ("secret", test::ReadFile(P("bk1/docs/passwd")));
+  EXPECT_EQ(outside, Snapshot(P("outside")));
+}
+
+// The same links swapped in for the directories while the run goes on,
+// just before its first copy.
+TEST_F(RealFaults, LinkSwappedIntoAStageDuringTheRunLeadsNothingOutOfIt) {
+  Put("outside/keep.txt", "K", 1);
+  Put("src/docs/a.txt", "A", 1);
+  Put("src/old/notes.txt", "N1", 1);
+  const std::vector<std::string> stages = {P("src") + "/", P("bk1") + "/", P("bk2") + "/",
+                                           P("bk3") + "/"};
+  ASSERT_EQ(0, Run(stages).exitCode);
+  test::MakeDirs(P("bk2/old"));
+  Put("src/docs/passwd", "secret", 2);
+  Put("src/old/notes.txt", "N2", 2);
+  const std::string outside = Snapshot(P("outside"));
+
+  test::RecordingFileSystem fs;
+  fs.sortListings = true;  // docs first, then old
+  bool swapped = false;
+  fs.before = [&](const test::RecordingFileSystem::Call& call) {
+    if (swapped || call.op != "CopyFile") return;
+    swapped = true;
+    for (const char* dir : {"bk1/docs", "bk2/old"}) {
+      ASSERT_EQ(0, ::rename(P(dir).c_str(), (P(dir) + "-was").c_str()));
+      ASSERT_EQ(0, ::symlink(P("outside").c_str(), P(dir).c_str()));
+    }
+  };
+  EXPECT_FALSE(RunBackupOn(fs, stages, {}, {}, platform::DayNumber(1900, 1, 1),
+                           platform::DayNumber(2099, 12, 31), false, false, false));
+  EXPECT_TRUE(swapped);
+  EXPECT_EQ(outside, Snapshot(P("outside")));
+  EXPECT_EQ("N1 | " + When(1) + " | 0644", Generation(P("bk1/old/notes.txt")));
 }
 
 // ---------------------------------------------------------------------------
