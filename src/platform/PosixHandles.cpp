@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -20,9 +21,12 @@ namespace platform::posix {
 
 namespace {
 
-// A walk keeps the handles of the directories it is in, from its root down;
-// a deeper tree opens what lies beyond that depth anew for every path.
-constexpr size_t kHeldLevels = 64;
+// A walk keeps the handles of the directories it is in, from its root down,
+// as deep as this many for all roots together allows (the limit of open
+// files is often 1024); a deeper tree opens what lies beyond that depth anew
+// for every path.
+constexpr size_t kHeldHandles = 256;
+constexpr size_t kMostLevels = 64;
 
 constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -51,6 +55,10 @@ int OpenBeneath(int dir, const std::string& rel) {
     const std::string name = rel.substr(begin, end - begin);
     begin = end + 1;
     if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      errno = EXDEV;  // never above where it began
+      return -1;
+    }
     at.reset(::openat(at.get(), name.c_str(), kDirFlags));
   }
   return at.release();
@@ -71,6 +79,7 @@ struct Chain {
 };
 
 std::vector<Chain> Chains;
+size_t HeldLevels = kMostLevels;
 
 std::string_view WithoutTrailingSlashes(std::string_view p) {
   while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
@@ -115,7 +124,7 @@ std::shared_ptr<Fd> DirectoryHandle(Chain& c, std::string_view rel) {
       errno = EXDEV;  // never above the root
       return nullptr;
     }
-    if (depth == kHeldLevels) {
+    if (depth == HeldLevels) {
       auto fd = std::make_shared<Fd>(OpenBeneath(at->get(), std::string(rel.substr(begin))));
       return fd->get() >= 0 ? fd : nullptr;
     }
@@ -146,6 +155,8 @@ void SetRoots(const std::vector<std::string>& dirs) {
     c.root = dir.back() == '/' ? dir : dir + "/";
     Chains.push_back(std::move(c));
   }
+  HeldLevels =
+      std::clamp<size_t>(kHeldHandles / std::max<size_t>(Chains.size(), 1), 4, kMostLevels);
 }
 
 bool Locate(const std::string& path, At& at) {

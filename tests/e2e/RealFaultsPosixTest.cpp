@@ -657,7 +657,9 @@ TEST_F(RealFaults, TreesDeeperThanTheLongestPathAreBackedUpWhole) {
   const DeepTreeRemover removeSource(P("src"));
   const DeepTreeRemover removeStage1(P("bk1"));
   const DeepTreeRemover removeStage2(P("bk2"));
-  const DeepChain chain(P("src"), 30);
+  // Deeper than the handles a walk keeps, and with more than PATH_MAX
+  // bytes beyond them.
+  const DeepChain chain(P("src"), 90);
   test::MakeDirs(P("src"));
   // The deepest level whose files still fit with a name of 30 bytes or more.
   size_t edge = 0;
@@ -677,7 +679,7 @@ TEST_F(RealFaults, TreesDeeperThanTheLongestPathAreBackedUpWhole) {
   };
   const std::vector<Planted> planted = {
       {0, "top.txt"},         {3, "three.txt"},      {edge, fits},        {edge, over},
-      {edge + 1, "past.txt"}, {edge + 4, "far.txt"}, {30, "deepest.txt"},
+      {edge + 1, "past.txt"}, {edge + 4, "far.txt"}, {90, "deepest.txt"},
   };
   for (const Planted& p : planted) chain.Write(p.depth, p.name, "at " + std::to_string(p.depth));
   ASSERT_FALSE(HasFatalFailure());
@@ -693,15 +695,15 @@ TEST_F(RealFaults, TreesDeeperThanTheLongestPathAreBackedUpWhole) {
 
   // The deepest file changes and rotates; one dropped moves down.
   ::sleep(1);
-  chain.Write(30, "deepest.txt", "changed");
+  chain.Write(90, "deepest.txt", "changed");
   {
     Fd dir(chain.Open(P("src"), edge + 4, false));
     ASSERT_EQ(0, ::unlinkat(dir.get(), "far.txt", 0));
   }
   run = Run(stages);
   EXPECT_EQ(0, run.exitCode) << run.stderrText.substr(0, 200);
-  EXPECT_EQ("changed", chain.Read(P("bk1"), 30, "deepest.txt"));
-  EXPECT_EQ("at 30", chain.Read(P("bk2"), 30, "deepest.txt"));
+  EXPECT_EQ("changed", chain.Read(P("bk1"), 90, "deepest.txt"));
+  EXPECT_EQ("at 90", chain.Read(P("bk2"), 90, "deepest.txt"));
   EXPECT_EQ("(none)", chain.Read(P("bk1"), edge + 4, "far.txt"));
   EXPECT_EQ("at " + std::to_string(edge + 4), chain.Read(P("bk2"), edge + 4, "far.txt"));
 }
