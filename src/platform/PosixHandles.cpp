@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,9 @@ struct Chain {
   }
 };
 
+// The chains are shared by the threads that call the file system; a
+// handle handed out stays open for its holder however the chains change.
+std::mutex ChainsMutex;
 std::vector<Chain> Chains;
 size_t HeldLevels = kMostLevels;
 
@@ -148,6 +152,7 @@ std::shared_ptr<Fd> DirectoryHandle(Chain& c, std::string_view rel) {
 }  // namespace
 
 void SetRoots(const std::vector<std::string>& dirs) {
+  const std::lock_guard<std::mutex> lock(ChainsMutex);
   Chains.clear();
   for (const std::string& dir : dirs) {
     if (dir.empty()) continue;
@@ -163,6 +168,7 @@ bool Locate(const std::string& path, At& at) {
   at.handle.reset();
   at.root = false;
   at.links = false;
+  const std::lock_guard<std::mutex> lock(ChainsMutex);
   bool isRoot = false;
   Chain* c = ChainOf(path, isRoot);
   if (!c || isRoot) {
@@ -209,6 +215,7 @@ int OpenDirectory(const std::string& dir, bool& links) {
 }
 
 void Forget(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(ChainsMutex);
   bool isRoot = false;
   Chain* c = ChainOf(path, isRoot);
   if (!c) return;
