@@ -222,6 +222,8 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesAndModes)
   for (int v = 1; v <= 5; ++v) {
     Put("src/doc/f.txt", "version " + std::to_string(v), v, modes[v - 1]);
     Put("src/large.bin", LargeText(v), v, modes[5 - v]);
+    ::unlink(P("src/doc/l").c_str());
+    PutLink("doc/l", "v" + std::to_string(v), v);
     const test::ProgramRun run = Run(stage);
     ASSERT_EQ(0, run.exitCode) << run.stderrText;
   }
@@ -234,6 +236,7 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesAndModes)
     EXPECT_TRUE(LargeText(v) == test::ReadFile(stage[k] + "/large.bin"));
     EXPECT_EQ(When(v), test::LocalMTime(stage[k] + "/large.bin"));
     EXPECT_EQ(Octal(modes[5 - v]), Octal(Mode(stage[k] + "/large.bin")));
+    EXPECT_EQ("v" + std::to_string(v) + " | " + When(v), LinkGeneration(stage[k] + "/doc/l"));
   }
   EXPECT_EQ((std::vector<std::string>{"doc", "gone", "large.bin", "same.txt"}), Entries(P("bk1")));
   EXPECT_EQ((std::vector<std::string>{"doc", "large.bin"}), Entries(bk2));
@@ -253,11 +256,12 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesAndModes)
   EXPECT_EQ(f4, Generation(bk3 + "/doc/f.txt"));
   EXPECT_EQ(f3, Generation(P("bk4/doc/f.txt")));
   EXPECT_EQ(a1, Generation(bk2 + "/gone/a.txt"));
+  EXPECT_EQ("v5 | " + When(5), LinkGeneration(bk2 + "/doc/l"));
   // No copy was left behind under a name of its own.
   EXPECT_EQ((std::vector<std::string>{"doc", "gone", "large.bin"}), Entries(bk2));
-  EXPECT_EQ((std::vector<std::string>{"f.txt"}), Entries(bk2 + "/doc"));
+  EXPECT_EQ((std::vector<std::string>{"f.txt", "l"}), Entries(bk2 + "/doc"));
   EXPECT_EQ((std::vector<std::string>{"doc", "large.bin"}), Entries(bk3));
-  EXPECT_EQ((std::vector<std::string>{"f.txt"}), Entries(bk3 + "/doc"));
+  EXPECT_EQ((std::vector<std::string>{"f.txt", "l"}), Entries(bk3 + "/doc"));
   EXPECT_EQ((std::vector<std::string>{"doc", "large.bin"}), Entries(P("bk4")));
 }
 
