@@ -56,6 +56,7 @@ std::vector<Root> Roots;
 std::vector<std::string> ReadyDirs;
 
 void ReleaseEngineState() {
+  if (Fs) Fs->SetRoots({});
   Fs = nullptr;
   std::vector<std::string>().swap(DirList);
   std::vector<std::string>().swap(IncludeMasks);
@@ -191,9 +192,11 @@ class Listing {
 bool IsFile(uint32_t attr) { return (attr & (platform::faDirectory | platform::faVolumeID)) == 0; }
 
 // A subdirectory to walk: a directory whose name does not begin with ".",
-// which passes over "." and ".." too.
+// which passes over "." and ".." too. A directory that is a link (a
+// junction) is never walked: it can lead anywhere, back into itself too.
 bool IsSubdir(uint32_t attr, std::string_view name) {
-  return (attr & platform::faDirectory) && !name.empty() && name[0] != '.';
+  return (attr & platform::faDirectory) && !(attr & platform::faSymLink) && !name.empty() &&
+         name[0] != '.';
 }
 
 // True when the directory `path` is the source or one of the stages.
@@ -388,6 +391,8 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), std::string());
   DirList.assign(dirList.begin(), dirList.end());
+  // Below the directories named, no link is a way through.
+  Fs->SetRoots(DirList);
   IncludeMasks.assign(includeMasks.begin(), includeMasks.end());
   ExcludeMasks.assign(excludeMasks.begin(), excludeMasks.end());
   FirstDay = firstDay;
@@ -636,13 +641,16 @@ bool RemoveIfEmpty(const std::string& d) {
   listing.Read(d, true);
   bool hasFile = false;
   bool hasSubdir = false;
-  bool hasDotDir = false;  // never judged, but it keeps the directory there
+  // A dot directory or a directory link: never judged, but it keeps the
+  // directory there.
+  bool hasDotDir = false;
   bool childGone = false;
   for (const Listing::Item& item : listing.Items()) {
     const std::string_view name = listing.Name(item);
     if (IsFile(item.attr)) {
       hasFile = true;
-    } else if (!name.empty() && name[0] == '.' && name != "." && name != "..") {
+    } else if ((item.attr & platform::faSymLink) ||
+               (!name.empty() && name[0] == '.' && name != "." && name != "..")) {
       hasDotDir = true;
     }
     if (IsSubdir(item.attr, name)) {

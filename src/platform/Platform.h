@@ -31,6 +31,11 @@ enum : uint32_t {
   // and data could not be read (no permission to look it up, an I/O error).
   // Listed only when admitted.
   faUnreadable = 0x100,
+  // A symbolic link (on Windows a name-surrogate reparse point: a junction,
+  // a directory link, a mount point). On POSIX a link of any kind is listed
+  // as a file carrying this bit, with its own size and time; a directory
+  // carrying it is never walked.
+  faSymLink = 0x400,
 };
 
 // Local wall-clock time of a last write, cut to whole even seconds and packed
@@ -81,6 +86,11 @@ enum class PathKind {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+
+  // The directories the user named for a run (the source and the stages);
+  // empty once it ends. Below them, the POSIX file system follows no
+  // symbolic link in any component: a link is an entry, never a way through.
+  virtual void SetRoots(const std::vector<std::string>& /*dirs*/) {}
 
   // Calls `fn` for every entry matching `pattern` ("dir\*.*" for a whole
   // directory, "dir\NameTemp*.txt", or an exact path for a lookup), "." and
@@ -148,6 +158,7 @@ class ReadOnlyClearing : public FileSystem {
  public:
   explicit ReadOnlyClearing(FileSystem& inner) : inner_(inner) {}
 
+  void SetRoots(const std::vector<std::string>& dirs) override { inner_.SetRoots(dirs); }
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
     inner_.List(pattern, admit, fn);

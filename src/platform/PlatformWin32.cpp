@@ -137,6 +137,15 @@ FileTime ToFileTime(const FILETIME& utc) {
 void FillEntry(const WIN32_FIND_DATAW& data, DirEntry& e) {
   e.name = Narrow(data.cFileName);
   e.attr = data.dwFileAttributes & faAnyFile;
+  // A directory that stands for another place (a junction, a directory
+  // link, a mount point) is never walked: it can lead back into itself, and
+  // a profile's compatibility junctions refuse listing. A file link is read
+  // through, as the file it names.
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      IsReparseTagNameSurrogate(data.dwReserved0)) {
+    e.attr |= faSymLink;
+  }
   e.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   e.time = ToFileTime(data.ftLastWriteTime);
 }

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -13,10 +15,12 @@
 namespace platform {
 
 using posix::Admitted;
+using posix::At;
 using posix::Fd;
 using posix::FillEntry;
 using posix::ListDirectory;
 using posix::LocalTimes;
+using posix::Locate;
 using posix::StatPath;
 
 namespace {
@@ -55,22 +59,25 @@ bool CopyContents(int in, int out, off_t size) {
   return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-}
-
 // A copy of `from`, with its permission bits and last-write time, written
 // beside `to` before it takes the name `to`, so that a failed or interrupted
-// copy never leaves a partial file under that name. Where the file system
+// copy never leaves a partial file under that name. A symbolic link is copied
+// as a link with the same target text and time. Where the file system
 // offers it the copy has no name at all until it is linked in place
 // (O_TMPFILE): one directory operation instead of a create and a rename.
 // Otherwise it is written under a temporary name. An unplaced copy is gone
 // with the object.
 class StagedCopy {
  public:
-  StagedCopy(const std::string& from, const std::string& to) : to_(to) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  StagedCopy(const std::string& from, const std::string& to) {
+    At source;
+    if (!Locate(from, source) || !posix::LocateInParent(to, to_)) return;
+    Fd in(::openat(source.dir(), source.name.c_str(),
+                   O_RDONLY | O_CLOEXEC | (source.links ? O_NOFOLLOW : 0)));
+    if (in.get() < 0 && errno == ELOOP && source.links) {
+      written_ = CopyLink(source);
+      return;
+    }
     struct stat st;
     if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return;
     if (!S_ISREG(st.st_mode)) {
@@ -86,7 +93,7 @@ class StagedCopy {
   StagedCopy& operator=(const StagedCopy&) = delete;
   ~StagedCopy() {
     const ErrorKeeper keep;  // the caller tells why the copy failed
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) ::unlinkat(to_.dir(), temp_.c_str(), 0);
   }
 
   bool Written() const { return written_; }
@@ -97,13 +104,18 @@ class StagedCopy {
     if (!written_) return false;
     if (temp_.empty()) {
       const std::string self = "/proc/self/fd/" + std::to_string(out_.get());
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      if (::linkat(AT_FDCWD, self.c_str(), to_.dir(), to_.name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         return Close();
       }
-      if (errno != EEXIST || !replace || !LinkUnderTemporaryName(self)) return false;
+      if (errno != EEXIST || !replace || !TakeTemporaryName([&](const char* name) {
+            return ::linkat(AT_FDCWD, self.c_str(), to_.dir(), name, AT_SYMLINK_FOLLOW) == 0;
+          })) {
+        return false;
+      }
     }
-    const bool placed = replace ? ::rename(temp_.c_str(), to_.c_str()) == 0
-                                : ::link(temp_.c_str(), to_.c_str()) == 0;
+    const bool placed =
+        replace ? ::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) == 0
+                : ::linkat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(), 0) == 0;
     if (!placed) return false;
     if (replace) temp_.clear();
     return Close();
@@ -115,23 +127,45 @@ class StagedCopy {
     // /proc is there.
     static const bool procFd = ::access("/proc/self/fd", X_OK) == 0;
     if (procFd) {
-      out_.reset(::open(DirectoryOf(to_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+      out_.reset(::openat(to_.dir(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
       if (out_.get() >= 0) return true;
     }
-    temp_ = DirectoryOf(to_) + ".kovrel-tmp-XXXXXX";
-    out_.reset(::mkostemp(temp_.data(), O_CLOEXEC));
-    if (out_.get() >= 0) return true;
-    temp_.clear();
-    return false;
+    return TakeTemporaryName([&](const char* name) {
+      out_.reset(::openat(to_.dir(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      return out_.get() >= 0;
+    });
   }
 
-  // An unnamed copy that is to replace a file gets a temporary name first,
+  // A link is made anew with the same target text under a temporary name,
+  // given the link's own time and, where the process may, its owner.
+  bool CopyLink(const At& source) {
+    struct stat st;
+    if (::fstatat(source.dir(), source.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    std::string target(std::max<size_t>(static_cast<size_t>(st.st_size), PATH_MAX) + 1, '\0');
+    const ssize_t n = ::readlinkat(source.dir(), source.name.c_str(), target.data(), target.size());
+    if (n < 0) return false;
+    target.resize(static_cast<size_t>(n));
+    if (!TakeTemporaryName(
+            [&](const char* name) { return ::symlinkat(target.c_str(), to_.dir(), name) == 0; })) {
+      return false;
+    }
+    // A stage that cannot hold owners is no failure.
+    if (::fchownat(to_.dir(), temp_.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+      errno = 0;
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return ::utimensat(to_.dir(), temp_.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  // Makes the copy under a temporary name of its own beside the target
+  // (`make` makes it under the name given, false when that name is taken or
+  // it fails); an unnamed copy that is to replace a file gets one first,
   // then is renamed over it.
-  bool LinkUnderTemporaryName(const std::string& self) {
+  bool TakeTemporaryName(const std::function<bool(const char*)>& make) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name = DirectoryOf(to_) + ".kovrel-tmp-" + std::to_string(::getpid()) + "-" +
-                         std::to_string(attempt);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      std::string name =
+          ".kovrel-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+      if (make(name.c_str())) {
         temp_ = std::move(name);
         return true;
       }
@@ -140,25 +174,30 @@ class StagedCopy {
     return false;
   }
 
-  bool Close() { return ::close(out_.release()) == 0; }
+  bool Close() { return out_.get() < 0 || ::close(out_.release()) == 0; }
 
-  std::string to_;
+  At to_;             // the directory the copy is made in, and its name there
   std::string temp_;  // the copy's temporary name, if it has one
   Fd out_;
   bool written_ = false;
 };
 
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+bool RenameNoReplace(const At& from, const At& to) {
+  if (::renameat2(from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    return true;
+  }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
   // File systems without RENAME_NOREPLACE: a hard link fails on an existing
   // target, as the move must.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  return ::unlink(from.c_str()) == 0;
+  if (::linkat(from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), 0) != 0) return false;
+  return ::unlinkat(from.dir(), from.name.c_str(), 0) == 0;
 }
 
 class PosixFileSystem : public FileSystem {
  public:
+  void SetRoots(const std::vector<std::string>& dirs) override { posix::SetRoots(dirs); }
+
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
     ListPattern(pattern, admit, fn, false);
@@ -199,7 +238,7 @@ class PosixFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override {
     struct stat st;
-    return StatPath(path, st) && S_ISREG(st.st_mode);
+    return StatPath(path, st) && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
   }
 
   bool DirectoryExists(const std::string& path) override {
@@ -209,7 +248,7 @@ class PosixFileSystem : public FileSystem {
 
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     struct stat st;
-    if (!StatPath(path, st) || !S_ISREG(st.st_mode)) return false;
+    if (!StatPath(path, st) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) return false;
     LocalTimes times;
     out = times.Convert(st.st_mtime);
     return true;
@@ -223,21 +262,37 @@ class PosixFileSystem : public FileSystem {
     return true;
   }
 
-  bool CreateDir(const std::string& path) override { return ::mkdir(path.c_str(), 0777) == 0; }
-  bool RemoveDir(const std::string& path) override { return ::rmdir(path.c_str()) == 0; }
-  bool DeleteFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+  bool CreateDir(const std::string& path) override {
+    At at;
+    return Locate(path, at) && ::mkdirat(at.dir(), at.name.c_str(), 0777) == 0;
+  }
+  bool RemoveDir(const std::string& path) override {
+    At at;
+    if (!Locate(path, at) || ::unlinkat(at.dir(), at.name.c_str(), AT_REMOVEDIR) != 0) return false;
+    posix::Forget(path);
+    return true;
+  }
+  bool DeleteFile(const std::string& path) override {
+    At at;
+    return Locate(path, at) && ::unlinkat(at.dir(), at.name.c_str(), 0) == 0;
+  }
   bool SetReadOnly(const std::string& path, bool readOnly) override {
+    At at;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!Locate(path, at) || ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) != 0) {
+      return false;
+    }
     const mode_t mode = readOnly ? st.st_mode & ~S_IWUSR : st.st_mode | S_IWUSR;
-    return ::chmod(path.c_str(), mode & 07777) == 0;
+    // A link has no bits of its own: that fails rather than change its target.
+    return ::fchmodat(at.dir(), at.name.c_str(), mode & 07777, at.noFollow()) == 0;
   }
 
   PathKind KindOf(const std::string& path) override {
     struct stat st;
     if (StatPath(path, st)) return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
-    // A link that leads nowhere (dangling or a loop) is never listed, so it
-    // names nothing either.
+    // Outside the roots a link that leads nowhere (dangling or a loop) is
+    // never listed, so it names nothing either; below them a path through a
+    // link leads nowhere.
     if (path.empty() || errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
       return PathKind::Missing;
     }
@@ -253,15 +308,28 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
-    if (replace ? ::rename(from.c_str(), to.c_str()) == 0 : RenameNoReplace(from, to)) return true;
+    At source;
+    At target;
+    if (!Locate(from, source) || !Locate(to, target)) return false;
+    if (replace
+            ? ::renameat(source.dir(), source.name.c_str(), target.dir(), target.name.c_str()) == 0
+            : RenameNoReplace(source, target)) {
+      return true;
+    }
     if (errno != EXDEV) return false;
     // Across file systems: a whole copy takes its place first, then the
     // original is deleted.
-    return StagedCopy(from, to).Place(replace) && ::unlink(from.c_str()) == 0;
+    return StagedCopy(from, to).Place(replace) &&
+           ::unlinkat(source.dir(), source.name.c_str(), 0) == 0;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    At at;
+    Fd fd(Locate(path, at)
+              ? ::openat(at.dir(), at.name.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (at.links ? O_NOFOLLOW : 0),
+                         0666)
+              : -1);
     if (fd.get() < 0) {
       RaiseCreateError(path);
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -10,8 +11,10 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Platform.h"
 
@@ -109,6 +112,38 @@ bool Admitted(uint32_t attr, uint32_t admit);
 // Lists the entries of `dir` whose names match `pattern` ("*.*" for all).
 void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
                    const std::function<void(const DirEntry&)>& fn, bool kindsOnly);
+// Looks `path` up as Locate reaches it: no link followed below a root.
 bool StatPath(const std::string& path, struct stat& st);
+
+// Where a path is reached for the *at calls. Below one of the roots that
+// SetRoots named, `handle` is the parent directory, reached without
+// following a link, and `name` the last name, which the calls must not
+// follow either. Elsewhere (a root itself included) `handle` is null and
+// `name` the whole path, looked up as it always was.
+struct At {
+  std::shared_ptr<Fd> handle;
+  std::string name;
+  bool root = false;   // `name` is one of the roots itself
+  bool links = false;  // below a root: `name` is not followed either
+  int dir() const { return handle ? handle->get() : AT_FDCWD; }
+  // The flag of the stat-like calls: a link below a root is described,
+  // not followed.
+  int noFollow() const { return links ? AT_SYMLINK_NOFOLLOW : 0; }
+};
+
+// The directories a run was given; none when it ends.
+void SetRoots(const std::vector<std::string>& dirs);
+// False, with errno set, when a directory on the way is missing, is a
+// link, or cannot be opened.
+bool Locate(const std::string& path, At& at);
+// Locate, with a handle of the parent directory also outside the roots
+// (reached there as a path always was), for calls that make names beside
+// `path`.
+bool LocateInParent(const std::string& path, At& at);
+// Opens the directory `dir` for reading; `links` is set when its entries
+// lie below a root, where links are listed as links.
+int OpenDirectory(const std::string& dir, bool& links);
+// Drops the handles of a directory that was removed, and of those below it.
+void Forget(const std::string& path);
 
 }  // namespace platform::posix

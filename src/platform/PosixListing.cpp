@@ -34,16 +34,19 @@ FileTime PackLocalSeconds(int64_t local) {
 }
 
 // Fills `e` from a stat of a listed kind; false for kinds that are never
-// listed (FIFOs, sockets, devices).
+// listed (FIFOs, sockets, devices). A link is a file of its own, with its
+// own size (that of its target text) and time.
 bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times) {
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+  const bool link = S_ISLNK(st.st_mode);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !link) return false;
   e.name.assign(name);
   e.attr = 0;
   if (S_ISDIR(st.st_mode)) e.attr |= faDirectory;
-  if (S_ISREG(st.st_mode)) e.attr |= faArchive;
+  if (S_ISREG(st.st_mode) || link) e.attr |= faArchive;
+  if (link) e.attr |= faSymLink;
   if (!name.empty() && name[0] == '.') e.attr |= faHidden;
-  if (!(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
-  e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  if (!link && !(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
+  e.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   e.time = times.Convert(st.st_mtime);
   return true;
 }
@@ -76,16 +79,21 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-// Lists one directory. A link is followed: a link to a regular file is listed
-// as that file, a link to anything else is not listed. A directory whose type
+// Lists one directory. At or below a root a link is listed as itself (a file
+// with faSymLink); elsewhere it is followed: a link to a regular file is
+// listed as that file, a link to anything else is not listed. A directory whose type
 // the listing gives (d_type) is not stat'ed: no caller uses the time or size
 // of a directory. With `kindsOnly` the same holds for regular files; any other
 // entry gets one fstatat relative to the open directory.
 void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
                    const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
-  Dir d(::opendir(dir.empty() ? "." : dir.c_str()));
+  bool links = false;
+  Fd fd(OpenDirectory(dir.empty() ? std::string(".") : dir, links));
+  if (fd.get() < 0) return;
+  Dir d(::fdopendir(fd.get()));
   if (!d.get()) return;
-  const int dfd = ::dirfd(d.get());
+  const int dfd = fd.release();
+  const int statFlags = links ? AT_SYMLINK_NOFOLLOW : 0;
   const bool all = pattern == "*.*" || pattern == "*";
   DirEntry e;
   struct stat st;
@@ -93,13 +101,15 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
   while (const struct dirent* de = ::readdir(d.get())) {
     const std::string_view name = de->d_name;
     if (!all && !PatternMatches(pattern, name)) continue;
-    if (de->d_type == DT_DIR || (kindsOnly && de->d_type == DT_REG)) {
+    const bool linkKind = links && de->d_type == DT_LNK;
+    if (de->d_type == DT_DIR || (kindsOnly && (de->d_type == DT_REG || linkKind))) {
       e.name.assign(name);
       e.attr = de->d_type == DT_DIR ? faDirectory : faArchive;
+      if (linkKind) e.attr |= faSymLink;
       if (name[0] == '.') e.attr |= faHidden;
       e.size = 0;
       e.time = 0;
-    } else if (::fstatat(dfd, de->d_name, &st, 0) != 0) {
+    } else if (::fstatat(dfd, de->d_name, &st, statFlags) != 0) {
       // Gone meanwhile, or a link that leads nowhere: nothing to list.
       if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR || !(admit & faUnreadable)) {
         continue;
@@ -109,7 +119,7 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
       e.size = 0;
       e.time = 0;
     } else {
-      if (de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
+      if (!links && de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
       if (!FillEntry(st, name, e, times)) continue;
     }
     if (Admitted(e.attr, admit)) fn(e);
@@ -117,7 +127,9 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
 }
 
 bool StatPath(const std::string& path, struct stat& st) {
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+  At at;
+  if (path.empty() || !Locate(path, at)) return false;
+  return ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) == 0;
 }
 
 }  // namespace platform::posix

@@ -238,6 +238,56 @@ TEST(PosixKindOf, BrokenLinksAreGoneAndLookupErrorsAreUnknown) {
   EXPECT_EQ(platform::PathKind::Unknown, RealFileSystem().KindOf(t / std::string(300, 'n')));
 }
 
+// Below the directories a run names, a link of any kind is an entry of its
+// own (a file with its own size and time) and no path through one reaches
+// anything; the named directory itself may be a link. Outside them, and once
+// the run is over, links are followed as before.
+TEST(PosixRoots, BelowARootLinksAreEntriesAndNeverWaysThrough) {
+  test::TempDir t;
+  test::WriteFile(t / "outside/keep", "K");
+  test::WriteFile(t / "real/file", "12345");
+  ASSERT_EQ(0, ::symlink((t / "real").c_str(), (t / "root").c_str()));
+  ASSERT_EQ(0, ::symlink((t / "outside").c_str(), (t / "real/todir").c_str()));
+  ASSERT_EQ(0, ::symlink("nowhere", (t / "real/dangling").c_str()));
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {946684800, 123456789}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, (t / "real/todir").c_str(), times, AT_SYMLINK_NOFOLLOW));
+  platform::FileSystem& fs = RealFileSystem();
+  fs.SetRoots({t / "root/"});
+  const std::string r = t / "root/";
+
+  EXPECT_EQ((Words{".", "..", "dangling", "file", "todir"}), Names(r + "*.*", platform::faAnyFile));
+  DirEntry e;
+  ASSERT_TRUE(fs.Find(r + "todir", platform::faAnyFile, e));
+  EXPECT_EQ(platform::faArchive | platform::faSymLink, e.attr);
+  EXPECT_EQ((t / "outside").size(), e.size);
+  EXPECT_TRUE(fs.FileExists(r + "dangling"));
+  EXPECT_FALSE(fs.DirectoryExists(r + "todir"));
+  EXPECT_EQ(platform::PathKind::File, fs.KindOf(r + "todir"));
+  EXPECT_EQ(platform::PathKind::Missing, fs.KindOf(r + "todir/keep"));
+  EXPECT_TRUE(Names(r + "todir/*.*", platform::faAnyFile).empty());
+  EXPECT_FALSE(fs.CreateDir(r + "todir/made"));
+  EXPECT_FALSE(fs.CopyFile(r + "file", r + "todir/copy", false, nullptr));
+  EXPECT_FALSE(fs.MoveFile(r + "file", r + "todir/moved", true));
+  EXPECT_FALSE(fs.DeleteFile(r + "todir/keep"));
+  EXPECT_THROW(fs.SaveLines(r + "todir/keep", {"x"}), EFCreateError);
+
+  // A link's copy is a link with the same target text and time; a move
+  // keeps it a link.
+  ASSERT_TRUE(fs.CopyFile(r + "todir", r + "copy", false, nullptr));
+  ASSERT_TRUE(fs.MoveFile(r + "copy", r + "moved", false));
+  struct stat st;
+  ASSERT_EQ(0, ::lstat((t / "real/moved").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(946684800, st.st_mtim.tv_sec);
+  EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+  EXPECT_EQ(t / "outside", std::filesystem::read_symlink(t / "real/moved").string());
+
+  fs.SetRoots({});
+  EXPECT_TRUE(fs.DirectoryExists(r + "todir"));
+  EXPECT_EQ((Words{"keep"}), test::ListTree(t / "outside"));
+  EXPECT_EQ("K", test::ReadFile(t / "outside/keep"));
+}
+
 // Sets an environment variable for a scope and puts the old value back.
 class ScopedEnv {
  public:

@@ -49,6 +49,11 @@ class RecordingFileSystem : public platform::FileSystem {
            Count("DeleteFile") + Count("SaveLines");
   }
 
+  // Runs before every call is recorded, for a test that changes the disk
+  // while a run goes on.
+  std::function<void(const Call&)> before;
+
+  void SetRoots(const std::vector<std::string>& dirs) override { real_.SetRoots(dirs); }
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const platform::DirEntry&)>& fn) override {
     if (Record("List", pattern)) return;
@@ -123,6 +128,7 @@ class RecordingFileSystem : public platform::FileSystem {
   // Records the call; true when it is to fail.
   bool Record(const char* op, const std::string& path, const std::string& to = std::string()) {
     calls.push_back({op, path, to});
+    if (before) before(calls.back());
     return failIf && failIf(calls.back());
   }
 
