@@ -70,11 +70,12 @@ struct StageDir {
   // Its subdirectories that need a look, in the order of its listing.
   std::vector<StageDir> subdirs;
 };
-// How many StageDirs the walk has made. Past kMaxStageDirs (a few MiB) it
-// keeps no more, and the directories above those it dropped are judged from
-// their listings, so memory stays bounded however many may be empty.
+// How many StageDirs the walk has made. Past kMaxStageDirs (1 MiB, 5 MiB
+// with the longest names) it keeps no more, and the directories above those
+// it dropped are judged from their listings, so memory stays bounded however
+// many may be empty.
 size_t StageDirCount = 0;
-constexpr size_t kMaxStageDirs = 1 << 15;
+constexpr size_t kMaxStageDirs = 1 << 14;
 
 void ReleaseEngineState() {
   Fs = nullptr;
