@@ -65,8 +65,11 @@ struct StageDir {
   // False for a directory the walk did not visit: it is judged from its
   // listings alone, as is everything below it.
   bool seen = true;
-  // The walk left neither a file nor a lasting subdirectory in it.
-  bool mayBeEmpty = true;
+  // The walk left a file or a lasting subdirectory in it.
+  bool holds = false;
+  // It is listed again for the removal: it may be empty, or the walk made
+  // subdirectories in it whose place in its listing is not known.
+  bool listAgain = true;
   // Its subdirectories that need a look, in the order of its listing.
   std::vector<StageDir> subdirs;
 };
@@ -469,8 +472,9 @@ struct Visit {
 };
 
 // What the walk made of a source subdirectory: not walked, walked and left
-// lasting, or walked to walkedBelow[value - kWalkedToStageDir].
-enum Walked : uint32_t { kNotWalked, kWalkedKept, kWalkedToStageDir };
+// lasting, walked to a StageDir that stage 1's listing has taken, or walked
+// to walkedBelow[value - kWalkedToStageDir].
+enum Walked : uint32_t { kNotWalked, kWalkedKept, kWalkedTaken, kWalkedToStageDir };
 
 // Stage 1's entry of that name, of any kind. Its listing answers for a file;
 // otherwise the disk is asked, also for a directory, whose time a listing
@@ -580,7 +584,10 @@ std::optional<StageDir> WalkedInStepOne(Visit& v, std::string_view name) {
   const Listing::Item* item = v.source.Find(name);
   const uint32_t walked = item ? v.walked[item - v.source.Items().data()] : kNotWalked;
   if (walked == kWalkedKept) return std::nullopt;
-  if (walked >= kWalkedToStageDir) return std::move(v.walkedBelow[walked - kWalkedToStageDir]);
+  if (walked >= kWalkedToStageDir) {
+    v.walked[item - v.source.Items().data()] = kWalkedTaken;
+    return std::move(v.walkedBelow[walked - kWalkedToStageDir]);
+  }
   StageDir unseen;
   unseen.seen = false;
   return Keep(std::move(unseen));
@@ -614,6 +621,12 @@ std::optional<StageDir> WalkDir(const std::string& r) {
     }
   }
 
+  // Stage 1 is listed before the walk goes deeper: where attributes come
+  // with a listing, as on a share, its subdirectories then need no lookup
+  // of their own. The walk below makes subdirectories here at most, of
+  // names the source has, which step 2 passes over.
+  if (!KeepExtra) v->stage1.Read(v->stage1Dir);
+
   // 1. Source subdirectories, depth first.
   const std::vector<Listing::Item>& items = v->source.Items();
   if (!KeepExtra) v->walked.assign(items.size(), kNotWalked);
@@ -637,13 +650,12 @@ std::optional<StageDir> WalkDir(const std::string& r) {
   }
 
   // 2. Subdirectories that only stage 1 has. Its listing also serves the
-  // lookups of step 3 and the stale files of step 4: the walk below changes
-  // nothing in this directory itself, and step 3 touches only names that the
-  // source has. What becomes of each stage-1 subdirectory is kept, in the
-  // listing's order, for the removal of emptied directories.
+  // lookups of step 3 and the stale files of step 4: the walk changes no
+  // file in this directory before them, and step 3 touches only names that
+  // the source has. What becomes of each stage-1 subdirectory is kept, in
+  // the listing's order, for the removal of emptied directories.
   StageDir here;
   bool lasting = false;  // a subdirectory that stays
-  v->stage1.Read(v->stage1Dir);
   for (const Listing::Item& item : v->stage1.Items()) {
     const std::string_view name = v->stage1.Name(item);
     if (IsFile(item.attr)) ++v->stageFiles;
@@ -663,7 +675,7 @@ std::optional<StageDir> WalkDir(const std::string& r) {
       lasting = true;
       continue;
     }
-    if (below->seen && !below->mayBeEmpty) lasting = true;
+    if (below->seen && below->holds) lasting = true;
     if (StageDirCount > kMaxStageDirs) {
       here.seen = false;  // one it cannot keep is judged from the listings
       continue;
@@ -672,10 +684,26 @@ std::optional<StageDir> WalkDir(const std::string& r) {
     here.subdirs.push_back(std::move(*below));
   }
 
+  // Subdirectories that step 1 made: the listing does not tell their
+  // place, so this directory is listed again for the removal.
+  bool madeBelow = false;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (v->walked[i] < kWalkedToStageDir) continue;
+    madeBelow = true;
+    if (StageDirCount > kMaxStageDirs) {
+      here.seen = false;
+      break;
+    }
+    StageDir& below = v->walkedBelow[v->walked[i] - kWalkedToStageDir];
+    below.name.assign(v->source.Name(items[i]));
+    here.subdirs.push_back(std::move(below));
+  }
+
   BackupFiles(*v, r);
   RetireStaleFiles(*v, r);
-  here.mayBeEmpty = !lasting && v->stageFiles <= v->stageFilesTouched;
-  if (here.seen && !here.mayBeEmpty && here.subdirs.empty()) return std::nullopt;
+  here.holds = lasting || v->stageFiles > v->stageFilesTouched;
+  here.listAgain = madeBelow || !here.holds;
+  if (here.seen && !here.listAgain && here.subdirs.empty()) return std::nullopt;
   return Keep(std::move(here));
 }
 
@@ -756,7 +784,7 @@ const StageDir* SeenSubdir(const StageDir* seen, std::string_view name, size_t& 
 // everything below are judged from their listings.
 bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
   if (seen && !seen->seen) seen = nullptr;
-  if (seen && !seen->mayBeEmpty) {
+  if (seen && !seen->listAgain) {
     for (const StageDir& below : seen->subdirs) {
       const std::string sub = d + below.name + kDelim;
       if (!IsRoot(sub)) RemoveIfEmpty(sub, &below);
