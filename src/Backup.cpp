@@ -67,6 +67,9 @@ struct StageDir {
   bool seen = true;
   // The walk left a file or a lasting subdirectory in it.
   bool holds = false;
+  // It was not there when the walk listed it, and the walk may have made it
+  // since, for a copy into it or below it.
+  bool mayBeMade = false;
   // It is listed again for the removal: it may be empty, or the walk made
   // subdirectories in it whose place in its listing is not known.
   bool listAgain = true;
@@ -469,6 +472,7 @@ struct Visit {
   std::vector<StageDir> walkedBelow;  // the StageDirs of those walked to one
   size_t stageFiles = 0;              // files in stage 1's listing
   size_t stageFilesTouched = 0;       // of them, moved, replaced or deleted (at most)
+  bool copiesTried = false;           // into this stage-1 directory
 };
 
 // What the walk made of a source subdirectory: not walked, walked and left
@@ -527,6 +531,7 @@ void BackupFiles(Visit& v, const std::string& r) {
     }
 
     if (!DryRun) {
+      v.copiesTried = true;
       if (present) {
         ++v.stageFilesTouched;
         Rotate(r, name, stage1.attr);
@@ -684,11 +689,13 @@ std::optional<StageDir> WalkDir(const std::string& r) {
     here.subdirs.push_back(std::move(*below));
   }
 
-  // Subdirectories that step 1 made: the listing does not tell their
-  // place, so this directory is listed again for the removal.
+  // Subdirectories that step 1 may have made: the listing does not tell
+  // their place, so this directory is listed again for the removal. One
+  // that the walk cannot have made is not there.
   bool madeBelow = false;
   for (size_t i = 0; i < items.size(); ++i) {
     if (v->walked[i] < kWalkedToStageDir) continue;
+    if (!v->walkedBelow[v->walked[i] - kWalkedToStageDir].mayBeMade) continue;
     madeBelow = true;
     if (StageDirCount > kMaxStageDirs) {
       here.seen = false;
@@ -702,6 +709,8 @@ std::optional<StageDir> WalkDir(const std::string& r) {
   BackupFiles(*v, r);
   RetireStaleFiles(*v, r);
   here.holds = lasting || v->stageFiles > v->stageFilesTouched;
+  // A listing of a directory that exists has "." and ".." at least.
+  here.mayBeMade = v->stage1.Items().empty() && (v->copiesTried || madeBelow);
   here.listAgain = madeBelow || !here.holds;
   if (here.seen && !here.listAgain && here.subdirs.empty()) return std::nullopt;
   return Keep(std::move(here));
