@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "Characters.h"
 #include "Exceptions.h"
@@ -55,6 +56,33 @@ std::vector<Root> Roots;
 // The walk never removes a stage directory, so the knowledge stays true.
 std::vector<std::string> ReadyDirs;
 
+// What the walk saw of a stage-1 directory, kept for the removal of emptied
+// directories, so that it lists again only a directory that may be empty.
+// A directory that the walk left holding a file or a lasting subdirectory,
+// with nothing below it that may be empty, is kept as no StageDir at all.
+struct StageDir {
+  std::string name;  // as its parent's listing names it
+  // False for a directory the walk did not visit: it is judged from its
+  // listings alone, as is everything below it.
+  bool seen = true;
+  // The walk left a file or a lasting subdirectory in it.
+  bool holds = false;
+  // It was not there when the walk listed it, and the walk may have made it
+  // since, for a copy into it or below it.
+  bool mayBeMade = false;
+  // It is listed again for the removal: it may be empty, or the walk made
+  // subdirectories in it whose place in its listing is not known.
+  bool listAgain = true;
+  // Its subdirectories that need a look, in the order of its listing.
+  std::vector<StageDir> subdirs;
+};
+// How many StageDirs the walk has made. Past kMaxStageDirs (1 MiB, 5 MiB
+// with the longest names) it keeps no more, and the directories above those
+// it dropped are judged from their listings, so memory stays bounded however
+// many may be empty.
+size_t StageDirCount = 0;
+constexpr size_t kMaxStageDirs = 1 << 14;
+
 void ReleaseEngineState() {
   if (Fs) Fs->SetRoots({});
   Fs = nullptr;
@@ -66,6 +94,7 @@ void ReleaseEngineState() {
   Failures = 0;
   std::vector<Root>().swap(Roots);
   std::vector<std::string>().swap(ReadyDirs);
+  StageDirCount = 0;
   Progress.End();
 }
 
@@ -368,6 +397,9 @@ std::unique_ptr<platform::StageLock> LockStageOne(std::vector<std::string>& made
   return nullptr;
 }
 
+std::optional<StageDir> WalkDir(const std::string& r);
+bool RemoveIfEmpty(const std::string& d, const StageDir* seen);
+
 }  // namespace
 
 bool RunBackup(const std::vector<std::string>& dirList,
@@ -409,8 +441,8 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   std::unique_ptr<platform::StageLock> lock = LockStageOne(madeForLock);
   Progress.Start();
   Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
-  BackupDir(std::string());
-  if (!KeepExtra) RemoveEmptyDirs(DirList[1]);
+  const std::optional<StageDir> stage1 = WalkDir(std::string());
+  if (!KeepExtra && stage1) RemoveIfEmpty(DirList[1], &*stage1);
   Progress.End();
   // What was made only to be locked and got nothing goes again, so that a
   // run with nothing to copy leaves the disk as it found it.
@@ -438,7 +470,20 @@ struct Visit {
   Listing stage1;    // not listed with KeepExtra
   std::string name;  // the file at hand
   DirEntry found;    // a lookup's answer
+  // For the removal of emptied directories (not kept with KeepExtra): what
+  // became of each source subdirectory, by its place in the source listing,
+  // and of stage 1's files.
+  std::vector<uint32_t> walked;       // a Walked value per source entry
+  std::vector<StageDir> walkedBelow;  // the StageDirs of those walked to one
+  size_t stageFiles = 0;              // files in stage 1's listing
+  size_t stageFilesTouched = 0;       // of them, moved, replaced or deleted (at most)
+  bool copiesTried = false;           // into this stage-1 directory
 };
+
+// What the walk made of a source subdirectory: not walked, walked and left
+// lasting, walked to a StageDir that stage 1's listing has taken, or walked
+// to walkedBelow[value - kWalkedToStageDir].
+enum Walked : uint32_t { kNotWalked, kWalkedKept, kWalkedTaken, kWalkedToStageDir };
 
 // Stage 1's entry of that name, of any kind. Its listing answers for a file;
 // otherwise the disk is asked, also for a directory, whose time a listing
@@ -501,7 +546,9 @@ void BackupFiles(Visit& v, const std::string& r) {
     if (present && !Changed(item, stage1)) continue;
 
     if (!DryRun) {
+      v.copiesTried = true;
       if (present) {
+        ++v.stageFilesTouched;
         Rotate(r, name, stage1.attr);
       } else {
         // Nothing was found in stage 1; should the lookup have failed on a
@@ -526,14 +573,50 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
   std::string& name = v.name;
   for (const Listing::Item* item : staleNames) {
     name.assign(v.stage1.Name(*item));
-    if (!DryRun) RetireStale(r, name);
+    if (!DryRun) {
+      ++v.stageFilesTouched;
+      RetireStale(r, name);
+    }
     Report("deleted " + v.stage1Dir + name);
   }
 }
 
 }  // namespace
 
-void BackupDir(const std::string& r) {
+void BackupDir(const std::string& r) { WalkDir(r); }
+
+namespace {
+
+// A StageDir made by the walk; one made past kMaxStageDirs keeps nothing
+// below it and is judged from its listings.
+std::optional<StageDir> Keep(StageDir dir) {
+  if (++StageDirCount > kMaxStageDirs || !dir.seen) {
+    dir.seen = false;
+    std::vector<StageDir>().swap(dir.subdirs);
+  }
+  return dir;
+}
+
+// What step 1 made of the stage-1 subdirectory `name`, which the source has
+// too: nothing when the walk left something lasting in it; a StageDir not
+// seen when the walk did not visit it under that name.
+std::optional<StageDir> WalkedInStepOne(Visit& v, std::string_view name) {
+  const Listing::Item* item = v.source.Find(name);
+  const uint32_t walked = item ? v.walked[item - v.source.Items().data()] : kNotWalked;
+  if (walked == kWalkedKept) return std::nullopt;
+  if (walked >= kWalkedToStageDir) {
+    v.walked[item - v.source.Items().data()] = kWalkedTaken;
+    return std::move(v.walkedBelow[walked - kWalkedToStageDir]);
+  }
+  StageDir unseen;
+  unseen.seen = false;
+  return Keep(std::move(unseen));
+}
+
+// Visits the relative path `r`. Returns what became of stage 1's directory
+// there (nothing with KeepExtra, or when the walk left something lasting in
+// it and nothing below that may be empty).
+std::optional<StageDir> WalkDir(const std::string& r) {
   ++Progress.counts.dirs;
   Progress.Tick();
   const auto v = std::make_unique<Visit>();
@@ -551,35 +634,104 @@ void BackupDir(const std::string& r) {
     if (kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown) {
       Failed(v->sourceDir);
       Report();
-      return;
+      if (KeepExtra) return std::nullopt;
+      StageDir unseen;
+      unseen.seen = false;
+      return Keep(std::move(unseen));
     }
   }
 
+  // Stage 1 is listed before the walk goes deeper: where attributes come
+  // with a listing, as on a share, its subdirectories then need no lookup
+  // of their own. The walk below makes subdirectories here at most, of
+  // names the source has, which step 2 passes over.
+  if (!KeepExtra) v->stage1.Read(v->stage1Dir);
+
   // 1. Source subdirectories, depth first.
-  for (const Listing::Item& item : v->source.Items()) {
-    const std::string_view name = v->source.Name(item);
-    if (!IsSubdir(item.attr, name)) continue;
+  const std::vector<Listing::Item>& items = v->source.Items();
+  if (!KeepExtra) v->walked.assign(items.size(), kNotWalked);
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::string_view name = v->source.Name(items[i]);
+    if (!IsSubdir(items[i].attr, name)) continue;
     const std::string sub = r + std::string(name) + kDelim;
-    if (!IsRoot(DirList[0] + sub)) BackupDir(sub);
+    if (IsRoot(DirList[0] + sub)) continue;
+    std::optional<StageDir> below = WalkDir(sub);
+    if (KeepExtra) continue;
+    if (!below) {
+      v->walked[i] = kWalkedKept;
+      continue;
+    }
+    v->walked[i] = kWalkedToStageDir + static_cast<uint32_t>(v->walkedBelow.size());
+    v->walkedBelow.push_back(std::move(*below));
+  }
+  if (KeepExtra) {
+    BackupFiles(*v, r);
+    return std::nullopt;
   }
 
   // 2. Subdirectories that only stage 1 has. Its listing also serves the
-  // lookups of step 3 and the stale files of step 4: the walk below changes
-  // nothing in this directory itself, and step 3 touches only names that the
-  // source has.
-  if (!KeepExtra) {
-    v->stage1.Read(v->stage1Dir);
-    for (const Listing::Item& item : v->stage1.Items()) {
-      const std::string_view name = v->stage1.Name(item);
-      if (!IsSubdir(item.attr, name) || SourceHas(v->source, v->sourceDir, name, true)) continue;
+  // lookups of step 3 and the stale files of step 4: the walk changes no
+  // file in this directory before them, and step 3 touches only names that
+  // the source has. What becomes of each stage-1 subdirectory is kept, in
+  // the listing's order, for the removal of emptied directories.
+  StageDir here;
+  bool lasting = false;  // a subdirectory that stays
+  for (const Listing::Item& item : v->stage1.Items()) {
+    const std::string_view name = v->stage1.Name(item);
+    if (IsFile(item.attr)) ++v->stageFiles;
+    if (!IsSubdir(item.attr, name)) continue;
+    std::optional<StageDir> below;
+    if (SourceHas(v->source, v->sourceDir, name, true)) {
+      below = WalkedInStepOne(*v, name);
+    } else {
       const std::string sub = r + std::string(name) + kDelim;
-      if (!IsRoot(DirList[1] + sub)) BackupDir(sub);
+      if (IsRoot(DirList[1] + sub)) {
+        lasting = true;  // never removed
+        continue;
+      }
+      below = WalkDir(sub);
     }
+    if (!below) {
+      lasting = true;
+      continue;
+    }
+    if (below->seen && below->holds) lasting = true;
+    if (StageDirCount > kMaxStageDirs) {
+      here.seen = false;  // one it cannot keep is judged from the listings
+      continue;
+    }
+    below->name.assign(name);
+    here.subdirs.push_back(std::move(*below));
+  }
+
+  // Subdirectories that step 1 may have made: the listing does not tell
+  // their place, so this directory is listed again for the removal. One
+  // that the walk cannot have made is not there.
+  bool madeBelow = false;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (v->walked[i] < kWalkedToStageDir) continue;
+    if (!v->walkedBelow[v->walked[i] - kWalkedToStageDir].mayBeMade) continue;
+    madeBelow = true;
+    if (StageDirCount > kMaxStageDirs) {
+      here.seen = false;
+      break;
+    }
+    StageDir& below = v->walkedBelow[v->walked[i] - kWalkedToStageDir];
+    below.name.assign(v->source.Name(items[i]));
+    here.subdirs.push_back(std::move(below));
   }
 
   BackupFiles(*v, r);
-  if (!KeepExtra) RetireStaleFiles(*v, r);
+  RetireStaleFiles(*v, r);
+  here.holds = lasting || v->stageFiles > v->stageFilesTouched;
+  // A listing of a directory that exists has "." and ".." at least.
+  here.mayBeMade = v->stage1.Items().empty() && (v->copiesTried || madeBelow);
+  here.listAgain = madeBelow || !here.holds;
+  if (here.seen && !here.listAgain && here.subdirs.empty()) return std::nullopt;
+  return Keep(std::move(here));
 }
+
+}  // namespace
 
 void TransferStage(int k, const std::string& r, const std::string& name) {
   if (k >= 0) Transfer(static_cast<size_t>(k), r, name);
@@ -635,8 +787,34 @@ bool Transfer(size_t from, const std::string& r, const std::string& name, bool r
 
 namespace {
 
-// RemoveEmptyDirs for `d`; true when `d` was judged empty.
-bool RemoveIfEmpty(const std::string& d) {
+// The StageDir of the subdirectory `name` of `seen`, or null. The search
+// begins at `next`, since the listings of a directory come in one order.
+const StageDir* SeenSubdir(const StageDir* seen, std::string_view name, size_t& next) {
+  if (!seen) return nullptr;
+  const std::vector<StageDir>& subdirs = seen->subdirs;
+  for (size_t i = 0; i < subdirs.size(); ++i) {
+    const size_t at = (next + i) % subdirs.size();
+    if (subdirs[at].name == name) {
+      next = at + 1;
+      return &subdirs[at];
+    }
+  }
+  return nullptr;
+}
+
+// RemoveEmptyDirs for `d`; true when `d` was judged empty. `seen` is what
+// the walk saw of `d`: a directory that it left holding a file or a lasting
+// subdirectory is not empty and is not listed again. Without it, `d` and
+// everything below are judged from their listings.
+bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
+  if (seen && !seen->seen) seen = nullptr;
+  if (seen && !seen->listAgain) {
+    for (const StageDir& below : seen->subdirs) {
+      const std::string sub = d + below.name + kDelim;
+      if (!IsRoot(sub)) RemoveIfEmpty(sub, &below);
+    }
+    return false;
+  }
   Listing listing;
   listing.Read(d, true);
   bool hasFile = false;
@@ -645,6 +823,7 @@ bool RemoveIfEmpty(const std::string& d) {
   // directory there.
   bool hasDotDir = false;
   bool childGone = false;
+  size_t next = 0;
   for (const Listing::Item& item : listing.Items()) {
     const std::string_view name = listing.Name(item);
     if (IsFile(item.attr)) {
@@ -656,7 +835,7 @@ bool RemoveIfEmpty(const std::string& d) {
     if (IsSubdir(item.attr, name)) {
       hasSubdir = true;
       const std::string sub = d + std::string(name) + kDelim;
-      if (!IsRoot(sub) && RemoveIfEmpty(sub)) childGone = true;
+      if (!IsRoot(sub) && RemoveIfEmpty(sub, SeenSubdir(seen, name, next))) childGone = true;
     }
   }
   // Only the removal of a subdirectory can have changed the judgement, and a
@@ -676,6 +855,6 @@ bool RemoveIfEmpty(const std::string& d) {
 
 }  // namespace
 
-void RemoveEmptyDirs(const std::string& d) { RemoveIfEmpty(d); }
+void RemoveEmptyDirs(const std::string& d) { RemoveIfEmpty(d, nullptr); }
 
 const std::vector<std::string>& RunReportLines() { return ReportLines; }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "Backup.h"
 #include "Exceptions.h"
@@ -135,6 +136,7 @@ TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
   Put("src/g", "y");
   // Names of every kind cost no more than ASCII ones.
   for (const char* name : {"表.txt", "é.txt", "😀.txt"}) Put(std::string("src/über/") + name, "z");
+  test::MakeDirs(P("src/empty"));  // nothing to back up: stage 1 has no such directory
   Run(Dirs({"src", "bk1", "bk2", "bk3"}));
   const auto lines = Run(Dirs({"src", "bk1", "bk2", "bk3"}));
   EXPECT_TRUE(lines.empty());
@@ -143,6 +145,17 @@ TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
   EXPECT_EQ(0u, fs_.Count("Find"));
   EXPECT_EQ(0u, fs_.Count("FileExists"));
   EXPECT_EQ(0u, fs_.Count("KindOf"));
+  // Every directory is listed once, by the walk: the removal of emptied
+  // directories asks nothing of a stage 1 that the walk left full.
+  std::vector<std::string> listed;
+  for (const auto& c : fs_.calls) {
+    if (c.op == "List" || c.op == "ListKinds") listed.push_back(c.path);
+    if (c.op == "Identity") {
+      EXPECT_EQ(std::string::npos, c.path.find(Dir("bk1") + "d")) << c.path;
+    }
+  }
+  EXPECT_EQ(16u, listed.size());  // the top, d0 to d4, über and empty, in the source and stage 1
+  EXPECT_EQ(listed.size(), std::set<std::string>(listed.begin(), listed.end()).size());
 }
 
 // ---------------------------------------------------------------------------
@@ -287,6 +300,22 @@ TEST_F(BackupEngine, EmptyStageDirectoriesGoEvenWhenTheSourceHasThem) {
   // A directory holding only a dot directory is reported, and stays.
   EXPECT_TRUE(test::IsDir(P("bk1/dotonly/.git")));
   EXPECT_TRUE(test::IsDir(P("bk1/.keep/inner")));
+}
+
+TEST_F(BackupEngine, DirectoryEmptiedByTheWalkGoesWhileItsFullParentIsNotListedAgain) {
+  Put("src/a/keep", "k");
+  Put("src/a/b/f", "1");
+  const auto dirs = Dirs({"src", "bk1", "bk2"});
+  Run(dirs);
+  std::filesystem::remove(P("src/a/b/f"));
+  const std::string a = Dir("bk1") + "a" + d;
+  EXPECT_EQ((std::vector<std::string>{"deleted " + a + "b" + d + "f", "deleted " + a + "b" + d}),
+            Run(dirs));
+  EXPECT_EQ(std::vector<std::string>{"a/keep"}, Tree("bk1"));
+  // Only the emptied directory is listed again.
+  std::vector<std::string> again;
+  for (const auto& c : fs_.Of("ListKinds")) again.push_back(c.path);
+  EXPECT_EQ(std::vector<std::string>{a + "b" + d + "*.*"}, again);
 }
 
 // ---------------------------------------------------------------------------

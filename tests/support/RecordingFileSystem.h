@@ -16,7 +16,7 @@ namespace test {
 class RecordingFileSystem : public platform::FileSystem {
  public:
   struct Call {
-    std::string op;  // "List", "Find", ..., "SaveLines"
+    std::string op;  // "List", "ListKinds", "Find", ..., "SaveLines"
     std::string path;
     std::string to;  // the target of CopyFile and MoveFile; "on"/"off" for SetReadOnly
   };
@@ -56,13 +56,30 @@ class RecordingFileSystem : public platform::FileSystem {
   void SetRoots(const std::vector<std::string>& dirs) override { real_.SetRoots(dirs); }
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const platform::DirEntry&)>& fn) override {
-    if (Record("List", pattern)) return;
+    ListAs("List", pattern, admit, fn);
+  }
+  void ListKinds(const std::string& pattern, uint32_t admit,
+                 const std::function<void(const platform::DirEntry&)>& fn) override {
+    ListAs("ListKinds", pattern, admit, fn);
+  }
+  // List or ListKinds, as `op` says.
+  void ListAs(const char* op, const std::string& pattern, uint32_t admit,
+              const std::function<void(const platform::DirEntry&)>& fn) {
+    if (Record(op, pattern)) return;
+    const bool kinds = op == std::string("ListKinds");
+    const auto list = [&](const std::function<void(const platform::DirEntry&)>& to) {
+      if (kinds) {
+        real_.ListKinds(pattern, admit, to);
+      } else {
+        real_.List(pattern, admit, to);
+      }
+    };
     if (!sortListings) {
-      real_.List(pattern, admit, fn);
+      list(fn);
       return;
     }
     std::vector<platform::DirEntry> entries;
-    real_.List(pattern, admit, [&](const platform::DirEntry& e) { entries.push_back(e); });
+    list([&](const platform::DirEntry& e) { entries.push_back(e); });
     std::sort(
         entries.begin(), entries.end(),
         [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
