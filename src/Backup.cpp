@@ -54,6 +54,9 @@ std::vector<Root> Roots;
 // of one directory go one after another, so the chain is made once for them.
 // The walk never removes a stage directory, so the knowledge stays true.
 std::vector<std::string> ReadyDirs;
+// The directories below the source that the walk listed, as relative paths:
+// their stage-1 counterparts are matched to them once the run is done.
+std::vector<std::string> WalkedDirs;
 
 void ReleaseEngineState() {
   Fs = nullptr;
@@ -65,6 +68,7 @@ void ReleaseEngineState() {
   Failures = 0;
   std::vector<Root>().swap(Roots);
   std::vector<std::string>().swap(ReadyDirs);
+  std::vector<std::string>().swap(WalkedDirs);
   Progress.End();
 }
 
@@ -83,7 +87,8 @@ const std::string kDelim(1, platform::PathDelim);
 // gives for the operation that has just failed.
 void Failed(const std::string& path) {
   ++Failures;
-  PendingFailures.push_back("failed  " + path + "\t" + platform::LastErrorText());
+  PendingFailures.push_back("failed  " + platform::ShownPath(path) + "\t" +
+                            platform::LastErrorText());
 }
 
 // What `path` names now, leaving the platform error of the operation that
@@ -190,10 +195,10 @@ class Listing {
 // A file: neither a directory nor a volume label.
 bool IsFile(uint32_t attr) { return (attr & (platform::faDirectory | platform::faVolumeID)) == 0; }
 
-// A subdirectory to walk: a directory whose name does not begin with ".",
-// which passes over "." and ".." too.
+// A subdirectory to walk: a directory that is not "." or "..", nor on a
+// platform that hides directories by a leading dot, one that begins with ".".
 bool IsSubdir(uint32_t attr, std::string_view name) {
-  return (attr & platform::faDirectory) && !name.empty() && name[0] != '.';
+  return (attr & platform::faDirectory) && platform::IsWalkedDirName(name);
 }
 
 // True when the directory `path` is the source or one of the stages.
@@ -343,6 +348,41 @@ std::vector<Root> IdentifyRoots(platform::FileSystem& fs, const std::vector<std:
   return roots;
 }
 
+// The directories that a run made in stage k (parents first) take what the
+// source directory they stand for keeps, or its stage-1 counterpart's when
+// the source has none. The stage's own top directory, the one the user
+// named, takes only the bits and stays the running user's; the directories
+// above it are left as made.
+void KeepMadeDirs(size_t k, const std::vector<std::string>& made) {
+  const std::string& stage = DirList[k];
+  std::string top = stage;
+  while (top.size() > 1 && top.back() == platform::PathDelim) top.pop_back();
+  for (const std::string& dir : made) {
+    std::string r;
+    if (dir.size() > top.size() && dir.compare(0, stage.size(), stage) == 0) {
+      r = dir.substr(stage.size()) + kDelim;
+    } else if (dir != top) {
+      continue;
+    }
+    std::string from = DirList[0] + r;
+    if (k > 1 && !Fs->DirectoryExists(from)) from = DirList[1] + r;
+    if (!Fs->KeepDirAttributes(from, dir, !r.empty())) Failed(dir + kDelim);
+  }
+}
+
+// Once the run is done, every stage-1 directory that stands for a source
+// directory gets its bits and last-write time: after its content, and
+// after the removal of emptied directories, which changes it.
+void MatchStageOneDirs() {
+  if (DryRun) return;
+  for (const std::string& r : WalkedDirs) {
+    if (!Fs->MatchDirectory(DirList[0] + r, DirList[1] + r)) {
+      Failed(DirList[1] + r);
+      Report();
+    }
+  }
+}
+
 // Takes the run lock of stage 1, which a real run makes first when it is
 // missing; a dry run makes nothing and waits only on a stage 1 that exists.
 // A stage 1 that the run before removed as empty while this one waited is
@@ -402,6 +442,8 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   // shown (a pager waits for the user).
   std::vector<std::string> madeForLock;
   std::unique_ptr<platform::StageLock> lock = LockStageOne(madeForLock);
+  KeepMadeDirs(1, madeForLock);
+  Report();
   Progress.Start();
   Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
   BackupDir(std::string());
@@ -410,6 +452,7 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   // What was made only to be locked and got nothing goes again, so that a
   // run with nothing to copy leaves the disk as it found it.
   for (auto dir = madeForLock.rbegin(); dir != madeForLock.rend(); ++dir) Fs->RemoveDir(*dir);
+  MatchStageOneDirs();
   lock.reset();
   const bool clean = Failures == 0;
   if (ReportOn) {
@@ -495,7 +538,7 @@ void BackupFiles(Visit& v, const std::string& r) {
       }
     }
     Progress.Copied(item.size);
-    Report("copied  " + v.sourceDir + name);
+    Report("copied  " + platform::ShownPath(v.sourceDir + name));
   }
 }
 
@@ -512,7 +555,7 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
   for (const Listing::Item* item : staleNames) {
     name.assign(v.stage1.Name(*item));
     if (!DryRun) RetireStale(r, name);
-    Report("deleted " + v.stage1Dir + name);
+    Report("deleted " + platform::ShownPath(v.stage1Dir + name));
   }
 }
 
@@ -538,6 +581,8 @@ void BackupDir(const std::string& r) {
       Report();
       return;
     }
+  } else {
+    WalkedDirs.push_back(r);
   }
 
   // 1. Source subdirectories, depth first.
@@ -581,16 +626,16 @@ bool Transfer(size_t from, const std::string& r, const std::string& name, bool r
   std::string target = DirList[from + 1] + r;
   if (ReadyDirs[from + 1] != target) {
     std::string failedAt;
-    const bool ready = platform::CreateDirChain(*Fs, target, &failedAt);
+    std::vector<std::string> made;
+    const bool ready = platform::CreateDirChain(*Fs, target, &failedAt, &made);
     ReadyDirs[from + 1] = ready ? target : std::string();
     {
       const platform::ErrorKeeper keep;  // why the chain could not be made
       IdentifyStage(from + 1);
     }
-    if (!ready) {
-      Failed(failedAt + kDelim);
-      return false;
-    }
+    if (!ready) Failed(failedAt + kDelim);
+    KeepMadeDirs(from + 1, made);
+    if (!ready) return false;
   }
   target += name;
   const std::string source = StagePath(from, r, name);
@@ -632,7 +677,7 @@ bool RemoveIfEmpty(const std::string& d) {
     const std::string_view name = listing.Name(item);
     if (IsFile(item.attr)) {
       hasFile = true;
-    } else if (!name.empty() && name[0] == '.' && name != "." && name != "..") {
+    } else if (name != "." && name != ".." && !platform::IsWalkedDirName(name)) {
       hasDotDir = true;
     }
     if (IsSubdir(item.attr, name)) {
@@ -652,7 +697,7 @@ bool RemoveIfEmpty(const std::string& d) {
   }
   if (!empty) return false;
   if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) FailedUnlessGone(d);
-  Report("deleted " + d);
+  Report("deleted " + platform::ShownPath(d));
   return true;
 }
 

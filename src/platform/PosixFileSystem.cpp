@@ -13,6 +13,8 @@
 namespace platform {
 
 using posix::Admitted;
+using posix::CopyData;
+using posix::CopyKeptAttributes;
 using posix::Fd;
 using posix::FillEntry;
 using posix::ListDirectory;
@@ -20,40 +22,6 @@ using posix::LocalTimes;
 using posix::StatPath;
 
 namespace {
-
-// Copies `size` bytes (the size when the copy began; a file that grows
-// meanwhile is newer than the time the copy gets and is copied again by the
-// next run). copy_file_range lets the kernel, or the file system with a
-// reflink, do the work; read/write is the fallback.
-bool CopyContents(int in, int out, off_t size) {
-  bool useRange = true;
-  for (off_t left = size; left > 0;) {
-    ssize_t n;
-    if (useRange) {
-      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
-                    errno == EPERM)) {
-        useRange = false;
-        continue;
-      }
-    } else {
-      char buf[1 << 16];
-      n = ::read(in, buf, static_cast<size_t>(std::min<off_t>(left, sizeof buf)));
-      for (ssize_t done = 0; n > 0 && done < n;) {
-        const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
-        if (w < 0 && errno != EINTR) return false;
-        if (w > 0) done += w;
-      }
-    }
-    if (n == 0) return true;  // the file shrank: what is there is copied
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    left -= n;
-  }
-  return true;
-}
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -78,9 +46,7 @@ class StagedCopy {
       return;
     }
     if (!Create()) return;
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    written_ = CopyContents(in.get(), out_.get(), st.st_size) &&
-               ::fchmod(out_.get(), st.st_mode & 07777) == 0 && ::futimens(out_.get(), times) == 0;
+    written_ = CopyData(in.get(), out_.get(), st) && CopyKeptAttributes(in.get(), out_.get(), st);
   }
   StagedCopy(const StagedCopy&) = delete;
   StagedCopy& operator=(const StagedCopy&) = delete;
@@ -258,6 +224,13 @@ class PosixFileSystem : public FileSystem {
     // Across file systems: a whole copy takes its place first, then the
     // original is deleted.
     return StagedCopy(from, to).Place(replace) && ::unlink(from.c_str()) == 0;
+  }
+
+  bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
+    return posix::KeepDirAttributes(from, to, withOwner);
+  }
+  bool MatchDirectory(const std::string& from, const std::string& to) override {
+    return posix::MatchDirectory(from, to);
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
