@@ -54,9 +54,6 @@ std::vector<Root> Roots;
 // of one directory go one after another, so the chain is made once for them.
 // The walk never removes a stage directory, so the knowledge stays true.
 std::vector<std::string> ReadyDirs;
-// The directories below the source that the walk listed, as relative paths:
-// their stage-1 counterparts are matched to them once the run is done.
-std::vector<std::string> WalkedDirs;
 
 void ReleaseEngineState() {
   Fs = nullptr;
@@ -68,7 +65,6 @@ void ReleaseEngineState() {
   Failures = 0;
   std::vector<Root>().swap(Roots);
   std::vector<std::string>().swap(ReadyDirs);
-  std::vector<std::string>().swap(WalkedDirs);
   Progress.End();
 }
 
@@ -370,16 +366,16 @@ void KeepMadeDirs(size_t k, const std::vector<std::string>& made) {
   }
 }
 
-// Once the run is done, every stage-1 directory that stands for a source
-// directory gets its bits and last-write time: after its content, and
-// after the removal of emptied directories, which changes it.
-void MatchStageOneDirs() {
-  if (DryRun) return;
-  for (const std::string& r : WalkedDirs) {
-    if (!Fs->MatchDirectory(DirList[0] + r, DirList[1] + r)) {
-      Failed(DirList[1] + r);
-      Report();
-    }
+// A stage-1 directory that stays gets the bits and last-write time of the
+// source directory it stands for, once it is done with: after its content,
+// and after the removal of its emptied subdirectories, which changes it.
+void MatchToSource(const std::string& stage1Dir) {
+  if (DryRun || DirList.size() < 2 || stage1Dir.compare(0, DirList[1].size(), DirList[1]) != 0) {
+    return;
+  }
+  if (!Fs->MatchDirectory(DirList[0] + stage1Dir.substr(DirList[1].size()), stage1Dir)) {
+    Failed(stage1Dir);
+    Report();
   }
 }
 
@@ -452,7 +448,6 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   // What was made only to be locked and got nothing goes again, so that a
   // run with nothing to copy leaves the disk as it found it.
   for (auto dir = madeForLock.rbegin(); dir != madeForLock.rend(); ++dir) Fs->RemoveDir(*dir);
-  MatchStageOneDirs();
   lock.reset();
   const bool clean = Failures == 0;
   if (ReportOn) {
@@ -581,8 +576,6 @@ void BackupDir(const std::string& r) {
       Report();
       return;
     }
-  } else {
-    WalkedDirs.push_back(r);
   }
 
   // 1. Source subdirectories, depth first.
@@ -608,7 +601,11 @@ void BackupDir(const std::string& r) {
   }
 
   BackupFiles(*v, r);
-  if (!KeepExtra) RetireStaleFiles(*v, r);
+  if (!KeepExtra) {
+    RetireStaleFiles(*v, r);
+  } else {
+    MatchToSource(v->stage1Dir);  // no removal of emptied directories follows
+  }
 }
 
 void TransferStage(int k, const std::string& r, const std::string& name) {
@@ -695,7 +692,10 @@ bool RemoveIfEmpty(const std::string& d) {
       if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
     });
   }
-  if (!empty) return false;
+  if (!empty) {
+    MatchToSource(d);
+    return false;
+  }
   if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) FailedUnlessGone(d);
   Report("deleted " + platform::ShownPath(d));
   return true;
