@@ -128,10 +128,10 @@ class RoundTrip : public ::testing::Test {
 
   std::string P(const std::string& rel) const { return tmp_ / rel; }
 
-  test::ProgramRun Run(std::initializer_list<const char*> dirs) {
+  test::ProgramRun Run(std::initializer_list<const char*> dirs, const char* option = "-M") {
     std::vector<std::string> args;
     for (const char* dir : dirs) args.push_back(P(dir));
-    args.push_back("-M");
+    args.push_back(option);
     return test::RunProgram(exe_, args);
   }
 
@@ -202,6 +202,13 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
     run = Run({"src", "bk1", "bk2", "bk3"});
     ASSERT_EQ(0, run.exitCode) << run.stderrText;
   }
+  EXPECT_EQ(Described(src), Described(P("bk1")));
+  // With -A no removal walk follows; the directories still end as the source's.
+  test::WriteFile(src + "/.ssh/known_hosts", "host");
+  SetTime(src + "/.ssh/known_hosts", when, 0);
+  SetTime(src + "/.ssh", when, 3);
+  run = Run({"src", "bk1", "bk2", "bk3"}, "-A");
+  ASSERT_EQ(0, run.exitCode) << run.stderrText;
   EXPECT_EQ(Described(src), Described(P("bk1")));
   EXPECT_EQ("entry 2", test::ReadFile(P("bk2/private/diary.txt")));
   EXPECT_EQ("dear diary", test::ReadFile(P("bk3/private/diary.txt")));
