@@ -60,7 +60,8 @@ bool ListAttributes(int fd, std::string& names) {
 }
 
 // Copies the kept attributes. Where the target's file system takes none, or
-// refuses one that only root may set, it goes without, as `cp -a` does.
+// refuses one that only root may set or a label it does not know, it goes
+// without, as `cp -a` does.
 bool CopyAttributes(int in, int out) {
   std::string names;
   if (!ListAttributes(in, names)) return false;
@@ -72,7 +73,7 @@ bool CopyAttributes(int in, int out) {
     if (!Kept(view) || !ReadAttribute(in, name, value)) continue;
     if (::fsetxattr(out, name, value.data(), value.size(), 0) == 0) continue;
     if (NoAttributes(errno)) return true;
-    if (errno != EPERM && errno != EACCES) return false;
+    if (errno != EPERM && errno != EACCES && errno != EINVAL) return false;
   }
   return true;
 }
