@@ -462,6 +462,18 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
 
 namespace {
 
+// A directory that holds a valid cache directory tag (a CACHEDIR.TAG file
+// beginning with the Cache Directory Tagging signature) is passed over, as
+// tar and the common backup tools do. Only a listing that names the file
+// costs a look.
+bool IsTaggedCache(const std::string& dir, Listing& listing) {
+  static constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+  const Listing::Item* tag = listing.Find("CACHEDIR.TAG");
+  if (!tag || !IsFile(tag->attr)) return false;
+  std::string start;
+  return Fs->ReadStart(dir + "CACHEDIR.TAG", kSignature.size(), start) && start == kSignature;
+}
+
 // What one visit of BackupDir keeps. It lives on the heap, so that a deep
 // tree costs little stack per level.
 struct Visit {
@@ -577,6 +589,8 @@ void BackupDir(const std::string& r) {
       return;
     }
   }
+  // What stage 1 holds of it is left as it is.
+  if (IsTaggedCache(v->sourceDir, v->source)) return;
 
   // 1. Source subdirectories, depth first.
   for (const Listing::Item& item : v->source.Items()) {

@@ -148,6 +148,12 @@ class FileSystem {
     return true;
   }
 
+  // Up to `size` bytes from the start of the file `path`; false when it
+  // cannot be read, or where the platform does not look into files.
+  virtual bool ReadStart(const std::string& /*path*/, size_t /*size*/, std::string& /*out*/) {
+    return false;
+  }
+
   // Writes every line followed by CR LF, replacing any file of that name.
   // Raises EFCreateError when the file cannot be created and EWriteError when
   // a write falls short.
@@ -200,6 +206,9 @@ class ReadOnlyClearing : public FileSystem {
   }
   bool MatchDirectory(const std::string& from, const std::string& to) override {
     return inner_.MatchDirectory(from, to);
+  }
+  bool ReadStart(const std::string& path, size_t size, std::string& out) override {
+    return inner_.ReadStart(path, size, out);
   }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     inner_.SaveLines(path, lines);

@@ -232,6 +232,13 @@ class PosixFileSystem : public FileSystem {
   bool MatchDirectory(const std::string& from, const std::string& to) override {
     return posix::MatchDirectory(from, to);
   }
+  bool ReadStart(const std::string& path, size_t size, std::string& out) override {
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    out.resize(size);
+    const ssize_t n = fd.get() < 0 ? -1 : ::read(fd.get(), out.data(), size);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return n >= 0;
+  }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));

@@ -233,4 +233,17 @@ TEST_F(RoundTrip, NameWithALineEndCannotForgeAReportLine) {
             test::CrLfLines(test::ReadFile(test::ReportPath(exe_, 1))));
 }
 
+TEST_F(RoundTrip, TaggedCacheDirectoriesArePassedOver) {
+  const std::string tag = "Signature: 8a477f597d28d172789f06886806bc55\n# a cache\n";
+  test::WriteFile(P("src/.cache/CACHEDIR.TAG"), tag);
+  test::WriteFile(P("src/.cache/blob"), "b");
+  test::WriteFile(P("src/notes/CACHEDIR.TAG"), "Signature: not the one\n");
+  test::WriteFile(P("src/notes/a.txt"), "a");
+  test::WriteFile(P("bk1/.cache/old"), "o");  // left as it is
+  const test::ProgramRun run = Run({"src", "bk1"});
+  ASSERT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_EQ((std::vector<std::string>{".cache/old", "notes/CACHEDIR.TAG", "notes/a.txt"}),
+            test::ListTree(P("bk1")));
+}
+
 }  // namespace

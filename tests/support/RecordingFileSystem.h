@@ -111,6 +111,9 @@ class RecordingFileSystem : public platform::FileSystem {
   bool MatchDirectory(const std::string& from, const std::string& to) override {
     return !Record("MatchDirectory", from, to) && real_.MatchDirectory(from, to);
   }
+  bool ReadStart(const std::string& path, size_t size, std::string& out) override {
+    return !Record("ReadStart", path) && real_.ReadStart(path, size, out);
+  }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     if (!Record("SaveLines", path)) real_.SaveLines(path, lines);
   }
