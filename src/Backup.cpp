@@ -113,7 +113,8 @@ const std::string kDelim(1, platform::PathDelim);
 // gives for the operation that has just failed.
 void Failed(const std::string& path) {
   ++Failures;
-  PendingFailures.push_back("failed  " + path + "\t" + platform::LastErrorText());
+  PendingFailures.push_back("failed  " + platform::ShownPath(path) + "\t" +
+                            platform::LastErrorText());
 }
 
 // What `path` names now, leaving the platform error of the operation that
@@ -220,12 +221,13 @@ class Listing {
 // A file: neither a directory nor a volume label.
 bool IsFile(uint32_t attr) { return (attr & (platform::faDirectory | platform::faVolumeID)) == 0; }
 
-// A subdirectory to walk: a directory whose name does not begin with ".",
-// which passes over "." and ".." too. A directory that is a link (a
-// junction) is never walked: it can lead anywhere, back into itself too.
+// A subdirectory to walk: a directory that is not "." or "..", nor on a
+// platform that hides directories by a leading dot, one that begins with ".".
+// A directory that is a link (a junction) is never walked: it can lead
+// anywhere, back into itself too.
 bool IsSubdir(uint32_t attr, std::string_view name) {
-  return (attr & platform::faDirectory) && !(attr & platform::faSymLink) && !name.empty() &&
-         name[0] != '.';
+  return (attr & platform::faDirectory) && !(attr & platform::faSymLink) &&
+         platform::IsWalkedDirName(name);
 }
 
 // True when the directory `path` is the source or one of the stages.
@@ -375,6 +377,41 @@ std::vector<Root> IdentifyRoots(platform::FileSystem& fs, const std::vector<std:
   return roots;
 }
 
+// The directories that a run made in stage k (parents first) take what the
+// source directory they stand for keeps, or its stage-1 counterpart's when
+// the source has none. The stage's own top directory, the one the user
+// named, takes only the bits and stays the running user's; the directories
+// above it are left as made.
+void KeepMadeDirs(size_t k, const std::vector<std::string>& made) {
+  const std::string& stage = DirList[k];
+  std::string top = stage;
+  while (top.size() > 1 && top.back() == platform::PathDelim) top.pop_back();
+  for (const std::string& dir : made) {
+    std::string r;
+    if (dir.size() > top.size() && dir.compare(0, stage.size(), stage) == 0) {
+      r = dir.substr(stage.size()) + kDelim;
+    } else if (dir != top) {
+      continue;
+    }
+    std::string from = DirList[0] + r;
+    if (k > 1 && !Fs->DirectoryExists(from)) from = DirList[1] + r;
+    if (!Fs->KeepDirAttributes(from, dir, !r.empty())) Failed(dir + kDelim);
+  }
+}
+
+// A stage-1 directory that stays gets the bits and last-write time of the
+// source directory it stands for, once it is done with: after its content,
+// and after the removal of its emptied subdirectories, which changes it.
+void MatchToSource(const std::string& stage1Dir) {
+  if (DryRun || DirList.size() < 2 || stage1Dir.compare(0, DirList[1].size(), DirList[1]) != 0) {
+    return;
+  }
+  if (!Fs->MatchDirectory(DirList[0] + stage1Dir.substr(DirList[1].size()), stage1Dir)) {
+    Failed(stage1Dir);
+    Report();
+  }
+}
+
 // Takes the run lock of stage 1, which a real run makes first when it is
 // missing; a dry run makes nothing and waits only on a stage 1 that exists.
 // A stage 1 that the run before removed as empty while this one waited is
@@ -439,6 +476,8 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   // shown (a pager waits for the user).
   std::vector<std::string> madeForLock;
   std::unique_ptr<platform::StageLock> lock = LockStageOne(madeForLock);
+  KeepMadeDirs(1, madeForLock);
+  Report();
   Progress.Start();
   Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
   const std::optional<StageDir> stage1 = WalkDir(std::string());
@@ -460,6 +499,18 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
 }
 
 namespace {
+
+// A directory that holds a valid cache directory tag (a CACHEDIR.TAG file
+// beginning with the Cache Directory Tagging signature) is passed over, as
+// tar and the common backup tools do. Only a listing that names the file
+// costs a look.
+bool IsTaggedCache(const std::string& dir, Listing& listing) {
+  static constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+  const Listing::Item* tag = listing.Find("CACHEDIR.TAG");
+  if (!tag || !IsFile(tag->attr)) return false;
+  std::string start;
+  return Fs->ReadStart(dir + "CACHEDIR.TAG", kSignature.size(), start) && start == kSignature;
+}
 
 // What one visit of BackupDir keeps. It lives on the heap, so that a deep
 // tree costs little stack per level.
@@ -557,7 +608,7 @@ void BackupFiles(Visit& v, const std::string& r) {
       }
     }
     Progress.Copied(item.size);
-    Report("copied  " + v.sourceDir + name);
+    Report("copied  " + platform::ShownPath(v.sourceDir + name));
   }
 }
 
@@ -577,7 +628,7 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
       ++v.stageFilesTouched;
       RetireStale(r, name);
     }
-    Report("deleted " + v.stage1Dir + name);
+    Report("deleted " + platform::ShownPath(v.stage1Dir + name));
   }
 }
 
@@ -640,6 +691,13 @@ std::optional<StageDir> WalkDir(const std::string& r) {
       return Keep(std::move(unseen));
     }
   }
+  // What stage 1 holds of it is left as it is.
+  if (IsTaggedCache(v->sourceDir, v->source)) {
+    if (KeepExtra) return std::nullopt;
+    StageDir unseen;
+    unseen.seen = false;
+    return Keep(std::move(unseen));
+  }
 
   // Stage 1 is listed before the walk goes deeper: where attributes come
   // with a listing, as on a share, its subdirectories then need no lookup
@@ -666,6 +724,7 @@ std::optional<StageDir> WalkDir(const std::string& r) {
   }
   if (KeepExtra) {
     BackupFiles(*v, r);
+    MatchToSource(v->stage1Dir);  // no removal of emptied directories follows
     return std::nullopt;
   }
 
@@ -727,7 +786,11 @@ std::optional<StageDir> WalkDir(const std::string& r) {
   // A listing of a directory that exists has "." and ".." at least.
   here.mayBeMade = v->stage1.Items().empty() && (v->copiesTried || madeBelow);
   here.listAgain = madeBelow || !here.holds;
-  if (here.seen && !here.listAgain && here.subdirs.empty()) return std::nullopt;
+  if (here.seen && !here.listAgain && here.subdirs.empty()) {
+    // The removal of emptied directories passes it by: it is done with now.
+    MatchToSource(v->stage1Dir);
+    return std::nullopt;
+  }
   return Keep(std::move(here));
 }
 
@@ -748,16 +811,16 @@ bool Transfer(size_t from, const std::string& r, const std::string& name, bool r
   std::string target = DirList[from + 1] + r;
   if (ReadyDirs[from + 1] != target) {
     std::string failedAt;
-    const bool ready = platform::CreateDirChain(*Fs, target, &failedAt);
+    std::vector<std::string> made;
+    const bool ready = platform::CreateDirChain(*Fs, target, &failedAt, &made);
     ReadyDirs[from + 1] = ready ? target : std::string();
     {
       const platform::ErrorKeeper keep;  // why the chain could not be made
       IdentifyStage(from + 1);
     }
-    if (!ready) {
-      Failed(failedAt + kDelim);
-      return false;
-    }
+    if (!ready) Failed(failedAt + kDelim);
+    KeepMadeDirs(from + 1, made);
+    if (!ready) return false;
   }
   target += name;
   const std::string source = StagePath(from, r, name);
@@ -813,6 +876,7 @@ bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
       const std::string sub = d + below.name + kDelim;
       if (!IsRoot(sub)) RemoveIfEmpty(sub, &below);
     }
+    MatchToSource(d);
     return false;
   }
   Listing listing;
@@ -829,7 +893,7 @@ bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
     if (IsFile(item.attr)) {
       hasFile = true;
     } else if ((item.attr & platform::faSymLink) ||
-               (!name.empty() && name[0] == '.' && name != "." && name != "..")) {
+               (name != "." && name != ".." && !platform::IsWalkedDirName(name))) {
       hasDotDir = true;
     }
     if (IsSubdir(item.attr, name)) {
@@ -847,9 +911,12 @@ bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
       if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
     });
   }
-  if (!empty) return false;
+  if (!empty) {
+    MatchToSource(d);
+    return false;
+  }
   if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) FailedUnlessGone(d);
-  Report("deleted " + d);
+  Report("deleted " + platform::ShownPath(d));
   return true;
 }
 

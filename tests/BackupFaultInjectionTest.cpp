@@ -48,6 +48,8 @@ const Injection kInjections[] = {
     {"CreateDir", Fault::PermissionDenied},
     {"RemoveDir", Fault::PermissionDenied},
     {"RemoveDir", Fault::Vanished},
+    {"KeepDirAttributes", Fault::PermissionDenied},
+    {"MatchDirectory", Fault::PermissionDenied},
 };
 
 const char* Name(Fault f) {
@@ -221,8 +223,13 @@ std::vector<std::string> FailureLines(const std::vector<std::string>& lines) {
 std::string ImpliedFailure(const Injection& inj, const Call& call, const std::string& root) {
   const bool vanished = inj.fault == Fault::Vanished;
   if (vanished && inj.op != std::string("CopyFile")) return "";
-  std::string path = "~" + call.path.substr(root.size());
-  if (inj.op == std::string("CreateDir")) path += platform::PathDelim;
+  // The directory operations act on their target.
+  const bool onTarget =
+      inj.op == std::string("KeepDirAttributes") || inj.op == std::string("MatchDirectory");
+  std::string path = "~" + (onTarget ? call.to : call.path).substr(root.size());
+  if (inj.op == std::string("CreateDir") || inj.op == std::string("KeepDirAttributes")) {
+    path += platform::PathDelim;
+  }
   std::string line = "failed  " + path + "\t";
   if (vanished) return line;  // its reason is the file system's own
   test::SetPlatformError(inj.fault == Fault::NoSpace ? test::PlatformError::NoSpace

@@ -176,6 +176,33 @@ bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failed
   return false;
 }
 
+std::string EscapeControlBytes(std::string_view path, CharRule rule) {
+  const auto isControl = [](unsigned char c) { return (c >= 0x01 && c <= 0x1F) || c == 0x7F; };
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (size_t i = 0; i < path.size();) {
+    const size_t len = CharLength(path, i, rule);
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (len > 1) {
+      out.append(path, i, len);
+    } else if (isControl(c)) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else if (c == '\\') {
+      // Doubled where it would otherwise begin "\\" or "\x".
+      const bool last = i + 1 == path.size();
+      const auto next = last ? 0 : static_cast<unsigned char>(path[i + 1]);
+      out += !last && (next == 'x' || next == '\\' || isControl(next)) ? "\\\\" : "\\";
+    } else {
+      out += static_cast<char>(c);
+    }
+    i += len;
+  }
+  return out;
+}
+
 std::vector<std::string> SplitCommandLine(std::string_view line) {
   std::vector<std::string> words;
   std::string word;

@@ -140,6 +140,30 @@ class FileSystem {
   // attribute changes nothing and returns false.
   virtual bool SetReadOnly(const std::string& /*path*/, bool /*readOnly*/) { return false; }
 
+  // Gives the directory `to`, which a run has just made, what the directory
+  // `from` keeps beyond its entries: its permission bits with the owner's
+  // rwx added (so that later runs can always rotate), its extended
+  // attributes and, with `withOwner` and where the process may, its owner
+  // and group. What the file system cannot hold is no failure.
+  virtual bool KeepDirAttributes(const std::string& /*from*/, const std::string& /*to*/,
+                                 bool /*withOwner*/) {
+    return true;
+  }
+  // Makes the existing directory `to` match the directory `from` as a
+  // backup must once its content is done: the same last-write time, and
+  // the same permission bits (owner's rwx added) where they differ, so that
+  // a tree left open is closed. Compares before it sets; true when either is
+  // gone.
+  virtual bool MatchDirectory(const std::string& /*from*/, const std::string& /*to*/) {
+    return true;
+  }
+
+  // Up to `size` bytes from the start of the file `path`; false when it
+  // cannot be read, or where the platform does not look into files.
+  virtual bool ReadStart(const std::string& /*path*/, size_t /*size*/, std::string& /*out*/) {
+    return false;
+  }
+
   // Writes every line followed by CR LF, replacing any file of that name.
   // Raises EFCreateError when the file cannot be created and EWriteError when
   // a write falls short.
@@ -188,6 +212,15 @@ class ReadOnlyClearing : public FileSystem {
   bool SetReadOnly(const std::string& path, bool readOnly) override {
     return inner_.SetReadOnly(path, readOnly);
   }
+  bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
+    return inner_.KeepDirAttributes(from, to, withOwner);
+  }
+  bool MatchDirectory(const std::string& from, const std::string& to) override {
+    return inner_.MatchDirectory(from, to);
+  }
+  bool ReadStart(const std::string& path, size_t size, std::string& out) override {
+    return inner_.ReadStart(path, size, out);
+  }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     inner_.SaveLines(path, lines);
   }
@@ -230,6 +263,11 @@ size_t RootLength(std::string_view path);
 // `made`, when given, gets every directory made, parents first.
 bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt = nullptr,
                     std::vector<std::string>* made = nullptr);
+
+// True for the name of a listed directory that the walk goes into. On POSIX
+// every name but "." and ".." (a leading dot only hides a directory); on
+// Windows no name that begins with ".".
+bool IsWalkedDirName(std::string_view name);
 
 // The system's own text for the error that the last failed operation of this
 // thread left (errno; the thread's last error on Windows), in the bytes the
@@ -285,6 +323,18 @@ CharRule CharRuleForCodeset(std::string_view codeset);
 // and its own texts. On Windows they are UTF-8 (of the file system's own
 // UTF-16 names); on POSIX they are the locale's bytes, as ActiveCharRule().
 CharRule PathCharRule();
+
+// A path as the report and standard error show it. A name may hold any
+// byte but NUL on POSIX, so that one holding a line end could forge a line:
+// there, EscapeControlBytes. Windows names hold no control bytes, and "\"
+// is the separator: the path as it is.
+std::string ShownPath(std::string_view path);
+// Writes every byte 0x01-0x1F and 0x7F as "\x" and two upper-case hex
+// digits, and a "\" as "\\" where the next byte written would be "x" or
+// "\". A "\" then only begins "\\" (one "\") or "\xHH" (one byte) when
+// what follows it is one of those, so no other path reads the same. Walks by
+// characters under `rule`: a trail byte is never taken for a "\".
+std::string EscapeControlBytes(std::string_view path, CharRule rule);
 
 // A name or an option value as the ANSI code page spells it, for the masks
 // and dates, which keep the meaning they have there: on Windows converted

@@ -44,6 +44,8 @@ CharRule ActiveCharRule() {
 // Names are the locale's bytes, and so are option values and texts.
 CharRule PathCharRule() { return ActiveCharRule(); }
 std::string AnsiSpelling(std::string_view text) { return std::string(text); }
+bool IsWalkedDirName(std::string_view name) { return name != "." && name != ".." && !name.empty(); }
+std::string ShownPath(std::string_view path) { return EscapeControlBytes(path, PathCharRule()); }
 std::string FromAnsiSpelling(std::string_view ansi) { return std::string(ansi); }
 std::string SavedText(const std::vector<std::string>& lines) { return LinesWithCrLf(lines); }
 

@@ -401,6 +401,9 @@ CharRule ActiveCharRule() {
 
 CharRule PathCharRule() { return CharRule::Utf8; }
 
+bool IsWalkedDirName(std::string_view name) { return !name.empty() && name[0] != '.'; }
+std::string ShownPath(std::string_view path) { return std::string(path); }
+
 std::string AnsiSpelling(std::string_view text) {
   if (IsAscii(text) || ::GetACP() == CP_UTF8) return std::string(text);
   bool ok = false;

@@ -16,6 +16,8 @@ namespace platform {
 
 using posix::Admitted;
 using posix::At;
+using posix::CopyData;
+using posix::CopyKeptAttributes;
 using posix::Fd;
 using posix::FillEntry;
 using posix::ListDirectory;
@@ -24,40 +26,6 @@ using posix::Locate;
 using posix::StatPath;
 
 namespace {
-
-// Copies `size` bytes (the size when the copy began; a file that grows
-// meanwhile is newer than the time the copy gets and is copied again by the
-// next run). copy_file_range lets the kernel, or the file system with a
-// reflink, do the work; read/write is the fallback.
-bool CopyContents(int in, int out, off_t size) {
-  bool useRange = true;
-  for (off_t left = size; left > 0;) {
-    ssize_t n;
-    if (useRange) {
-      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
-                    errno == EPERM)) {
-        useRange = false;
-        continue;
-      }
-    } else {
-      char buf[1 << 16];
-      n = ::read(in, buf, static_cast<size_t>(std::min<off_t>(left, sizeof buf)));
-      for (ssize_t done = 0; n > 0 && done < n;) {
-        const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
-        if (w < 0 && errno != EINTR) return false;
-        if (w > 0) done += w;
-      }
-    }
-    if (n == 0) return true;  // the file shrank: what is there is copied
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    left -= n;
-  }
-  return true;
-}
 
 // A copy of `from`, with its permission bits and last-write time, written
 // beside `to` before it takes the name `to`, so that a failed or interrupted
@@ -85,9 +53,7 @@ class StagedCopy {
       return;
     }
     if (!Create()) return;
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    written_ = CopyContents(in.get(), out_.get(), st.st_size) &&
-               ::fchmod(out_.get(), st.st_mode & 07777) == 0 && ::futimens(out_.get(), times) == 0;
+    written_ = CopyData(in.get(), out_.get(), st) && CopyKeptAttributes(in.get(), out_.get(), st);
   }
   StagedCopy(const StagedCopy&) = delete;
   StagedCopy& operator=(const StagedCopy&) = delete;
@@ -321,6 +287,24 @@ class PosixFileSystem : public FileSystem {
     // original is deleted.
     return StagedCopy(from, to).Place(replace) &&
            ::unlinkat(source.dir(), source.name.c_str(), 0) == 0;
+  }
+
+  bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
+    return posix::KeepDirAttributes(from, to, withOwner);
+  }
+  bool MatchDirectory(const std::string& from, const std::string& to) override {
+    return posix::MatchDirectory(from, to);
+  }
+  bool ReadStart(const std::string& path, size_t size, std::string& out) override {
+    At at;
+    const Fd fd(Locate(path, at)
+                    ? ::openat(at.dir(), at.name.c_str(),
+                               O_RDONLY | O_CLOEXEC | O_NONBLOCK | (at.links ? O_NOFOLLOW : 0))
+                    : -1);
+    out.resize(size);
+    const ssize_t n = fd.get() < 0 ? -1 : ::read(fd.get(), out.data(), size);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return n >= 0;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

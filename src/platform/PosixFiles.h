@@ -146,4 +146,18 @@ int OpenDirectory(const std::string& dir, bool& links);
 // Drops the handles of a directory that was removed, and of those below it.
 void Forget(const std::string& path);
 
+// Copies `size` bytes from the file positions of `in` to those of `out`.
+bool CopyContents(int in, int out, off_t size);
+// Copies the bytes of the regular file `in` (stat'ed as `st`) into the empty
+// file `out`: only its data where it has holes, which stay holes; all of it
+// where the file system tells none.
+bool CopyData(int in, int out, const struct stat& st);
+// Gives `out` what the copy of `in` keeps besides its bytes: owner and group
+// where the process may, the permission bits, the extended attributes and
+// ACLs the target's file system takes, and the times of `st`, in that order.
+bool CopyKeptAttributes(int in, int out, const struct stat& st);
+// FileSystem::KeepDirAttributes and FileSystem::MatchDirectory.
+bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner);
+bool MatchDirectory(const std::string& from, const std::string& to);
+
 }  // namespace platform::posix

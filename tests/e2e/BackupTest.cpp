@@ -253,13 +253,20 @@ TEST_F(BackupRun, DryRunChangesNothingAndReportsTheSameWalk) {
             std::vector<std::string>(real.begin() + 3, real.end()));
 }
 
-TEST_F(BackupRun, DotDirectoriesAreSkippedAndDotFilesBackedUp) {
+TEST_F(BackupRun, DotDirectoriesAreSkippedOnlyOnWindowsAndDotFilesBackedUp) {
   Put("src/.rc", "rc");
   Put("src/.git/HEAD", "h");
   Put("src/sub/.hidden", "x");
   Put("bk1/.trash/junk", "j");
-  Run({"src", "bk1"});
-  EXPECT_EQ((std::vector<std::string>{".rc", ".trash/junk", "sub/.hidden"}), Tree("bk1"));
+  Run({"src", "bk1", "bk2"});
+  if (platform::IsWalkedDirName(".git")) {
+    // A leading dot only hides: a dot directory is backed up, and one that
+    // the source lacks retires like any other.
+    EXPECT_EQ((std::vector<std::string>{".git/HEAD", ".rc", "sub/.hidden"}), Tree("bk1"));
+    EXPECT_EQ((std::vector<std::string>{".trash/junk"}), Tree("bk2"));
+  } else {
+    EXPECT_EQ((std::vector<std::string>{".rc", ".trash/junk", "sub/.hidden"}), Tree("bk1"));
+  }
 }
 
 TEST_F(BackupRun, MissingSourceIsRefusedAndNothingChanges) {

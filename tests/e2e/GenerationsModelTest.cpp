@@ -100,10 +100,11 @@ bool IsUnder(const std::string& path, const std::string& dir) {
   return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0;
 }
 
-// The walk never enters a directory whose name begins with ".".
+// The walk enters no directory whose name the platform passes over (on
+// Windows those that begin with ".").
 bool Walked(const std::string& file) {
   for (size_t at = 0, slash; (slash = file.find('/', at)) != std::string::npos; at = slash + 1) {
-    if (file[at] == '.') return false;
+    if (!platform::IsWalkedDirName(std::string_view(file).substr(at, slash - at))) return false;
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -204,7 +205,7 @@ std::string LargeText(int version) {
   return s;
 }
 
-TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesAndModes) {
+TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesModesOwnersAndAttributes) {
   struct stat disk, shm;
   if (::stat("/dev/shm", &shm) != 0 || !S_ISDIR(shm.st_mode)) GTEST_SKIP() << "no /dev/shm";
   ASSERT_EQ(0, ::stat(tmp_.path().c_str(), &disk));
@@ -219,11 +220,18 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesAndModes)
 
   Put("src/same.txt", "unchanged", 1);
   Put("src/gone/a.txt", "a", 1, 0600);
+  // Each version has an owner of its own (as root) and an attribute.
+  const bool root = ::geteuid() == 0;
+  const auto owner = [&](int v) { return root ? 12345u + v : ::geteuid(); };
   for (int v = 1; v <= 5; ++v) {
     Put("src/doc/f.txt", "version " + std::to_string(v), v, modes[v - 1]);
     Put("src/large.bin", LargeText(v), v, modes[5 - v]);
     ::unlink(P("src/doc/l").c_str());
     PutLink("doc/l", "v" + std::to_string(v), v);
+    const std::string f = P("src/doc/f.txt");
+    ASSERT_EQ(0, ::setxattr(f.c_str(), "user.v", &"012345"[v], 1, 0)) << std::strerror(errno);
+    ASSERT_EQ(0, ::chown(f.c_str(), owner(v), static_cast<gid_t>(-1)));
+    Chmod(f, modes[v - 1]);
     const test::ProgramRun run = Run(stage);
     ASSERT_EQ(0, run.exitCode) << run.stderrText;
   }
@@ -237,6 +245,13 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesAndModes)
     EXPECT_EQ(When(v), test::LocalMTime(stage[k] + "/large.bin"));
     EXPECT_EQ(Octal(modes[5 - v]), Octal(Mode(stage[k] + "/large.bin")));
     EXPECT_EQ("v" + std::to_string(v) + " | " + When(v), LinkGeneration(stage[k] + "/doc/l"));
+    const std::string f = stage[k] + "/doc/f.txt";
+    char attr = 0;
+    EXPECT_EQ(1, ::getxattr(f.c_str(), "user.v", &attr, 1));
+    EXPECT_EQ('0' + v, attr);
+    struct stat st;
+    ASSERT_EQ(0, ::stat(f.c_str(), &st));
+    EXPECT_EQ(owner(v), st.st_uid);
   }
   EXPECT_EQ((std::vector<std::string>{"doc", "gone", "large.bin", "same.txt"}), Entries(P("bk1")));
   EXPECT_EQ((std::vector<std::string>{"doc", "large.bin"}), Entries(bk2));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
@@ -108,6 +109,37 @@ TEST(SplitCommandLine, QuotesToggleAndAreRemoved) {
   EXPECT_EQ((Words{"x"}), platform::SplitCommandLine("\"\"x"));
   EXPECT_EQ((Words{" x"}), platform::SplitCommandLine("\"\"\" x"));  // unclosed quote runs on
   EXPECT_EQ((Words{"a\tb"}), platform::SplitCommandLine("\"a\tb\""));
+}
+
+TEST(EscapeControlBytes, WritesControlBytesAsHexAndDoublesABackslashOnlyWhereItWouldRead) {
+  const struct {
+    const char* name;
+    const char* shown;
+  } kCases[] = {
+      {"plain/name.txt", "plain/name.txt"},
+      {"evil\ncopied  x", "evil\\x0Acopied  x"},
+      {"tab\there\x7F\x01", "tab\\x09here\\x7F\\x01"},
+      {"a\\b\\", "a\\b\\"},            // a lone backslash stays one
+      {"\\x0A", "\\\\x0A"},            // it would read as an escape
+      {"\\\\", "\\\\\\"},              // it would read as one backslash
+      {"\\\n", "\\\\\\x0A"},           // before an escape
+      {"caf\xC3\xA9", "caf\xC3\xA9"},  // other bytes stay as they are
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.shown, platform::EscapeControlBytes(c.name, platform::CharRule::Utf8)) << c.name;
+  }
+  // In CP932 a 0x5C trail byte is part of its character, never a backslash.
+  EXPECT_EQ("\x95\x5Cx", platform::EscapeControlBytes("\x95\x5Cx", platform::CharRule::Cp932));
+  // No two names are shown alike: every name of up to four of these bytes.
+  std::vector<std::string> names = {""};
+  for (size_t at = 0; at < names.size() && names[at].size() < 4; ++at) {
+    for (const char c : std::string("\\x\nA0")) names.push_back(names[at] + c);
+  }
+  std::set<std::string> shown;
+  for (const std::string& name : names) {
+    shown.insert(platform::EscapeControlBytes(name, platform::CharRule::SingleByte));
+  }
+  EXPECT_EQ(names.size(), shown.size());
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,8 @@ class RecordingFileSystem : public platform::FileSystem {
   struct Call {
     std::string op;  // "List", "ListKinds", "Find", ..., "SaveLines"
     std::string path;
-    std::string to;  // the target of CopyFile and MoveFile; "on"/"off" for SetReadOnly
+    std::string to;  // the target of CopyFile, MoveFile and the directory
+                     // operations; "on"/"off" for SetReadOnly
   };
 
   // Asked before every call; true makes it fail (nothing listed, nothing
@@ -125,6 +126,15 @@ class RecordingFileSystem : public platform::FileSystem {
   bool SetReadOnly(const std::string& path, bool readOnly) override {
     return !Record("SetReadOnly", path, readOnly ? "on" : "off") &&
            real_.SetReadOnly(path, readOnly);
+  }
+  bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
+    return !Record("KeepDirAttributes", from, to) && real_.KeepDirAttributes(from, to, withOwner);
+  }
+  bool MatchDirectory(const std::string& from, const std::string& to) override {
+    return !Record("MatchDirectory", from, to) && real_.MatchDirectory(from, to);
+  }
+  bool ReadStart(const std::string& path, size_t size, std::string& out) override {
+    return !Record("ReadStart", path) && real_.ReadStart(path, size, out);
   }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     if (!Record("SaveLines", path)) real_.SaveLines(path, lines);

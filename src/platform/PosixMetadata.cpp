@@ -1,0 +1,193 @@
+// What a POSIX copy keeps besides its name: the bytes with their holes, the
+// owner and group, the permission bits, extended attributes and ACLs, and
+// the times; and the same for the directories a run makes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "PosixFiles.h"
+
+namespace platform::posix {
+
+namespace {
+
+// A file system that keeps no extended attributes at all.
+bool NoAttributes(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+// The attributes a copy takes: the user's own, the ACLs, and as root the
+// ones only root may read or set (labels, capabilities, trusted data).
+bool Kept(std::string_view name) {
+  if (name.starts_with("user.") || name.starts_with("system.posix_acl_")) return true;
+  static const bool root = ::geteuid() == 0;
+  return root && (name.starts_with("security.") || name.starts_with("trusted."));
+}
+
+// The value of one attribute of `fd`; false when it is gone meanwhile.
+bool ReadAttribute(int fd, const char* name, std::string& value) {
+  for (;;) {
+    const ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
+    if (size < 0) return false;
+    value.resize(static_cast<size_t>(size));
+    const ssize_t n = ::fgetxattr(fd, name, value.data(), value.size());
+    if (n >= 0) {
+      value.resize(static_cast<size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;  // grew meanwhile: ask again
+  }
+}
+
+// The names of the attributes of `fd`, each ended by NUL.
+bool ListAttributes(int fd, std::string& names) {
+  for (;;) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) return NoAttributes(errno);
+    names.resize(static_cast<size_t>(size));
+    if (size == 0) return true;
+    const ssize_t n = ::flistxattr(fd, names.data(), names.size());
+    if (n >= 0) {
+      names.resize(static_cast<size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+// Copies the kept attributes. Where the target's file system takes none, or
+// refuses one that only root may set or a label it does not know, it goes
+// without, as `cp -a` does.
+bool CopyAttributes(int in, int out) {
+  std::string names;
+  if (!ListAttributes(in, names)) return false;
+  std::string value;
+  for (size_t at = 0; at < names.size();) {
+    const char* name = names.c_str() + at;
+    const std::string_view view(name);
+    at += view.size() + 1;
+    if (!Kept(view) || !ReadAttribute(in, name, value)) continue;
+    if (::fsetxattr(out, name, value.data(), value.size(), 0) == 0) continue;
+    if (NoAttributes(errno)) return true;
+    if (errno != EPERM && errno != EACCES && errno != EINVAL) return false;
+  }
+  return true;
+}
+
+// Gives the owner and group of `st` where the process may: both as root, or
+// with CAP_CHOWN; otherwise the group, should the user belong to it. A file
+// system that holds no owners refuses, which is no failure.
+void GiveOwner(int fd, const struct stat& st) {
+  const auto keepUid = static_cast<uid_t>(-1);
+  const uid_t uid = st.st_uid == ::geteuid() ? keepUid : st.st_uid;
+  if (::fchown(fd, uid, st.st_gid) == 0 || uid == keepUid) return;
+  ::fchown(fd, keepUid, st.st_gid);
+}
+
+}  // namespace
+
+// Copies `size` bytes (the size when the copy began; a file that grows
+// meanwhile is newer than the time the copy gets and is copied again by the
+// next run). copy_file_range lets the kernel, or the file system with a
+// reflink, do the work; read/write is the fallback.
+bool CopyContents(int in, int out, off_t size) {
+  bool useRange = true;
+  for (off_t left = size; left > 0;) {
+    ssize_t n;
+    if (useRange) {
+      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
+                    errno == EPERM)) {
+        useRange = false;
+        continue;
+      }
+    } else {
+      char buf[1 << 16];
+      n = ::read(in, buf, static_cast<size_t>(std::min<off_t>(left, sizeof buf)));
+      for (ssize_t done = 0; n > 0 && done < n;) {
+        const ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno != EINTR) return false;
+        if (w > 0) done += w;
+      }
+    }
+    if (n == 0) return true;  // the file shrank: what is there is copied
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    left -= n;
+  }
+  return true;
+}
+
+bool CopyData(int in, int out, const struct stat& st) {
+  // Only a file with fewer blocks than its size needs can have holes.
+  if (st.st_blocks * 512 >= st.st_size) return CopyContents(in, out, st.st_size);
+  for (off_t at = 0; at < st.st_size;) {
+    const off_t data = ::lseek(in, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // a hole up to the end
+    if (data < 0 && at == 0 && (errno == EINVAL || NoAttributes(errno))) {
+      // The file system tells no holes: all of it.
+      return ::lseek(in, 0, SEEK_SET) == 0 && CopyContents(in, out, st.st_size);
+    }
+    if (data < 0) return false;
+    if (data >= st.st_size) break;
+    const off_t hole = std::min(::lseek(in, data, SEEK_HOLE), st.st_size);
+    if (hole < 0 || ::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0 ||
+        !CopyContents(in, out, hole - data)) {
+      return false;
+    }
+    at = hole;
+  }
+  // What follows the last data stays a hole.
+  return ::ftruncate(out, st.st_size) == 0;
+}
+
+bool CopyKeptAttributes(int in, int out, const struct stat& st) {
+  // The owner first: a change of owner clears the set-id bits.
+  GiveOwner(out, st);
+  if (::fchmod(out, st.st_mode & 07777) != 0 || !CopyAttributes(in, out)) return false;
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return ::futimens(out, times) == 0;
+}
+
+// The directories are reached as every path below a named directory is:
+// without following a link, so that a link put in a directory's place is
+// never given its bits, owner or time.
+bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) {
+  struct stat st;
+  if (!StatPath(from, st) || !S_ISDIR(st.st_mode)) return true;  // nothing to keep
+  bool links = false;
+  Fd out(OpenDirectory(to, links));
+  if (out.get() < 0) return false;
+  if (withOwner) GiveOwner(out.get(), st);
+  if (::fchmod(out.get(), (st.st_mode & 07777) | S_IRWXU) != 0) return false;
+  if (!withOwner) return true;
+  // A source directory that cannot be opened (no read right) keeps its
+  // attributes to itself.
+  const Fd in(OpenDirectory(from, links));
+  return in.get() < 0 || CopyAttributes(in.get(), out.get());
+}
+
+bool MatchDirectory(const std::string& from, const std::string& to) {
+  struct stat source, stage;
+  if (!StatPath(from, source) || !S_ISDIR(source.st_mode)) return true;  // nothing to match
+  bool links = false;
+  const Fd out(OpenDirectory(to, links));
+  if (out.get() < 0) return errno == ENOENT;  // gone: nothing to match
+  if (::fstat(out.get(), &stage) != 0) return false;
+  const mode_t wanted = (source.st_mode & 07777) | S_IRWXU;
+  if ((stage.st_mode & 07777) != wanted && ::fchmod(out.get(), wanted) != 0) return false;
+  if (stage.st_mtim.tv_sec == source.st_mtim.tv_sec &&
+      stage.st_mtim.tv_nsec == source.st_mtim.tv_nsec) {
+    return true;
+  }
+  const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+  return ::futimens(out.get(), times) == 0;
+}
+
+}  // namespace platform::posix
