@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Platform.h"
 #include "PosixFiles.h"
@@ -90,6 +93,10 @@ class StagedCopy {
   }
 
   bool Written() const { return written_; }
+  int Descriptor() const { return out_.get(); }
+  // Puts the copy's bytes on disk: before it is named, its name could reach
+  // the disk without them.
+  bool Flush() { return ::fdatasync(out_.get()) == 0; }
 
   // Gives the copy the name `to`. With `replace` an existing file of that
   // name is replaced in one step; without, an existing name makes it fail.
@@ -147,6 +154,39 @@ class StagedCopy {
   Fd out_;
   bool written_ = false;
 };
+
+// A staged copy between StageCopy and PlaceStaged.
+class PosixStagedFile : public StagedFile {
+ public:
+  PosixStagedFile(const std::string& from, const std::string& to, uint64_t size)
+      : StagedFile(from, to, size), copy(from, to) {}
+  StagedCopy copy;
+};
+
+// Syncs the file system that `fd` is on, once per device: the error of its
+// first sync, 0 when it succeeded.
+class FileSystemSyncs {
+ public:
+  int Sync(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    for (const auto& [dev, error] : done_) {
+      if (dev == st.st_dev) return error;
+    }
+    const int error = ::syncfs(fd) == 0 ? 0 : errno;
+    done_.emplace_back(st.st_dev, error);
+    return error;
+  }
+
+ private:
+  std::vector<std::pair<dev_t, int>> done_;
+};
+
+// The directory that `path` names is on disk once the entries made in it are.
+bool FlushDirectoryOf(const std::string& path) {
+  const Fd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.get() >= 0 && ::fsync(dir.get()) == 0;
+}
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -247,7 +287,7 @@ class PosixFileSystem : public FileSystem {
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override {
     StagedCopy copy(from, to);
-    if (!copy.Written()) return false;
+    if (!copy.Written() || !copy.Flush()) return false;
     if (beforePlace && !beforePlace()) return false;
     return copy.Place(replace);
   }
@@ -256,8 +296,62 @@ class PosixFileSystem : public FileSystem {
     if (replace ? ::rename(from.c_str(), to.c_str()) == 0 : RenameNoReplace(from, to)) return true;
     if (errno != EXDEV) return false;
     // Across file systems: a whole copy takes its place first, then the
-    // original is deleted.
-    return StagedCopy(from, to).Place(replace) && ::unlink(from.c_str()) == 0;
+    // original is deleted. The copy is on disk before its name, and its name
+    // before the original goes, so that a power cut leaves one of the two.
+    StagedCopy copy(from, to);
+    return copy.Written() && copy.Flush() && copy.Place(replace) && FlushDirectoryOf(to) &&
+           ::unlink(from.c_str()) == 0;
+  }
+
+  std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
+    struct stat st;
+    if (!StatPath(from, st)) return nullptr;
+    auto staged = std::make_unique<PosixStagedFile>(from, to, static_cast<uint64_t>(st.st_size));
+    if (!staged->copy.Written()) return nullptr;
+    return staged;
+  }
+
+  // One syncfs per file system writes the batch's data in one go, so that no
+  // copy waits for the disk on its own; the fdatasync of each copy after it
+  // then collects that copy's own error, which the kernel reports only once.
+  // A failed syncfs covers every copy on its file system.
+  void FlushStaged(const std::vector<StagedFile*>& files) override {
+    FileSystemSyncs syncs;
+    for (StagedFile* file : files) {
+      // Every staged file reaching here was made by StageCopy above; the
+      // layers in between only pass it on.
+      auto& staged = static_cast<PosixStagedFile&>(*file);
+      const int fd = staged.copy.Descriptor();
+      int error = syncs.Sync(fd);
+      if (error == 0 && !staged.copy.Flush()) error = errno;
+      staged.flushed = error == 0;
+      if (error != 0) {
+        errno = error;
+        staged.flushFailure = LastErrorText();
+      }
+    }
+  }
+
+  bool PlaceStaged(StagedFile& file, bool replace) override {
+    if (!file.flushed) {
+      errno = EIO;
+      return false;
+    }
+    return static_cast<PosixStagedFile&>(file).copy.Place(replace);
+  }
+
+  bool FlushAll(const std::vector<std::string>& dirs) override {
+    FileSystemSyncs syncs;
+    int first = 0;
+    for (const std::string& dir : dirs) {
+      const Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      // A stage that was never made holds nothing to flush.
+      if (fd.get() < 0 && errno == ENOENT) continue;
+      const int error = fd.get() < 0 ? errno : syncs.Sync(fd.get());
+      if (first == 0) first = error;
+    }
+    errno = first;
+    return first == 0;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
