@@ -1,10 +1,12 @@
 // The POSIX file system: atomic copies, no-replace moves, lookups by stat.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -182,6 +184,19 @@ class FileSystemSyncs {
   std::vector<std::pair<dev_t, int>> done_;
 };
 
+// Linux tells the writeback errors of a file system through syncfs since
+// 5.8; before, syncfs succeeds whatever was lost.
+bool SyncfsTellsWritebackErrors() {
+  static const bool tells = [] {
+    struct utsname u;
+    int major = 0;
+    int minor = 0;
+    return ::uname(&u) == 0 && std::sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
+           (major > 5 || (major == 5 && minor >= 8));
+  }();
+  return tells;
+}
+
 // The directory that `path` names is on disk once the entries made in it are.
 bool FlushDirectoryOf(const std::string& path) {
   const Fd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -312,9 +327,12 @@ class PosixFileSystem : public FileSystem {
   }
 
   // One syncfs per file system writes the batch's data in one go, so that no
-  // copy waits for the disk on its own; the fdatasync of each copy after it
-  // then collects that copy's own error, which the kernel reports only once.
-  // A failed syncfs covers every copy on its file system.
+  // copy waits for the disk on its own. It is called on the batch's first
+  // copy there, and so reports every writeback error of the file system since
+  // that copy was opened, which covers the batch. Only when it fails (or
+  // cannot tell) does each copy's fdatasync collect the copy's own error,
+  // which the kernel reports once: a fdatasync per copy would cost a flush
+  // of the device's cache each.
   void FlushStaged(const std::vector<StagedFile*>& files) override {
     FileSystemSyncs syncs;
     for (StagedFile* file : files) {
@@ -323,7 +341,9 @@ class PosixFileSystem : public FileSystem {
       auto& staged = static_cast<PosixStagedFile&>(*file);
       const int fd = staged.copy.Descriptor();
       int error = syncs.Sync(fd);
-      if (error == 0 && !staged.copy.Flush()) error = errno;
+      if (error != 0 || !SyncfsTellsWritebackErrors()) {
+        error = staged.copy.Flush() ? 0 : errno;
+      }
       staged.flushed = error == 0;
       if (error != 0) {
         errno = error;
