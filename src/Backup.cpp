@@ -131,12 +131,15 @@ class Batch {
   };
   static constexpr uint64_t kMaxBytes = 256ull << 20;
   static constexpr size_t kMaxEntries = 16384;
+  static constexpr size_t kMaxFiles = 4096;
 
-  // A quarter of the descriptors the process may hold, at most 512.
+  // A quarter of the descriptors the process may hold, at most kMaxFiles:
+  // every flush of a batch waits for a commit of the file system's journal,
+  // so the fewer batches the better, as long as memory stays small.
   static size_t MaxFiles() {
     static const size_t max = [] {
       const size_t limit = platform::OpenFileLimit();
-      return limit == 0 ? size_t{512} : std::clamp<size_t>(limit / 4, 1, 512);
+      return limit == 0 ? kMaxFiles : std::clamp<size_t>(limit / 4, 1, kMaxFiles);
     }();
     return max;
   }
@@ -794,11 +797,12 @@ void CopyIn(const std::string& r, const std::string& name, bool replace, bool ro
 // Before a run that changed anything ends, everything it did is on disk, on
 // the file system of every stage.
 void FlushStages() {
-  for (size_t k = 1; k < DirList.size(); ++k) {
-    if (!Fs->FlushAll({DirList[k]})) {
-      Failed(DirList[k]);
-      Report();
-    }
+  const std::vector<std::string> stages(DirList.begin() + 1, DirList.end());
+  const std::vector<std::string> failures = Fs->FlushAll(stages);
+  for (size_t k = 0; k < stages.size(); ++k) {
+    if (failures[k].empty()) continue;
+    Failed(stages[k], failures[k]);
+    Report();
   }
 }
 

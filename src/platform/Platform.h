@@ -165,9 +165,12 @@ class FileSystem {
   virtual void FlushStaged(const std::vector<StagedFile*>& /*files*/) {}
   virtual bool PlaceStaged(StagedFile& /*file*/, bool /*replace*/) { return false; }
   // Puts on disk everything done so far on the file systems of these
-  // directories: names given, moves, deletes, directories made and removed.
-  // False, with the platform error set, when one of them fails to.
-  virtual bool FlushAll(const std::vector<std::string>& /*dirs*/) { return true; }
+  // directories (once for directories that share one): names given, moves,
+  // deletes, directories made and removed. For each directory, why its file
+  // system could not be flushed (as LastErrorText tells it); empty where it was.
+  virtual std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) {
+    return std::vector<std::string>(dirs.size());
+  }
   // Keeps the last-write time. Without `replace` an existing target makes it
   // fail; with it, a file `to` is replaced in one step once the move
   // succeeds, and stays as it was when it fails.
@@ -225,7 +228,9 @@ class ReadOnlyClearing : public FileSystem {
   }
   void FlushStaged(const std::vector<StagedFile*>& files) override { inner_.FlushStaged(files); }
   bool PlaceStaged(StagedFile& file, bool replace) override;
-  bool FlushAll(const std::vector<std::string>& dirs) override { return inner_.FlushAll(dirs); }
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    return inner_.FlushAll(dirs);
+  }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override;
   bool DeleteFile(const std::string& path) override;
   bool SetReadOnly(const std::string& path, bool readOnly) override {

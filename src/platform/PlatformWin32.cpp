@@ -362,14 +362,14 @@ class Win32FileSystem : public FileSystem {
 
   // A rename within a volume is in the file system's log; flushing a
   // directory's handle writes that log out with the directory.
-  bool FlushAll(const std::vector<std::string>& dirs) override {
-    bool all = true;
-    for (const std::string& dir : dirs) {
-      const std::wstring path = SystemPath(dir);
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    std::vector<std::string> failures(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      const std::wstring path = SystemPath(dirs[i]);
       if (Attributes(path) == INVALID_FILE_ATTRIBUTES) continue;  // never made
-      if (!FlushFile(path)) all = false;
+      if (!FlushFile(path)) failures[i] = LastErrorText();
     }
-    return all;
+    return failures;
   }
 
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {

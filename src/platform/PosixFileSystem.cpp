@@ -360,18 +360,19 @@ class PosixFileSystem : public FileSystem {
     return static_cast<PosixStagedFile&>(file).copy.Place(replace);
   }
 
-  bool FlushAll(const std::vector<std::string>& dirs) override {
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
     FileSystemSyncs syncs;
-    int first = 0;
-    for (const std::string& dir : dirs) {
-      const Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<std::string> failures(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      const Fd fd(::open(dirs[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       // A stage that was never made holds nothing to flush.
       if (fd.get() < 0 && errno == ENOENT) continue;
       const int error = fd.get() < 0 ? errno : syncs.Sync(fd.get());
-      if (first == 0) first = error;
+      if (error == 0) continue;
+      errno = error;
+      failures[i] = LastErrorText();
     }
-    errno = first;
-    return first == 0;
+    return failures;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

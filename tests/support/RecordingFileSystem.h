@@ -119,12 +119,24 @@ class RecordingFileSystem : public platform::FileSystem {
     return !Record("PlaceStaged", file.From(), file.To()) && !(replace && Refused(file.To())) &&
            real_.PlaceStaged(file, replace);
   }
-  bool FlushAll(const std::vector<std::string>& dirs) override {
-    bool all = true;
-    for (const std::string& dir : dirs) {
-      if (Record("FlushAll", dir) || !real_.FlushAll({dir})) all = false;
+  // One "FlushAll" call per directory; a failed one fails that directory.
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    std::vector<std::string> failures(dirs.size());
+    std::vector<std::string> passed;
+    std::vector<bool> failed(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      failed[i] = Record("FlushAll", dirs[i]);
+      if (failed[i]) {
+        failures[i] = platform::LastErrorText();
+      } else {
+        passed.push_back(dirs[i]);
+      }
     }
-    return all;
+    const std::vector<std::string> real = real_.FlushAll(passed);
+    for (size_t i = 0, j = 0; i < dirs.size(); ++i) {
+      if (!failed[i]) failures[i] = real[j++];
+    }
+    return failures;
   }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     return !Record("MoveFile", from, to) && !(replace && Refused(to)) &&
