@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,6 +56,100 @@ std::vector<Root> Roots;
 // of one directory go one after another, so the chain is made once for them.
 // The walk never removes a stage directory, so the knowledge stays true.
 std::vector<std::string> ReadyDirs;
+// Whether the run has changed anything in the stages, which are then
+// flushed before it ends.
+bool StagesChanged = false;
+
+// The copies into stage 1 that are staged and wait for their flush, in
+// decision order, with whatever the walk decided after each of them: the
+// unit of a run's work. A copy is written when it is decided; once the batch
+// is full (or the walk needs the disk as those decisions leave it), the
+// batch is flushed in one go, and then its steps are carried out in order:
+// each copy's rotation and naming, the stale files retired, the report
+// lines. The disk and the report thus see what a run decides in the order it
+// decided it, and no copy is named before its bytes are on disk.
+class Batch {
+ public:
+  using Step = std::function<void()>;
+  using Naming = std::function<void(platform::StagedFile&)>;
+
+  bool Empty() const { return entries_.empty(); }
+  // Bounded by the files it holds open and the bytes it leaves to write:
+  // the memory of a batch is a few hundred bytes per copy.
+  bool Full() const { return files_ >= MaxFiles() || bytes_ >= kMaxBytes; }
+
+  // Runs `step` at once when nothing waits, otherwise after what waits
+  // (and with it, should the steps waiting grow too many).
+  void Then(Step step) {
+    if (Empty()) {
+      step();
+      return;
+    }
+    entries_.push_back({nullptr, nullptr, std::move(step)});
+    if (entries_.size() >= kMaxEntries) Commit();
+  }
+  // A staged copy; `naming` gives it its place once the batch is flushed.
+  void Add(std::unique_ptr<platform::StagedFile> file, Naming naming) {
+    ++files_;
+    bytes_ += file->Size();
+    entries_.push_back({std::move(file), std::move(naming), nullptr});
+  }
+
+  // Flushes the staged copies, then carries out every step in order. A
+  // copy's file is closed (and discarded, unless named) right after its
+  // naming.
+  void Commit() {
+    std::vector<Entry> entries;
+    entries.swap(entries_);
+    files_ = 0;
+    bytes_ = 0;
+    std::vector<platform::StagedFile*> files;
+    for (const Entry& e : entries) {
+      if (e.file) files.push_back(e.file.get());
+    }
+    if (!files.empty()) Fs->FlushStaged(files);
+    for (Entry& e : entries) {
+      if (e.file) {
+        e.naming(*e.file);
+        e.file.reset();
+      } else {
+        e.step();
+      }
+    }
+  }
+
+  void Clear() {
+    std::vector<Entry>().swap(entries_);
+    files_ = 0;
+    bytes_ = 0;
+  }
+
+ private:
+  struct Entry {
+    std::unique_ptr<platform::StagedFile> file;
+    Naming naming;
+    Step step;
+  };
+  static constexpr uint64_t kMaxBytes = 256ull << 20;
+  static constexpr size_t kMaxEntries = 16384;
+  static constexpr size_t kMaxFiles = 4096;
+
+  // A quarter of the descriptors the process may hold, at most kMaxFiles:
+  // every flush of a batch waits for a commit of the file system's journal,
+  // so the fewer batches the better, as long as memory stays small.
+  static size_t MaxFiles() {
+    static const size_t max = [] {
+      const size_t limit = platform::OpenFileLimit();
+      return limit == 0 ? kMaxFiles : std::clamp<size_t>(limit / 4, 1, kMaxFiles);
+    }();
+    return max;
+  }
+
+  std::vector<Entry> entries_;
+  size_t files_ = 0;
+  uint64_t bytes_ = 0;
+};
+Batch Pending;
 
 // What the walk saw of a stage-1 directory, kept for the removal of emptied
 // directories, so that it lists again only a directory that may be empty.
@@ -95,8 +190,12 @@ void ReleaseEngineState() {
   std::vector<Root>().swap(Roots);
   std::vector<std::string>().swap(ReadyDirs);
   StageDirCount = 0;
+  StagesChanged = false;
+  Pending.Clear();
   Progress.End();
 }
+
+void FlushStages();
 
 // Releases the engine state however the run ends.
 class EngineStateScope {
@@ -107,15 +206,33 @@ class EngineStateScope {
   ~EngineStateScope() { ReleaseEngineState(); }
 };
 
+// A run that an error stops (an invalid mask met by the walk) still carries
+// out what it decided before, and puts it on disk, as a run that ends does;
+// while it holds the lock.
+class DecidedWorkScope {
+ public:
+  DecidedWorkScope() = default;
+  DecidedWorkScope(const DecidedWorkScope&) = delete;
+  DecidedWorkScope& operator=(const DecidedWorkScope&) = delete;
+  ~DecidedWorkScope() {
+    if (std::uncaught_exceptions() == exceptions_) return;
+    Pending.Commit();
+    if (StagesChanged) FlushStages();
+  }
+
+ private:
+  int exceptions_ = std::uncaught_exceptions();
+};
+
 const std::string kDelim(1, platform::PathDelim);
 
 // Notes that `path` could not be done, for the reason that the platform
 // gives for the operation that has just failed.
-void Failed(const std::string& path) {
+void Failed(const std::string& path, const std::string& reason) {
   ++Failures;
-  PendingFailures.push_back("failed  " + platform::ShownPath(path) + "\t" +
-                            platform::LastErrorText());
+  PendingFailures.push_back("failed  " + platform::ShownPath(path) + "\t" + reason);
 }
+void Failed(const std::string& path) { Failed(path, platform::LastErrorText()); }
 
 // What `path` names now, leaving the platform error of the operation that
 // has just failed as it was, for Failed to tell.
@@ -132,7 +249,18 @@ void FailedUnlessGone(const std::string& path) {
 
 // Writes a decision line (none when empty) and after it the failures of what
 // it decided; told on the platform's error stream as they are reported.
+// Behind copies that wait for their batch, the line and the failures noted
+// so far wait too, for those that the steps before it note.
 void Report(const std::string& line = std::string()) {
+  if (!Pending.Empty()) {
+    std::vector<std::string> failures;
+    failures.swap(PendingFailures);
+    Pending.Then([line, failures = std::move(failures)] {
+      PendingFailures.insert(PendingFailures.begin(), failures.begin(), failures.end());
+      Report(line);
+    });
+    return;
+  }
   if (ReportOn && !line.empty()) ReportLines.push_back(line);
   for (const std::string& failure : PendingFailures) {
     Progress.Erase();
@@ -270,8 +398,9 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
   return path;
 }
 
-bool Transfer(size_t from, const std::string& r, const std::string& name, bool replace = true,
-              const std::function<bool()>& makeRoom = nullptr);
+bool Transfer(size_t from, const std::string& r, const std::string& name);
+void CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate);
+bool UnmadeStageIn(const std::string& dir);
 
 // The copies of that name in stages n - 2 down to `lowest` each move one
 // stage on, oldest first, so that every move finds its target emptied.
@@ -295,32 +424,33 @@ bool BlockedForGood(const std::string& r, const std::string& name) {
   return false;
 }
 
+// Stage 1's copy and the generations after it move down a stage each, oldest
+// first (the last stage's copy giving way). False when stage 1's copy stays:
+// it could not move down, and something could (BlockedForGood).
+bool MakeRoom(const std::string& r, const std::string& name) {
+  MoveDown(r, name, 2);
+  return Transfer(1, r, name) || BlockedForGood(r, name);
+}
+
 // A changed source file. The new copy is made first, beside stage 1's; only
-// once it is complete do the generations move down a stage each, oldest
-// first (the last stage's copy giving way), and the copy takes stage 1's
-// name. A copy that fails thus costs no generation, and a stage-1 copy that
-// cannot move down stays rather than be lost under the new one, unless
-// nothing could ever move it (BlockedForGood). `stage1` holds the attributes
-// of what the lookup found in stage 1 under that name.
+// once it is complete and on disk do the generations move down (MakeRoom),
+// and the copy takes stage 1's name. A copy that fails thus costs no
+// generation, and a stage-1 copy that cannot move down stays rather than be
+// lost under the new one, unless nothing could ever move it. `stage1` holds
+// the attributes of what the lookup found in stage 1 under that name.
 void Rotate(const std::string& r, const std::string& name, uint32_t stage1) {
   // A directory of that name keeps the copy from its place for good; the
   // copy is still tried, without replacing, so that its failure is told.
   if (!IsFile(stage1)) {
-    Transfer(0, r, name, false);
+    CopyIn(r, name, false, false);
     return;
   }
-  if (DirList.size() == 2) {
-    Transfer(0, r, name);
-    return;
-  }
-  Transfer(0, r, name, true, [&] {
-    MoveDown(r, name, 2);
-    return Transfer(1, r, name) || BlockedForGood(r, name);
-  });
+  CopyIn(r, name, true, DirList.size() > 2);
 }
 
 // Deletes a file; one that is gone already is as good as deleted.
 void Delete(const std::string& path) {
+  StagesChanged = true;
   if (!Fs->DeleteFile(path)) FailedUnlessGone(path);
 }
 
@@ -406,10 +536,14 @@ void MatchToSource(const std::string& stage1Dir) {
   if (DryRun || DirList.size() < 2 || stage1Dir.compare(0, DirList[1].size(), DirList[1]) != 0) {
     return;
   }
-  if (!Fs->MatchDirectory(DirList[0] + stage1Dir.substr(DirList[1].size()), stage1Dir)) {
-    Failed(stage1Dir);
-    Report();
-  }
+  // After what the batch holds for it: the naming of its copies and the
+  // stale files that leave it change its time.
+  Pending.Then([stage1Dir] {
+    if (!Fs->MatchDirectory(DirList[0] + stage1Dir.substr(DirList[1].size()), stage1Dir)) {
+      Failed(stage1Dir);
+      Report();
+    }
+  });
 }
 
 // Takes the run lock of stage 1, which a real run makes first when it is
@@ -478,14 +612,17 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   std::unique_ptr<platform::StageLock> lock = LockStageOne(madeForLock);
   KeepMadeDirs(1, madeForLock);
   Report();
+  const DecidedWorkScope decided;
   Progress.Start();
   Roots[1].known = Fs->Identity(DirList[1], Roots[1].id);
   const std::optional<StageDir> stage1 = WalkDir(std::string());
+  Pending.Commit();
   if (!KeepExtra && stage1) RemoveIfEmpty(DirList[1], &*stage1);
   Progress.End();
   // What was made only to be locked and got nothing goes again, so that a
   // run with nothing to copy leaves the disk as it found it.
   for (auto dir = madeForLock.rbegin(); dir != madeForLock.rend(); ++dir) Fs->RemoveDir(*dir);
+  if (StagesChanged) FlushStages();
   lock.reset();
   const bool clean = Failures == 0;
   if (ReportOn) {
@@ -547,6 +684,9 @@ bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out) {
     out.time = have->time;
     return true;
   }
+  // A directory's time changes with the stale files that the batch retires
+  // from it: it is looked up as today's run would, once they are gone.
+  if (have) Pending.Commit();
   const size_t base = v.stage1Dir.size();
   v.stage1Dir += name;
   const bool found = Fs->Find(v.stage1Dir, platform::faAnyFile, out);
@@ -604,7 +744,7 @@ void BackupFiles(Visit& v, const std::string& r) {
       } else {
         // Nothing was found in stage 1; should the lookup have failed on a
         // copy that is there, the new one does not replace it.
-        Transfer(0, r, name, false);
+        CopyIn(r, name, false, false);
       }
     }
     Progress.Copied(item.size);
@@ -626,7 +766,7 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
     name.assign(v.stage1.Name(*item));
     if (!DryRun) {
       ++v.stageFilesTouched;
-      RetireStale(r, name);
+      Pending.Then([r, name = name] { RetireStale(r, name); });
     }
     Report("deleted " + platform::ShownPath(v.stage1Dir + name));
   }
@@ -712,6 +852,7 @@ std::optional<StageDir> WalkDir(const std::string& r) {
     const std::string_view name = v->source.Name(items[i]);
     if (!IsSubdir(items[i].attr, name)) continue;
     const std::string sub = r + std::string(name) + kDelim;
+    if (UnmadeStageIn(DirList[0] + sub)) Pending.Commit();
     if (IsRoot(DirList[0] + sub)) continue;
     std::optional<StageDir> below = WalkDir(sub);
     if (KeepExtra) continue;
@@ -744,6 +885,7 @@ std::optional<StageDir> WalkDir(const std::string& r) {
       below = WalkedInStepOne(*v, name);
     } else {
       const std::string sub = r + std::string(name) + kDelim;
+      if (UnmadeStageIn(DirList[1] + sub)) Pending.Commit();
       if (IsRoot(DirList[1] + sub)) {
         lasting = true;  // never removed
         continue;
@@ -797,53 +939,105 @@ std::optional<StageDir> WalkDir(const std::string& r) {
 }  // namespace
 
 void TransferStage(int k, const std::string& r, const std::string& name) {
-  if (k >= 0) Transfer(static_cast<size_t>(k), r, name);
+  if (k > 0) {
+    Transfer(static_cast<size_t>(k), r, name);
+  } else if (k == 0) {
+    CopyIn(r, name, true, false);
+    Pending.Commit();
+  }
 }
 
 namespace {
 
-// TransferStage, telling whether the copy or move took place. The copy from
-// the source (from == 0) takes its place under the options of CopyFile.
-bool Transfer(size_t from, const std::string& r, const std::string& name, bool replace,
-              const std::function<bool()>& makeRoom) {
-  if (from + 2 > DirList.size()) return false;
+// Makes the directory `r` of stage k where it is missing. Files of one
+// directory go one after another, so the chain is made once for them.
+bool ReadyTarget(size_t k, const std::string& r) {
+  std::string target = DirList[k] + r;
+  if (ReadyDirs[k] == target) return true;
+  std::string failedAt;
+  std::vector<std::string> made;
+  const bool ready = platform::CreateDirChain(*Fs, target, &failedAt, &made);
+  if (!made.empty()) StagesChanged = true;
+  ReadyDirs[k] = ready ? std::move(target) : std::string();
+  {
+    const platform::ErrorKeeper keep;  // why the chain could not be made
+    IdentifyStage(k);
+  }
+  if (!ready) Failed(failedAt + kDelim);
+  KeepMadeDirs(k, made);
+  return ready;
+}
+
+// TransferStage for a move down from stage `from` (1 or later), telling
+// whether it took place.
+bool Transfer(size_t from, const std::string& r, const std::string& name) {
+  if (from == 0 || from + 2 > DirList.size()) return false;
   platform::PumpMessages();
-  std::string target = DirList[from + 1] + r;
-  if (ReadyDirs[from + 1] != target) {
-    std::string failedAt;
-    std::vector<std::string> made;
-    const bool ready = platform::CreateDirChain(*Fs, target, &failedAt, &made);
-    ReadyDirs[from + 1] = ready ? target : std::string();
-    {
-      const platform::ErrorKeeper keep;  // why the chain could not be made
-      IdentifyStage(from + 1);
-    }
-    if (!ready) Failed(failedAt + kDelim);
-    KeepMadeDirs(from + 1, made);
-    if (!ready) return false;
-  }
-  target += name;
+  if (!ReadyTarget(from + 1, r)) return false;
+  StagesChanged = true;
   const std::string source = StagePath(from, r, name);
-  bool done;
-  bool withheld = false;
-  if (from == 0) {
-    // A copy that is not placed because stage 1's copy could not move down
-    // is told by that move.
-    std::function<bool()> beforePlace;
-    if (makeRoom) {
-      beforePlace = [&] {
-        withheld = !makeRoom();
-        return !withheld;
-      };
-    }
-    done = Fs->CopyFile(source, target, replace, beforePlace);
-  } else {
-    // The last stage's copy gives way to the one moving in, but only once
-    // that one has arrived: a move that fails leaves the oldest generation.
-    done = Fs->MoveFile(source, target, from + 2 == DirList.size());
-  }
-  if (!done && !withheld) Failed(source);
+  // The last stage's copy gives way to the one moving in, but only once
+  // that one has arrived: a move that fails leaves the oldest generation.
+  const bool done = Fs->MoveFile(source, StagePath(from + 1, r, name), from + 2 == DirList.size());
+  if (!done) Failed(source);
   return done;
+}
+
+// Names a staged copy once its batch is flushed: after MakeRoom when
+// `rotate`, replacing stage 1's file when `replace`.
+void PlaceCopy(platform::StagedFile& file, const std::string& r, const std::string& name,
+               bool replace, bool rotate) {
+  // A copy whose flush failed may have lost its bytes: it is not named, and
+  // no generation moves for it.
+  if (!file.flushed) {
+    Failed(file.From(), file.flushFailure);
+    return;
+  }
+  // A copy withheld because stage 1's copy could not move down is told by
+  // that move.
+  if (rotate && !MakeRoom(r, name)) return;
+  if (!Fs->PlaceStaged(file, replace)) Failed(file.From());
+}
+
+// The copy of a source file into stage 1: written now into the target
+// directory, named (PlaceCopy) once the batch it joins is flushed.
+void CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate) {
+  if (DirList.size() < 2) return;
+  platform::PumpMessages();
+  if (Pending.Full()) Pending.Commit();
+  if (!ReadyTarget(1, r)) return;
+  StagesChanged = true;
+  const std::string source = StagePath(0, r, name);
+  std::unique_ptr<platform::StagedFile> file = Fs->StageCopy(source, StagePath(1, r, name));
+  if (!file) {
+    Failed(source);
+    return;
+  }
+  Pending.Add(std::move(file), [r, name, replace, rotate](platform::StagedFile& staged) {
+    PlaceCopy(staged, r, name, replace, rotate);
+  });
+}
+
+// Before a run that changed anything ends, everything it did is on disk, on
+// the file system of every stage.
+void FlushStages() {
+  const std::vector<std::string> stages(DirList.begin() + 1, DirList.end());
+  const std::vector<std::string> failures = Fs->FlushAll(stages);
+  for (size_t k = 0; k < stages.size(); ++k) {
+    if (failures[k].empty()) continue;
+    Failed(stages[k], failures[k]);
+    Report();
+  }
+}
+
+// True when the directory `dir` of the walk may be a stage that does not
+// exist yet but is to be made by a step that waits in the batch: the
+// batch goes first, so that the walk knows the stage when it meets it.
+bool UnmadeStageIn(const std::string& dir) {
+  for (size_t k = 1; k < DirList.size(); ++k) {
+    if (!Roots[k].known && DirList[k].compare(0, dir.size(), dir) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -915,6 +1109,7 @@ bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
     MatchToSource(d);
     return false;
   }
+  if (!DryRun) StagesChanged = true;
   if (!DryRun && !Fs->RemoveDir(d) && !hasDotDir) FailedUnlessGone(d);
   Report("deleted " + platform::ShownPath(d));
   return true;

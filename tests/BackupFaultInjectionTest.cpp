@@ -1,6 +1,7 @@
 // Faults injected at the file-system boundary. In turn, every copy, move,
-// delete, directory creation and directory removal of a run fails, with the
-// error the platform would give, or finds its file already gone. The run must
+// flush, naming, delete, directory creation and directory removal of a run
+// fails, with the error the platform would give, or finds its file already
+// gone. The run must
 // go on, decide what a run without the fault decides, and lose no version
 // that such a run keeps; the next run must catch up.
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ namespace stdfs = std::filesystem;
 
 const std::string d(1, platform::PathDelim);
 
-enum class Fault { NoSpace, PermissionDenied, CrossDevice, Vanished };
+enum class Fault { NoSpace, PermissionDenied, CrossDevice, Vanished, IoError };
 
 struct Injection {
   const char* op;
@@ -34,11 +35,14 @@ struct Injection {
 };
 
 // The errors each operation can meet: a full disk, a denied access, a move
-// between devices, and a file or directory that someone else removed first.
+// between devices, a file or directory that someone else removed first, and
+// a device that failed to write a staged copy's data.
 const Injection kInjections[] = {
-    {"CopyFile", Fault::NoSpace},
-    {"CopyFile", Fault::PermissionDenied},
-    {"CopyFile", Fault::Vanished},
+    {"StageCopy", Fault::NoSpace},
+    {"StageCopy", Fault::PermissionDenied},
+    {"StageCopy", Fault::Vanished},
+    {"Flush", Fault::IoError},
+    {"PlaceStaged", Fault::PermissionDenied},
     {"MoveFile", Fault::NoSpace},
     {"MoveFile", Fault::PermissionDenied},
     {"MoveFile", Fault::CrossDevice},
@@ -62,6 +66,8 @@ const char* Name(Fault f) {
       return "cross-device";
     case Fault::Vanished:
       return "vanished";
+    case Fault::IoError:
+      return "I/O error";
   }
   return "";
 }
@@ -222,7 +228,7 @@ std::vector<std::string> FailureLines(const std::vector<std::string>& lines) {
 // is as good as deleted.
 std::string ImpliedFailure(const Injection& inj, const Call& call, const std::string& root) {
   const bool vanished = inj.fault == Fault::Vanished;
-  if (vanished && inj.op != std::string("CopyFile")) return "";
+  if (vanished && inj.op != std::string("StageCopy")) return "";
   // The directory operations act on their target.
   const bool onTarget =
       inj.op == std::string("KeepDirAttributes") || inj.op == std::string("MatchDirectory");
@@ -235,7 +241,8 @@ std::string ImpliedFailure(const Injection& inj, const Call& call, const std::st
   test::SetPlatformError(inj.fault == Fault::NoSpace ? test::PlatformError::NoSpace
                          : inj.fault == Fault::PermissionDenied
                              ? test::PlatformError::PermissionDenied
-                             : test::PlatformError::CrossDevice);
+                         : inj.fault == Fault::IoError ? test::PlatformError::IoError
+                                                       : test::PlatformError::CrossDevice);
   return line + platform::LastErrorText();
 }
 
@@ -292,7 +299,7 @@ class Injector {
     call_ = call;
     switch (inj_.fault) {
       case Fault::Vanished:
-        if (call.op == std::string("CopyFile") && test::IsFile(call.path)) {
+        if (call.op == std::string("StageCopy") && test::IsFile(call.path)) {
           vanished_.insert(test::ReadFile(call.path));
         }
         if (call.op == std::string("RemoveDir")) {
@@ -307,6 +314,9 @@ class Injector {
         return true;
       case Fault::PermissionDenied:
         test::SetPlatformError(test::PlatformError::PermissionDenied);
+        return true;
+      case Fault::IoError:
+        test::SetPlatformError(test::PlatformError::IoError);
         return true;
       case Fault::CrossDevice:
         // The platform's own move copes with devices; this is the case where
@@ -386,8 +396,9 @@ TEST(FaultInjection, NoFaultLosesAVersionOrChangesADecision) {
         for (const auto& [path, contents] : after) {
           EXPECT_FALSE(IsTemporary(path)) << path;
         }
-        // A copy into stage 1 that failed moved no generation of its file.
-        if (inj.op == std::string("CopyFile")) {
+        // A copy into stage 1 that failed, or whose flush failed, moved no
+        // generation of its file.
+        if (inj.op == std::string("StageCopy") || inj.op == std::string("Flush")) {
           std::string rel = injector->Target().substr(scenario.Dirs()[1].size());
           std::replace(rel.begin(), rel.end(), platform::PathDelim, '/');
           for (size_t k = 1; k < scenario.Dirs().size(); ++k) {

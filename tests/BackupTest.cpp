@@ -175,8 +175,21 @@ TEST_F(BackupEngine, FourRunsKeepTheThreeNewestVersionsWithTheirTimes) {
   EXPECT_EQ("2020-01-03 12:00:00", test::LocalMTime(P("bk2/sub/f.txt")));
   EXPECT_EQ("2020-01-02 12:00:00", test::LocalMTime(P("bk3/sub/f.txt")));
   // Generations below stage 1 travel by moves only.
-  EXPECT_EQ(1u, fs_.Count("CopyFile"));
+  EXPECT_EQ(1u, fs_.Count("StageCopy"));
   EXPECT_EQ(2u, fs_.Count("MoveFile"));
+  // The copy is flushed before it is named, and the run ends by flushing
+  // every stage's file system.
+  const std::vector<std::string> ops = {fs_.calls[fs_.calls.size() - 3].op,
+                                        fs_.calls[fs_.calls.size() - 2].op, fs_.calls.back().op};
+  EXPECT_EQ((std::vector<std::string>{"FlushAll", "FlushAll", "FlushAll"}), ops);
+  ASSERT_EQ(1u, fs_.Count("Flush"));
+  const auto at = [&](const char* op) {
+    return std::find_if(fs_.calls.begin(), fs_.calls.end(),
+                        [&](const auto& c) { return c.op == op; }) -
+           fs_.calls.begin();
+  };
+  EXPECT_LT(at("Flush"), at("MoveFile"));
+  EXPECT_LT(at("MoveFile"), at("PlaceStaged"));
 }
 
 TEST_F(BackupEngine, AStageWithoutTheFileIsSkippedInTheRotation) {
@@ -675,7 +688,7 @@ TEST_F(BackupFaults, FailedCopyLeavesStageOnesCopyAndTheRunGoesOn) {
   Put("src/h", "h", 2);
   const std::string from = Dir("src") + "f";
   fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
-    return c.op == "CopyFile" && c.path == from;
+    return c.op == "StageCopy" && c.path == from;
   };
   Run(one);
   EXPECT_EQ("old", ReadFile(P("bk1/f")));
@@ -684,7 +697,7 @@ TEST_F(BackupFaults, FailedCopyLeavesStageOnesCopyAndTheRunGoesOn) {
 
 TEST_F(BackupFaults, FailedCopyInARotationMovesNoGeneration) {
   ThreeGenerations();
-  Fail("CopyFile", Dir("src") + "f");
+  Fail("StageCopy", Dir("src") + "f");
   EXPECT_EQ(
       (std::vector<std::string>{"copied  " + Dir("src") + "f",
                                 Failed(Dir("src") + "f", test::PlatformError::PermissionDenied)}),
@@ -694,6 +707,30 @@ TEST_F(BackupFaults, FailedCopyInARotationMovesNoGeneration) {
   EXPECT_EQ("v2", Version("bk2/f"));
   EXPECT_EQ("v1", Version("bk3/f"));
   EXPECT_EQ((std::vector<std::string>{"f"}), Tree("bk1"));
+}
+
+TEST_F(BackupFaults, FailedFlushLosesItsCopyAndMovesNoGeneration) {
+  ThreeGenerations();
+  fs_.sortListings = true;
+  Put("src/g", "g", 1);
+  const std::string from = Dir("src") + "f";
+  fs_.failIf = [from](const test::RecordingFileSystem::Call& c) {
+    if (c.op != "Flush" || c.path != from) return false;
+    test::SetPlatformError(test::PlatformError::IoError);
+    return true;
+  };
+  EXPECT_EQ((std::vector<std::string>{"copied  " + from, Failed(from, test::PlatformError::IoError),
+                                      "copied  " + Dir("src") + "g"}),
+            Run(dirs_));
+  EXPECT_FALSE(clean_);
+  EXPECT_EQ(0u, fs_.Count("MoveFile"));
+  EXPECT_EQ("v3 v2 v1", Version("bk1/f") + " " + Version("bk2/f") + " " + Version("bk3/f"));
+  EXPECT_EQ("g", Version("bk1/g"));
+  // Nothing of the lost copy is left; the next run makes it again.
+  EXPECT_EQ((std::vector<std::string>{"f", "g"}), Tree("bk1"));
+  fs_.failIf = nullptr;
+  Run(dirs_);
+  EXPECT_EQ("v4 v3 v2", Version("bk1/f") + " " + Version("bk2/f") + " " + Version("bk3/f"));
 }
 
 TEST_F(BackupFaults, CopyIntoANameTheLookupMissedReplacesNothing) {
@@ -814,7 +851,7 @@ TEST_F(BackupFaults, FailedDirectoryCreationAndRemovalAreTold) {
                                 "deleted " + Dir("bk1/gone") + "x", "deleted " + Dir("bk1/gone"),
                                 Failed(Dir("bk1/gone"), denied)}),
       Run(Dirs({"src", "bk1"})));
-  EXPECT_EQ(0u, fs_.Count("CopyFile"));
+  EXPECT_EQ(0u, fs_.Count("StageCopy"));
   EXPECT_FALSE(test::IsFile(P("bk1/a/f")));
   EXPECT_TRUE(test::IsDir(P("bk1/gone")));
   EXPECT_FALSE(test::IsFile(P("bk1/gone/x")));

@@ -119,6 +119,17 @@ bool ReadOnlyClearing::CopyFile(const std::string& from, const std::string& to, 
   return placed;
 }
 
+bool ReadOnlyClearing::PlaceStaged(StagedFile& file, bool replace) {
+  // The copy that gives way is the one under the name at this moment.
+  const bool cleared = replace && file.flushed && MakeWritable(file.To());
+  const bool placed = inner_.PlaceStaged(file, replace);
+  if (!placed && cleared) {
+    const ErrorKeeper keep;  // the caller tells why it failed
+    inner_.SetReadOnly(file.To(), true);
+  }
+  return placed;
+}
+
 bool ReadOnlyClearing::ClearingIfRefused(const std::string& path, const std::function<bool()>& op) {
   // Most targets are not read-only: they cost no look beyond the operation.
   if (op()) return true;

@@ -80,6 +80,34 @@ enum class PathKind {
   Unknown,  // it could not be looked up (no permission, I/O error, a dropped share)
 };
 
+// A copy written beside its target and not yet named: what StageCopy gives.
+// It holds an open file (or a temporary name) until PlaceStaged names it;
+// one that goes unnamed is discarded with the object.
+class StagedFile {
+ public:
+  StagedFile(std::string from, std::string to, uint64_t size)
+      : from_(std::move(from)), to_(std::move(to)), size_(size) {}
+  virtual ~StagedFile() = default;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  const std::string& From() const { return from_; }
+  const std::string& To() const { return to_; }
+  uint64_t Size() const { return size_; }
+
+  // Set by FlushStaged: whether the copy's bytes are on disk, and when its
+  // flush failed, why (as LastErrorText tells it). A flush is never retried:
+  // a failed one may have dropped the data, and a second answer would be
+  // clean without the data being there.
+  bool flushed = false;
+  std::string flushFailure;
+
+ private:
+  std::string from_;
+  std::string to_;
+  uint64_t size_;
+};
+
 // Everything the engine, the report hand-off and the path speller do to the
 // disk goes through this interface, so that tests can record or fail any call.
 // Failures are returned, never raised, except by SaveLines.
@@ -126,10 +154,33 @@ class FileSystem {
   // last-write time and attributes, and then gives it the name `to`,
   // replacing a file of that name when `replace` is set and failing on one
   // otherwise. `beforePlace`, when given, runs once the copy is complete and
-  // decides whether it is placed. A copy that fails or is not placed is
-  // discarded, so `to` is never a partial file and is left as it was.
+  // on disk, and decides whether it is placed. A copy that fails or is not
+  // placed is discarded, so `to` is never a partial file and is left as it
+  // was. One copy, one flush: many copies go through StageCopy instead.
   virtual bool CopyFile(const std::string& from, const std::string& to, bool replace,
                         const std::function<bool()>& beforePlace) = 0;
+  // A copy in two phases, so that many copies share one flush. StageCopy
+  // writes `from` (contents, last-write time, attributes) into a file of its
+  // own in the directory of `to`, without the name `to`; null, with the
+  // platform error set, when it cannot. FlushStaged puts the bytes of every
+  // staged copy on disk, at once where the system can, and marks each
+  // (flushed or flushFailure). PlaceStaged gives a flushed copy the name
+  // `to`, replacing a file of that name when `replace` is set and failing on
+  // one otherwise; an unflushed copy is never named. A file system that
+  // stages nothing (a test's that only lists) keeps the defaults.
+  virtual std::unique_ptr<StagedFile> StageCopy(const std::string& /*from*/,
+                                                const std::string& /*to*/) {
+    return nullptr;
+  }
+  virtual void FlushStaged(const std::vector<StagedFile*>& /*files*/) {}
+  virtual bool PlaceStaged(StagedFile& /*file*/, bool /*replace*/) { return false; }
+  // Puts on disk everything done so far on the file systems of these
+  // directories (once for directories that share one): names given, moves,
+  // deletes, directories made and removed. For each directory, why its file
+  // system could not be flushed (as LastErrorText tells it); empty where it was.
+  virtual std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) {
+    return std::vector<std::string>(dirs.size());
+  }
   // Keeps the last-write time. Without `replace` an existing target makes it
   // fail; with it, a file `to` is replaced in one step once the move
   // succeeds, and stays as it was when it fails.
@@ -207,6 +258,14 @@ class ReadOnlyClearing : public FileSystem {
   bool RemoveDir(const std::string& path) override { return inner_.RemoveDir(path); }
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override;
+  std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
+    return inner_.StageCopy(from, to);
+  }
+  void FlushStaged(const std::vector<StagedFile*>& files) override { inner_.FlushStaged(files); }
+  bool PlaceStaged(StagedFile& file, bool replace) override;
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    return inner_.FlushAll(dirs);
+  }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override;
   bool DeleteFile(const std::string& path) override;
   bool SetReadOnly(const std::string& path, bool readOnly) override {
@@ -305,6 +364,10 @@ class StageLock {
 // cannot be opened, or was removed or replaced while this run waited (the
 // caller makes it again and asks anew).
 std::unique_ptr<StageLock> LockStage(const std::string& dir);
+
+// How many files the process may hold open at once (the soft limit of
+// descriptors on POSIX); 0 where open files have no such limit (Windows).
+size_t OpenFileLimit();
 
 // How the bytes of a string group into characters.
 enum class CharRule {

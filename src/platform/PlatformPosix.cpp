@@ -8,6 +8,7 @@
 #include <langinfo.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,6 +204,12 @@ ErrorKeeper::ErrorKeeper() : code_(static_cast<unsigned long>(errno)) {}
 ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 
 std::string LastErrorText() { return std::strerror(errno); }
+
+size_t OpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<size_t>(limit.rlim_cur);
+}
 
 void TellFailure(const std::string& text) { WriteStderr("kovrel: " + text + "\n"); }
 

@@ -216,6 +216,36 @@ std::wstring CopyBeside(const std::wstring& from, const std::string& dir) {
   return {};
 }
 
+// A copy staged under its kvr*.tmp name; discarded unless it was named.
+class Win32StagedFile : public StagedFile {
+ public:
+  Win32StagedFile(const std::string& from, const std::string& to, uint64_t size, std::wstring temp)
+      : StagedFile(from, to, size), temp(std::move(temp)) {}
+  ~Win32StagedFile() override {
+    if (!temp.empty()) Discard(temp);
+  }
+  std::wstring temp;  // empty once named
+};
+
+// Writes the data and the metadata of the file `path` through to the disk.
+// FlushFileBuffers asks for a handle with write access; a copy of a
+// read-only file has its attribute cleared until it is placed.
+bool FlushFile(const std::wstring& path) {
+  const DWORD attr = Attributes(path);
+  if (attr != INVALID_FILE_ATTRIBUTES &&
+      (attr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_READONLY) {
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+    const DWORD want = attr & kSettable;
+    ::SetFileAttributesW(path.c_str(), want ? want : FILE_ATTRIBUTE_NORMAL);
+  }
+  FileHandle h(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return h.ok() && ::FlushFileBuffers(h.get());
+}
+
 class Win32FileSystem : public FileSystem {
  public:
   void List(const std::string& pattern, uint32_t admit,
@@ -289,27 +319,77 @@ class Win32FileSystem : public FileSystem {
 
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override {
-    // The copy is made under a fresh name in the target's directory and
-    // renamed into place, so an interrupted copy leaves no partial file
-    // under the real name.
+    std::unique_ptr<StagedFile> staged = StageCopy(from, to);
+    if (!staged) return false;
+    FlushStaged({staged.get()});
+    if (!staged->flushed) return false;
+    return (!beforePlace || beforePlace()) && PlaceStaged(*staged, replace);
+  }
+
+  // The copy is made under a fresh name in the target's directory and
+  // renamed into place, so an interrupted copy leaves no partial file under
+  // the real name.
+  std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
     const size_t sep = LastDelim(to);
     const std::string dir = sep == std::string::npos ? std::string() : to.substr(0, sep + 1);
-    const std::wstring source = SystemPath(from);
-    const std::wstring temp = CopyBeside(source, dir);
-    if (temp.empty()) return false;
-    KeepAttributes(source, temp);
-    if ((beforePlace && !beforePlace()) ||
-        !::MoveFileExW(temp.c_str(), SystemPath(to).c_str(),
-                       replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
-      Discard(temp);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(SystemPath(from).c_str(), GetFileExInfoStandard, &data)) {
+      return nullptr;
+    }
+    std::wstring temp = CopyBeside(SystemPath(from), dir);
+    if (temp.empty()) return nullptr;
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return std::make_unique<Win32StagedFile>(from, to, size, std::move(temp));
+  }
+
+  // Windows flushes one file per call, so the copies of a batch are flushed
+  // one after another once all of them are written: the lazy writer has had
+  // the batch's time to write most of them already.
+  void FlushStaged(const std::vector<StagedFile*>& files) override {
+    for (StagedFile* file : files) {
+      // Every staged file reaching here was made by StageCopy above.
+      auto& staged = static_cast<Win32StagedFile&>(*file);
+      staged.flushed = FlushFile(staged.temp);
+      if (!staged.flushed) staged.flushFailure = LastErrorText();
+    }
+  }
+
+  bool PlaceStaged(StagedFile& file, bool replace) override {
+    auto& staged = static_cast<Win32StagedFile&>(file);
+    if (!staged.flushed) {
+      ::SetLastError(ERROR_IO_DEVICE);
       return false;
     }
+    KeepAttributes(SystemPath(staged.From()), staged.temp);
+    if (!::MoveFileExW(staged.temp.c_str(), SystemPath(staged.To()).c_str(),
+                       replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+      return false;
+    }
+    staged.temp.clear();
     return true;
   }
+
+  // A rename within a volume is in the file system's log; flushing a
+  // directory's handle writes that log out with the directory.
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    std::vector<std::string> failures(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      const std::wstring path = SystemPath(dirs[i]);
+      if (Attributes(path) == INVALID_FILE_ATTRIBUTES) continue;  // never made
+      if (!FlushFile(path)) failures[i] = LastErrorText();
+    }
+    return failures;
+  }
+
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     const std::wstring source = SystemPath(from);
     const std::wstring target = SystemPath(to);
-    if (!replace) return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED) != 0;
+    // Across volumes the move is a copy and a delete: write-through has the
+    // copy on disk before the original goes.
+    if (!replace) {
+      return ::MoveFileExW(source.c_str(), target.c_str(),
+                           MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
+    }
     if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
     // Across volumes a replacing move would copy over the target; a whole
@@ -535,6 +615,9 @@ size_t RootLength(std::string_view path) {
 
 ErrorKeeper::ErrorKeeper() : code_(::GetLastError()) {}
 ErrorKeeper::~ErrorKeeper() { ::SetLastError(static_cast<DWORD>(code_)); }
+
+// A staged copy holds a name, not an open handle.
+size_t OpenFileLimit() { return 0; }
 
 std::string LastErrorText() {
   const DWORD code = ::GetLastError();

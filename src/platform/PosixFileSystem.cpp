@@ -1,13 +1,18 @@
 // The POSIX file system: atomic copies, no-replace moves, lookups by stat.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <climits>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Platform.h"
 #include "PosixFiles.h"
@@ -63,6 +68,12 @@ class StagedCopy {
   }
 
   bool Written() const { return written_; }
+  // The copy's open file; none for a link, whose target text goes to disk
+  // with its name.
+  int Descriptor() const { return out_.get(); }
+  // Puts the copy's bytes on disk: before it is named, its name could reach
+  // the disk without them.
+  bool Flush() { return out_.get() < 0 || ::fdatasync(out_.get()) == 0; }
 
   // Gives the copy the name `to`. With `replace` an existing file of that
   // name is replaced in one step; without, an existing name makes it fail.
@@ -147,6 +158,55 @@ class StagedCopy {
   Fd out_;
   bool written_ = false;
 };
+
+// A staged copy between StageCopy and PlaceStaged.
+class PosixStagedFile : public StagedFile {
+ public:
+  PosixStagedFile(const std::string& from, const std::string& to, uint64_t size)
+      : StagedFile(from, to, size), copy(from, to) {}
+  StagedCopy copy;
+};
+
+// Syncs the file system that `fd` is on, once per device: the error of its
+// first sync, 0 when it succeeded.
+class FileSystemSyncs {
+ public:
+  int Sync(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    for (const auto& [dev, error] : done_) {
+      if (dev == st.st_dev) return error;
+    }
+    const int error = ::syncfs(fd) == 0 ? 0 : errno;
+    done_.emplace_back(st.st_dev, error);
+    return error;
+  }
+
+ private:
+  std::vector<std::pair<dev_t, int>> done_;
+};
+
+// Linux tells the writeback errors of a file system through syncfs since
+// 5.8; before, syncfs succeeds whatever was lost.
+bool SyncfsTellsWritebackErrors() {
+  static const bool tells = [] {
+    struct utsname u;
+    int major = 0;
+    int minor = 0;
+    return ::uname(&u) == 0 && std::sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
+           (major > 5 || (major == 5 && minor >= 8));
+  }();
+  return tells;
+}
+
+// The directory that `path` names is on disk once the entries made in it are.
+bool FlushDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+  bool links = false;
+  const Fd fd(posix::OpenDirectory(dir, links));
+  return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+}
 
 bool RenameNoReplace(const At& from, const At& to) {
   if (::renameat2(from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), RENAME_NOREPLACE) ==
@@ -268,7 +328,7 @@ class PosixFileSystem : public FileSystem {
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override {
     StagedCopy copy(from, to);
-    if (!copy.Written()) return false;
+    if (!copy.Written() || !copy.Flush()) return false;
     if (beforePlace && !beforePlace()) return false;
     return copy.Place(replace);
   }
@@ -285,7 +345,10 @@ class PosixFileSystem : public FileSystem {
     if (errno != EXDEV) return false;
     // Across file systems: a whole copy takes its place first, then the
     // original is deleted.
-    return StagedCopy(from, to).Place(replace) &&
+    // The copy is on disk before its name, and its name before the original
+    // goes, so that a power cut leaves one of the two.
+    StagedCopy copy(from, to);
+    return copy.Written() && copy.Flush() && copy.Place(replace) && FlushDirectoryOf(to) &&
            ::unlinkat(source.dir(), source.name.c_str(), 0) == 0;
   }
 
@@ -305,6 +368,67 @@ class PosixFileSystem : public FileSystem {
     const ssize_t n = fd.get() < 0 ? -1 : ::read(fd.get(), out.data(), size);
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return n >= 0;
+  }
+
+  std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
+    struct stat st;
+    if (!StatPath(from, st)) return nullptr;
+    auto staged = std::make_unique<PosixStagedFile>(from, to, static_cast<uint64_t>(st.st_size));
+    if (!staged->copy.Written()) return nullptr;
+    return staged;
+  }
+
+  // One syncfs per file system writes the batch's data in one go, so that no
+  // copy waits for the disk on its own. It is called on the batch's first
+  // copy there, and so reports every writeback error of the file system since
+  // that copy was opened, which covers the batch. Only when it fails (or
+  // cannot tell) does each copy's fdatasync collect the copy's own error,
+  // which the kernel reports once: a fdatasync per copy would cost a flush
+  // of the device's cache each.
+  void FlushStaged(const std::vector<StagedFile*>& files) override {
+    FileSystemSyncs syncs;
+    for (StagedFile* file : files) {
+      // Every staged file reaching here was made by StageCopy above; the
+      // layers in between only pass it on.
+      auto& staged = static_cast<PosixStagedFile&>(*file);
+      const int fd = staged.copy.Descriptor();
+      if (fd < 0) {  // a link: nothing but its name to write
+        staged.flushed = true;
+        continue;
+      }
+      int error = syncs.Sync(fd);
+      if (error != 0 || !SyncfsTellsWritebackErrors()) {
+        error = staged.copy.Flush() ? 0 : errno;
+      }
+      staged.flushed = error == 0;
+      if (error != 0) {
+        errno = error;
+        staged.flushFailure = LastErrorText();
+      }
+    }
+  }
+
+  bool PlaceStaged(StagedFile& file, bool replace) override {
+    if (!file.flushed) {
+      errno = EIO;
+      return false;
+    }
+    return static_cast<PosixStagedFile&>(file).copy.Place(replace);
+  }
+
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    FileSystemSyncs syncs;
+    std::vector<std::string> failures(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      const Fd fd(::open(dirs[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      // A stage that was never made holds nothing to flush.
+      if (fd.get() < 0 && errno == ENOENT) continue;
+      const int error = fd.get() < 0 ? errno : syncs.Sync(fd.get());
+      if (error == 0) continue;
+      errno = error;
+      failures[i] = LastErrorText();
+    }
+    return failures;
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

@@ -581,7 +581,7 @@ TEST_F(RealFaults, LinkSwappedIntoAStageDuringTheRunLeadsNothingOutOfIt) {
   fs.sortListings = true;  // docs first, then old
   bool swapped = false;
   fs.before = [&](const test::RecordingFileSystem::Call& call) {
-    if (swapped || call.op != "CopyFile") return;
+    if (swapped || call.op != "StageCopy") return;
     swapped = true;
     for (const char* dir : {"bk1/docs", "bk2/old"}) {
       ASSERT_EQ(0, ::rename(P(dir).c_str(), (P(dir) + "-was").c_str()));

@@ -18,8 +18,9 @@ class RecordingFileSystem : public platform::FileSystem {
   struct Call {
     std::string op;  // "List", "ListKinds", "Find", ..., "SaveLines"
     std::string path;
-    std::string to;  // the target of CopyFile, MoveFile and the directory
-                     // operations; "on"/"off" for SetReadOnly
+    // The target of CopyFile, StageCopy, Flush, PlaceStaged, MoveFile and the
+    // directory operations; "on"/"off" for SetReadOnly.
+    std::string to;
   };
 
   // Asked before every call; true makes it fail (nothing listed, nothing
@@ -44,9 +45,10 @@ class RecordingFileSystem : public platform::FileSystem {
     return out;
   }
   size_t Count(const std::string& op) const { return Of(op).size(); }
-  // Calls that change the disk.
+  // Calls that change the disk, or flush it.
   size_t Changes() const {
-    return Count("CreateDir") + Count("RemoveDir") + Count("CopyFile") + Count("MoveFile") +
+    return Count("CreateDir") + Count("RemoveDir") + Count("CopyFile") + Count("StageCopy") +
+           Count("Flush") + Count("PlaceStaged") + Count("FlushAll") + Count("MoveFile") +
            Count("DeleteFile") + Count("SaveLines");
   }
 
@@ -115,6 +117,48 @@ class RecordingFileSystem : public platform::FileSystem {
     return !Record("CopyFile", from, to) && real_.CopyFile(from, to, replace, [&] {
       return (!beforePlace || beforePlace()) && !(replace && Refused(to));
     });
+  }
+  std::unique_ptr<platform::StagedFile> StageCopy(const std::string& from,
+                                                  const std::string& to) override {
+    if (Record("StageCopy", from, to)) return nullptr;
+    return real_.StageCopy(from, to);
+  }
+  // One "Flush" call per staged copy; a failed one fails that copy's flush
+  // alone, with the error set, as a failed fdatasync does.
+  void FlushStaged(const std::vector<platform::StagedFile*>& files) override {
+    std::vector<platform::StagedFile*> passed;
+    for (platform::StagedFile* file : files) {
+      if (Record("Flush", file->From(), file->To())) {
+        file->flushed = false;
+        file->flushFailure = platform::LastErrorText();
+      } else {
+        passed.push_back(file);
+      }
+    }
+    real_.FlushStaged(passed);
+  }
+  bool PlaceStaged(platform::StagedFile& file, bool replace) override {
+    return !Record("PlaceStaged", file.From(), file.To()) && !(replace && Refused(file.To())) &&
+           real_.PlaceStaged(file, replace);
+  }
+  // One "FlushAll" call per directory; a failed one fails that directory.
+  std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {
+    std::vector<std::string> failures(dirs.size());
+    std::vector<std::string> passed;
+    std::vector<bool> failed(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      failed[i] = Record("FlushAll", dirs[i]);
+      if (failed[i]) {
+        failures[i] = platform::LastErrorText();
+      } else {
+        passed.push_back(dirs[i]);
+      }
+    }
+    const std::vector<std::string> real = real_.FlushAll(passed);
+    for (size_t i = 0, j = 0; i < dirs.size(); ++i) {
+      if (!failed[i]) failures[i] = real[j++];
+    }
+    return failures;
   }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     return !Record("MoveFile", from, to) && !(replace && Refused(to)) &&

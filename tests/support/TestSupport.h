@@ -127,7 +127,7 @@ std::vector<std::string> OpenedFiles(const std::string& exe, size_t expected);
 
 // The error that a failed file operation leaves for its caller, as the
 // platform reports it (errno or the thread's last error).
-enum class PlatformError { NoSpace, PermissionDenied, CrossDevice, NotFound };
+enum class PlatformError { NoSpace, PermissionDenied, CrossDevice, NotFound, IoError };
 void SetPlatformError(PlatformError error);
 
 // The program's option prefix and separator, for building arguments.

@@ -289,6 +289,9 @@ void SetPlatformError(PlatformError error) {
     case PlatformError::NotFound:
       errno = ENOENT;
       break;
+    case PlatformError::IoError:
+      errno = EIO;
+      break;
   }
 }
 

@@ -354,6 +354,9 @@ void SetPlatformError(PlatformError error) {
     case PlatformError::NotFound:
       ::SetLastError(ERROR_FILE_NOT_FOUND);
       break;
+    case PlatformError::IoError:
+      ::SetLastError(ERROR_IO_DEVICE);
+      break;
   }
 }
 
