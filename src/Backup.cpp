@@ -3,6 +3,7 @@
 #include "Backup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "Masks.h"
 #include "Progress.h"
 #include "Report.h"
+#include "Workers.h"
 
 using platform::DateValue;
 
@@ -60,6 +62,17 @@ std::vector<std::string> ReadyDirs;
 // flushed before it ends.
 bool StagesChanged = false;
 
+// The threads that write the copies of a batch side by side: on a share or a
+// far disk each copy costs round trips (create, write, attributes), and many
+// in flight cost little more than one. None: each is written when decided.
+std::unique_ptr<WorkerPool> Workers;
+
+// A copy that a worker writes: what it staged, or why it could not.
+struct Staging {
+  std::unique_ptr<platform::StagedFile> file;
+  std::string failure;
+};
+
 // The copies into stage 1 that are staged and wait for their flush, in
 // decision order, with whatever the walk decided after each of them: the
 // unit of a run's work. A copy is written when it is decided; once the batch
@@ -72,11 +85,13 @@ class Batch {
  public:
   using Step = std::function<void()>;
   using Naming = std::function<void(platform::StagedFile&)>;
+  // Tells a copy that could not be staged, why.
+  using Refusal = std::function<void(const std::string& failure)>;
 
   bool Empty() const { return entries_.empty(); }
   // Bounded by the files it holds open and the bytes it leaves to write:
   // the memory of a batch is a few hundred bytes per copy.
-  bool Full() const { return files_ >= MaxFiles() || bytes_ >= kMaxBytes; }
+  bool Full() const { return files_ >= MaxFiles() || bytes_.load() >= kMaxBytes; }
 
   // Runs `step` at once when nothing waits, otherwise after what waits
   // (and with it, should the steps waiting grow too many).
@@ -85,40 +100,53 @@ class Batch {
       step();
       return;
     }
-    entries_.push_back({nullptr, nullptr, std::move(step)});
+    entries_.push_back({nullptr, nullptr, nullptr, std::move(step)});
     if (entries_.size() >= kMaxEntries) Commit();
   }
-  // A staged copy; `naming` gives it its place once the batch is flushed.
-  void Add(std::unique_ptr<platform::StagedFile> file, Naming naming) {
+  // A copy of `from` to `to`, staged by a worker; once the batch is flushed,
+  // `naming` gives it its place, or `refusal` tells why it was not staged.
+  void Add(const std::string& from, const std::string& to, Naming naming, Refusal refusal) {
     ++files_;
-    bytes_ += file->Size();
-    entries_.push_back({std::move(file), std::move(naming), nullptr});
+    auto staging = std::make_shared<Staging>();
+    Workers->Submit([this, staging, from, to] {
+      staging->file = Fs->StageCopy(from, to);
+      if (staging->file) {
+        bytes_ += staging->file->Size();
+      } else {
+        staging->failure = platform::LastErrorText();
+      }
+    });
+    entries_.push_back({std::move(staging), std::move(naming), std::move(refusal), nullptr});
   }
 
   // Flushes the staged copies, then carries out every step in order. A
   // copy's file is closed (and discarded, unless named) right after its
   // naming.
   void Commit() {
+    Workers->Wait();
     std::vector<Entry> entries;
     entries.swap(entries_);
     files_ = 0;
     bytes_ = 0;
     std::vector<platform::StagedFile*> files;
     for (const Entry& e : entries) {
-      if (e.file) files.push_back(e.file.get());
+      if (e.staging && e.staging->file) files.push_back(e.staging->file.get());
     }
     if (!files.empty()) Fs->FlushStaged(files);
     for (Entry& e : entries) {
-      if (e.file) {
-        e.naming(*e.file);
-        e.file.reset();
-      } else {
+      if (!e.staging) {
         e.step();
+      } else if (e.staging->file) {
+        e.naming(*e.staging->file);
+        e.staging->file.reset();
+      } else {
+        e.refusal(e.staging->failure);
       }
     }
   }
 
   void Clear() {
+    if (Workers) Workers->Wait();
     std::vector<Entry>().swap(entries_);
     files_ = 0;
     bytes_ = 0;
@@ -126,8 +154,9 @@ class Batch {
 
  private:
   struct Entry {
-    std::unique_ptr<platform::StagedFile> file;
+    std::shared_ptr<Staging> staging;  // shared with the worker that stages it
     Naming naming;
+    Refusal refusal;
     Step step;
   };
   static constexpr uint64_t kMaxBytes = 256ull << 20;
@@ -147,7 +176,7 @@ class Batch {
 
   std::vector<Entry> entries_;
   size_t files_ = 0;
-  uint64_t bytes_ = 0;
+  std::atomic<uint64_t> bytes_ = 0;  // counted by the workers as they stage
 };
 Batch Pending;
 
@@ -179,6 +208,9 @@ size_t StageDirCount = 0;
 constexpr size_t kMaxStageDirs = 1 << 14;
 
 void ReleaseEngineState() {
+  // The workers end first: what they still write goes through Fs.
+  Pending.Clear();
+  Workers.reset();
   if (Fs) Fs->SetRoots({});
   Fs = nullptr;
   std::vector<std::string>().swap(DirList);
@@ -191,7 +223,6 @@ void ReleaseEngineState() {
   std::vector<std::string>().swap(ReadyDirs);
   StageDirCount = 0;
   StagesChanged = false;
-  Pending.Clear();
   Progress.End();
 }
 
@@ -578,19 +609,20 @@ bool RunBackup(const std::vector<std::string>& dirList,
                const std::vector<std::string>& excludeMasks, DateValue firstDay, DateValue lastDay,
                bool reportOn, bool keepExtra, bool dryRun) {
   return RunBackupOn(platform::RealFileSystem(), dirList, includeMasks, excludeMasks, firstDay,
-                     lastDay, reportOn, keepExtra, dryRun);
+                     lastDay, reportOn, keepExtra, dryRun, nullptr, WorkerCount());
 }
 
 bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
                  const std::vector<std::string>& includeMasks,
                  const std::vector<std::string>& excludeMasks, DateValue firstDay,
                  DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun,
-                 const ReportHandOff& handOff) {
+                 const ReportHandOff& handOff, size_t workers) {
   if (dirList.size() < 2) return true;
   std::vector<Root> roots = IdentifyRoots(fs, dirList);
 
   const EngineStateScope scope;
   Fs = &fs;
+  Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), std::string());
   DirList.assign(dirList.begin(), dirList.end());
@@ -1008,14 +1040,12 @@ void CopyIn(const std::string& r, const std::string& name, bool replace, bool ro
   if (!ReadyTarget(1, r)) return;
   StagesChanged = true;
   const std::string source = StagePath(0, r, name);
-  std::unique_ptr<platform::StagedFile> file = Fs->StageCopy(source, StagePath(1, r, name));
-  if (!file) {
-    Failed(source);
-    return;
-  }
-  Pending.Add(std::move(file), [r, name, replace, rotate](platform::StagedFile& staged) {
-    PlaceCopy(staged, r, name, replace, rotate);
-  });
+  Pending.Add(
+      source, StagePath(1, r, name),
+      [r, name, replace, rotate](platform::StagedFile& staged) {
+        PlaceCopy(staged, r, name, replace, rotate);
+      },
+      [source](const std::string& failure) { Failed(source, failure); });
 }
 
 // Before a run that changed anything ends, everything it did is on disk, on

@@ -20,14 +20,17 @@ bool RunBackup(const std::vector<std::string>& dirList,
 using ReportHandOff = std::function<void(const std::vector<std::string>& lines)>;
 
 // The same run over a given file system (tests pass a recording one). With a
-// hand-off the report lines go there instead of to ShowReport. Raises
+// hand-off the report lines go there instead of to ShowReport. `workers`
+// threads write the copies side by side (none: each when it is decided);
+// the decisions, the disk's order of names and the report stay the same.
+// Raises
 // Exception, before anything is touched, when the source directory does not
 // exist or a stage is the source directory itself.
 bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirList,
                  const std::vector<std::string>& includeMasks,
                  const std::vector<std::string>& excludeMasks, platform::DateValue firstDay,
                  platform::DateValue lastDay, bool reportOn, bool keepExtra, bool dryRun,
-                 const ReportHandOff& handOff = nullptr);
+                 const ReportHandOff& handOff = nullptr, size_t workers = 0);
 
 // Visits the relative path `r` of every directory of the list.
 void BackupDir(const std::string& r);

@@ -31,6 +31,7 @@ struct Options {
   bool reportOn = true;
   bool keepExtra = false;
   bool dryRun = false;
+  size_t workers = 0;
 };
 
 class BackupEngine : public ::testing::Test {
@@ -57,11 +58,13 @@ class BackupEngine : public ::testing::Test {
     fs_.calls.clear();
     std::vector<std::string> lines;
     handedOff_ = false;
-    clean_ = RunBackupOn(fs_, dirs, o.include, o.exclude, o.firstDay, o.lastDay, o.reportOn,
-                         o.keepExtra, o.dryRun, [&](const std::vector<std::string>& l) {
-                           lines = l;
-                           handedOff_ = true;
-                         });
+    clean_ = RunBackupOn(
+        fs_, dirs, o.include, o.exclude, o.firstDay, o.lastDay, o.reportOn, o.keepExtra, o.dryRun,
+        [&](const std::vector<std::string>& l) {
+          lines = l;
+          handedOff_ = true;
+        },
+        o.workers);
     return lines;
   }
 
@@ -855,6 +858,51 @@ TEST_F(BackupFaults, FailedDirectoryCreationAndRemovalAreTold) {
   EXPECT_FALSE(test::IsFile(P("bk1/a/f")));
   EXPECT_TRUE(test::IsDir(P("bk1/gone")));
   EXPECT_FALSE(test::IsFile(P("bk1/gone/x")));
+}
+
+// Workers write the copies side by side; what a run decides, the order of
+// its report (failures included, each after its decision) and what the
+// stages hold are those of the run without them.
+TEST_F(BackupEngine, WorkersChangeNeitherDecisionsNorReportNorStages) {
+  std::vector<std::vector<std::string>> reports;
+  std::vector<std::string> trees;
+  for (const size_t workers : {size_t{0}, size_t{8}}) {
+    const std::string top = "w" + std::to_string(workers) + "/";
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = "d" + std::to_string(i % 5) + "/f" + std::to_string(i);
+      Put(top + "src/" + name, "new " + std::to_string(i), 3);
+      if (i % 3 == 0) Put(top + "bk1/" + name, "old", 2);
+      if (i % 6 == 0) Put(top + "bk2/" + name, "older", 1);
+    }
+    Put(top + "bk1/d1/stale", "s");
+    Put(top + "bk1/gone/deep/stale", "s");
+    fs_.sortListings = true;
+    fs_.failIf = [](const test::RecordingFileSystem::Call& c) {
+      if (c.op != "StageCopy" || !(c.path.ends_with("f7") || c.path.ends_with("f12"))) return false;
+      test::SetPlatformError(test::PlatformError::NoSpace);  // on the thread that stages
+      return true;
+    };
+    Options o;
+    o.workers = workers;
+    const std::string base = P(top);
+    std::vector<std::string> lines = Run(Dirs({(top + "src").c_str(), (top + "bk1").c_str(),
+                                               (top + "bk2").c_str(), (top + "bk3").c_str()}),
+                                         o);
+    for (std::string& line : lines) line.erase(line.find(base), base.size());
+    EXPECT_FALSE(clean_);
+    reports.push_back(lines);
+    std::string tree;
+    for (const char* stage : {"bk1", "bk2", "bk3"}) {
+      for (const std::string& file : Tree(top + stage)) {
+        tree += std::string(stage) + "/" + file + "=" + ReadFile(P(top + stage + "/" + file)) + ";";
+      }
+    }
+    trees.push_back(tree);
+  }
+  EXPECT_EQ(reports[0], reports[1]);
+  EXPECT_EQ(trees[0], trees[1]);
+  EXPECT_EQ(2, std::count_if(reports[0].begin(), reports[0].end(),
+                             [](const std::string& l) { return l.starts_with("failed  "); }));
 }
 
 }  // namespace

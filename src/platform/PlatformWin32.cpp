@@ -201,10 +201,13 @@ void Discard(const std::wstring& path) {
 std::wstring CopyBeside(const std::wstring& from, const std::string& dir) {
   LARGE_INTEGER tick;
   ::QueryPerformanceCounter(&tick);
+  // The thread's own number too: workers of one run stage side by side, and
+  // a failed copy discards its name, which must be no other thread's.
   const unsigned long process = ::GetCurrentProcessId();
+  const unsigned long thread = ::GetCurrentThreadId();
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
-    char name[48];
-    std::snprintf(name, sizeof name, "kvr%lx%llx.tmp", process & 0xFFFF,
+    char name[64];
+    std::snprintf(name, sizeof name, "kvr%lx%lx%llx.tmp", process & 0xFFFF, thread & 0xFFFF,
                   static_cast<unsigned long long>(tick.QuadPart + attempt) & 0xFFFFFFFFFFull);
     const std::wstring temp = SystemPath(dir + name);
     if (::CopyFileW(from.c_str(), temp.c_str(), TRUE)) return temp;

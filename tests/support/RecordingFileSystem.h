@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -197,11 +198,16 @@ class RecordingFileSystem : public platform::FileSystem {
   }
 
   // Records the call; true when it is to fail.
+  // Workers of a run call side by side: one call is recorded and asked
+  // about at a time.
   bool Record(const char* op, const std::string& path, const std::string& to = std::string()) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     calls.push_back({op, path, to});
     if (before) before(calls.back());
     return failIf && failIf(calls.back());
   }
+
+  std::mutex mutex_;
 
   platform::FileSystem& real_ = platform::RealFileSystem();
 };
