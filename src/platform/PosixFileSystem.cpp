@@ -7,6 +7,7 @@
 #include <climits>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -139,9 +140,11 @@ class StagedCopy {
   // it fails); an unnamed copy that is to replace a file gets one first,
   // then is renamed over it.
   bool TakeTemporaryName(const std::function<bool(const char*)>& make) {
+    // A number of its own for every copy of the process: a batch keeps many
+    // copies staged in one directory at once, and each try costs a lookup.
+    static std::atomic<uint64_t> next{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name =
-          ".kovrel-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+      std::string name = ".kovrel-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(next++);
       if (make(name.c_str())) {
         temp_ = std::move(name);
         return true;
