@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "Backup.h"
+#include "platform/PosixFiles.h"
 #include "support/RecordingFileSystem.h"
 #include "support/TestSupport.h"
 
@@ -30,28 +31,7 @@ namespace fs = std::filesystem;
 // A run that takes longer than this is taken for a walk that never ends.
 constexpr int kRunLimitMs = 30000;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+using platform::posix::Fd;
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
