@@ -291,7 +291,7 @@ TEST_F(PowerCut, LeavesOnlyWholeVersionsUnderWine) {
   RunAndCut(Output("command -v wine"), args, env, std::chrono::milliseconds(1500));
   // The Wine server outlives the program for a while; the stages' mount is
   // let go only once it has ended.
-  Succeeds("WINEPREFIX='" + windows + "/wineprefix' wineserver -w");
+  Succeeds("WINEPREFIX='" + windows + "/wineprefix' timeout 60 wineserver -w");
 }
 
 }  // namespace
