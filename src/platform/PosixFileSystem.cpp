@@ -75,6 +75,11 @@ class StagedCopy {
   // Puts the copy's bytes on disk: before it is named, its name could reach
   // the disk without them.
   bool Flush() { return out_.get() < 0 || ::fdatasync(out_.get()) == 0; }
+  // Puts the directory the copy was placed in on disk, with its new name.
+  bool FlushDirectory() {
+    const Fd dir(::openat(to_.dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.get() >= 0 && ::fsync(dir.get()) == 0;
+  }
 
   // Gives the copy the name `to`. With `replace` an existing file of that
   // name is replaced in one step; without, an existing name makes it fail.
@@ -200,15 +205,6 @@ bool SyncfsTellsWritebackErrors() {
            (major > 5 || (major == 5 && minor >= 8));
   }();
   return tells;
-}
-
-// The directory that `path` names is on disk once the entries made in it are.
-bool FlushDirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-  bool links = false;
-  const Fd fd(posix::OpenDirectory(dir, links));
-  return fd.get() >= 0 && ::fsync(fd.get()) == 0;
 }
 
 bool RenameNoReplace(const At& from, const At& to) {
@@ -351,7 +347,7 @@ class PosixFileSystem : public FileSystem {
     // The copy is on disk before its name, and its name before the original
     // goes, so that a power cut leaves one of the two.
     StagedCopy copy(from, to);
-    return copy.Written() && copy.Flush() && copy.Place(replace) && FlushDirectoryOf(to) &&
+    return copy.Written() && copy.Flush() && copy.Place(replace) && copy.FlushDirectory() &&
            ::unlinkat(source.dir(), source.name.c_str(), 0) == 0;
   }
 
