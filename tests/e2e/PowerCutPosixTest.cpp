@@ -6,6 +6,7 @@
 // must show only whole versions under their own times.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/PosixFiles.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -139,6 +141,11 @@ class PowerCut : public ::testing::Test {
     ASSERT_TRUE(Succeeds("truncate -s 256M " + image_ + " && mkfs.ext4 -q -F " + image_));
     loop_ = std::make_unique<Loop>(image_);
     if (loop_->dev().empty()) GTEST_SKIP() << "no loop device could be attached here";
+    // One power-cut test at a time on the machine (ctest -j): each saves the
+    // writeback setting it finds and puts it back, which must be the real one.
+    lock_.reset(::open("/tmp/kovrel-power-cut.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_GE(lock_.get(), 0);
+    ASSERT_EQ(0, ::flock(lock_.get(), LOCK_EX));
     writeback_ = std::make_unique<Sysctl>("/proc/sys/vm/dirty_writeback_centisecs", "0");
     ASSERT_TRUE(writeback_->ok());
     mount_ = std::make_unique<Mount>(loop_->dev(), tmp_ / "mnt", 0, "commit=1");
@@ -259,6 +266,7 @@ class PowerCut : public ::testing::Test {
   test::TempDir tmp_;
   std::string image_;
   std::string exe_;
+  platform::posix::Fd lock_;  // held until the fixture goes, after writeback_
   std::unique_ptr<Loop> loop_;
   std::unique_ptr<Sysctl> writeback_;
   std::unique_ptr<Mount> mount_;
