@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "Characters.h"
 #include "Exceptions.h"
+#include "Listing.h"
 #include "Masks.h"
 #include "Progress.h"
 #include "Report.h"
@@ -66,6 +68,11 @@ bool StagesChanged = false;
 // far disk each copy costs round trips (create, write, attributes), and many
 // in flight cost little more than one. None: each is written when decided.
 std::unique_ptr<WorkerPool> Workers;
+
+// The threads that read the listings of the directories the walk goes to
+// next (ReadAhead). None where a stage lies inside the source or another
+// stage: the walk there may change a directory whose listing is read ahead.
+std::unique_ptr<ReadAhead> Readers;
 
 // A copy that a worker writes: what it staged, or why it could not.
 struct Staging {
@@ -211,6 +218,7 @@ void ReleaseEngineState() {
   // The workers end first: what they still write goes through Fs.
   Pending.Clear();
   Workers.reset();
+  Readers.reset();
   if (Fs) Fs->SetRoots({});
   Fs = nullptr;
   std::vector<std::string>().swap(DirList);
@@ -300,82 +308,6 @@ void Report(const std::string& line = std::string()) {
   }
   PendingFailures.clear();
 }
-
-// The entries of one directory, "." and ".." included. The names are kept end
-// to end in one buffer, so that a listing costs no allocation per entry.
-class Listing {
- public:
-  struct Item {
-    size_t nameAt = 0;
-    size_t nameLen = 0;
-    uint32_t attr = 0;
-    uint64_t size = 0;
-    FileTime time = 0;
-  };
-
-  // Lists dir + "*.*" with every attribute admitted; `dir` ends with the
-  // separator. A directory that cannot be listed gives no entries. With
-  // `kindsOnly` the entries carry their names and kinds but no times or
-  // sizes, which spares a stat per entry where the platform can. `admit`
-  // may add entries that could not be looked up (faUnreadable).
-  void Read(const std::string& dir, bool kindsOnly = false, uint32_t admit = platform::faAnyFile) {
-    names_.clear();
-    items_.clear();
-    index_.clear();
-    const auto add = [this](const DirEntry& e) {
-      items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time});
-      names_ += e.name;
-    };
-    if (kindsOnly) {
-      Fs->ListKinds(dir + "*.*", admit, add);
-    } else {
-      Fs->List(dir + "*.*", admit, add);
-    }
-  }
-
-  const std::vector<Item>& Items() const { return items_; }
-  std::string_view Name(const Item& item) const {
-    return std::string_view(names_).substr(item.nameAt, item.nameLen);
-  }
-
-  // The entry of exactly this name (byte for byte), or null. The first call
-  // builds a hash index of the names; each lookup then compares one or two.
-  const Item* Find(std::string_view name) {
-    if (index_.empty() && !items_.empty()) BuildIndex();
-    if (index_.empty()) return nullptr;
-    const size_t mask = index_.size() - 1;
-    for (size_t slot = Hash(name) & mask;; slot = (slot + 1) & mask) {
-      const uint32_t at = index_[slot];
-      if (at == kEmpty) return nullptr;
-      if (Name(items_[at]) == name) return &items_[at];
-    }
-  }
-
- private:
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-
-  static size_t Hash(std::string_view name) {
-    uint64_t h = 14695981039346656037ull;  // FNV-1a
-    for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return static_cast<size_t>(h ^ (h >> 32));
-  }
-
-  // Open addressing, at most half full.
-  void BuildIndex() {
-    size_t size = 16;
-    while (size < items_.size() * 2) size *= 2;
-    index_.assign(size, kEmpty);
-    for (size_t i = 0; i < items_.size(); ++i) {
-      size_t slot = Hash(Name(items_[i])) & (size - 1);
-      while (index_[slot] != kEmpty) slot = (slot + 1) & (size - 1);
-      index_[slot] = static_cast<uint32_t>(i);
-    }
-  }
-
-  std::string names_;
-  std::vector<Item> items_;
-  std::vector<uint32_t> index_;
-};
 
 // A file: neither a directory nor a volume label.
 bool IsFile(uint32_t attr) { return (attr & (platform::faDirectory | platform::faVolumeID)) == 0; }
@@ -577,6 +509,22 @@ void MatchToSource(const std::string& stage1Dir) {
   });
 }
 
+// True when one of the directories named lies inside another (as its
+// spelling tells, letters compared without regard to case).
+bool Nested(const std::vector<std::string>& dirList) {
+  const auto within = [](const std::string& inner, const std::string& outer) {
+    return inner.size() >= outer.size() &&
+           std::equal(outer.begin(), outer.end(), inner.begin(),
+                      [](char a, char b) { return UpperAscii(a) == UpperAscii(b); });
+  };
+  for (size_t i = 0; i < dirList.size(); ++i) {
+    for (size_t j = 0; j < dirList.size(); ++j) {
+      if (i != j && within(dirList[i], dirList[j])) return true;
+    }
+  }
+  return false;
+}
+
 // Takes the run lock of stage 1, which a real run makes first when it is
 // missing; a dry run makes nothing and waits only on a stage 1 that exists.
 // A stage 1 that the run before removed as empty while this one waited is
@@ -599,7 +547,13 @@ std::unique_ptr<platform::StageLock> LockStageOne(std::vector<std::string>& made
   return nullptr;
 }
 
-std::optional<StageDir> WalkDir(const std::string& r);
+// The listings of a directory that workers read ahead of the walk.
+struct Ahead {
+  std::shared_ptr<ListingAhead> source;
+  std::shared_ptr<ListingAhead> stage1;
+};
+
+std::optional<StageDir> WalkDir(const std::string& r, const Ahead& ahead = {});
 bool RemoveIfEmpty(const std::string& d, const StageDir* seen);
 
 }  // namespace
@@ -623,6 +577,7 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   const EngineStateScope scope;
   Fs = &fs;
   Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
+  Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : workers);
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), std::string());
   DirList.assign(dirList.begin(), dirList.end());
@@ -839,7 +794,7 @@ std::optional<StageDir> WalkedInStepOne(Visit& v, std::string_view name) {
 // Visits the relative path `r`. Returns what became of stage 1's directory
 // there (nothing with KeepExtra, or when the walk left something lasting in
 // it and nothing below that may be empty).
-std::optional<StageDir> WalkDir(const std::string& r) {
+std::optional<StageDir> WalkDir(const std::string& r, const Ahead& ahead) {
   ++Progress.counts.dirs;
   Progress.Tick();
   const auto v = std::make_unique<Visit>();
@@ -847,7 +802,11 @@ std::optional<StageDir> WalkDir(const std::string& r) {
   v->stage1Dir = DirList[1] + r;
   // Each directory is listed once; the subdirectories are walked after the
   // listing is complete, so no directory stays open while the walk goes deeper.
-  v->source.Read(v->sourceDir, false, platform::faAnyFile | platform::faUnreadable);
+  if (ahead.source) {
+    ahead.source->TakeInto(v->source);
+  } else {
+    v->source.Read(*Fs, v->sourceDir, false, platform::faAnyFile | platform::faUnreadable);
+  }
   // A listing of a directory that exists has "." and ".." at least. One that
   // yields nothing stands for a deleted directory only when the file system
   // says it is gone; one that could not be read leaves its backup alone,
@@ -875,18 +834,45 @@ std::optional<StageDir> WalkDir(const std::string& r) {
   // with a listing, as on a share, its subdirectories then need no lookup
   // of their own. The walk below makes subdirectories here at most, of
   // names the source has, which step 2 passes over.
-  if (!KeepExtra) v->stage1.Read(v->stage1Dir);
+  if (!KeepExtra) {
+    if (ahead.stage1) {
+      ahead.stage1->TakeInto(v->stage1);
+    } else {
+      v->stage1.Read(*Fs, v->stage1Dir);
+    }
+  }
 
-  // 1. Source subdirectories, depth first.
+  // 1. Source subdirectories, depth first. The listings of the next few are
+  // read ahead while the walk is below the one before them. Nothing the walk
+  // does before it gets to a directory changes that directory: files are
+  // copied into their own directory only, and only after its subdirectories.
   const std::vector<Listing::Item>& items = v->source.Items();
   if (!KeepExtra) v->walked.assign(items.size(), kNotWalked);
+  std::deque<std::pair<size_t, Ahead>> window;  // by place in the listing
+  size_t toAsk = 0;
   for (size_t i = 0; i < items.size(); ++i) {
     const std::string_view name = v->source.Name(items[i]);
     if (!IsSubdir(items[i].attr, name)) continue;
+    for (; toAsk < items.size() && window.size() < Readers->Size(); ++toAsk) {
+      const std::string_view next = v->source.Name(items[toAsk]);
+      if (toAsk < i || !IsSubdir(items[toAsk].attr, next)) continue;
+      const std::string nextSub = r + std::string(next) + kDelim;
+      Ahead read;
+      read.source =
+          Readers->Start(DirList[0] + nextSub, platform::faAnyFile | platform::faUnreadable);
+      if (read.source && !KeepExtra)
+        read.stage1 = Readers->Start(DirList[1] + nextSub, platform::faAnyFile);
+      window.emplace_back(toAsk, std::move(read));
+    }
+    Ahead read;
+    if (!window.empty() && window.front().first == i) {
+      read = std::move(window.front().second);
+      window.pop_front();
+    }
     const std::string sub = r + std::string(name) + kDelim;
     if (UnmadeStageIn(DirList[0] + sub)) Pending.Commit();
     if (IsRoot(DirList[0] + sub)) continue;
-    std::optional<StageDir> below = WalkDir(sub);
+    std::optional<StageDir> below = WalkDir(sub, read);
     if (KeepExtra) continue;
     if (!below) {
       v->walked[i] = kWalkedKept;
@@ -1104,7 +1090,7 @@ bool RemoveIfEmpty(const std::string& d, const StageDir* seen) {
     return false;
   }
   Listing listing;
-  listing.Read(d, true);
+  listing.Read(*Fs, d, true);
   bool hasFile = false;
   bool hasSubdir = false;
   // A dot directory or a directory link: never judged, but it keeps the

@@ -333,6 +333,12 @@ bool IsWalkedDirName(std::string_view name);
 // report is kept in, without a line end.
 std::string LastErrorText();
 
+// The same error as a code, and a way to leave it on another thread: a
+// listing that a worker reads ahead tells its failure on the thread that
+// takes it.
+unsigned long LastErrorCode();
+void SetLastErrorCode(unsigned long code);
+
 // Keeps the platform error of a failed operation across the calls that
 // follow it (a clean-up, a second look), and puts it back when it goes.
 class ErrorKeeper {

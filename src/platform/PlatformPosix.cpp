@@ -204,6 +204,8 @@ ErrorKeeper::ErrorKeeper() : code_(static_cast<unsigned long>(errno)) {}
 ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 
 std::string LastErrorText() { return std::strerror(errno); }
+unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
+void SetLastErrorCode(unsigned long code) { errno = static_cast<int>(code); }
 
 size_t OpenFileLimit() {
   struct rlimit limit;

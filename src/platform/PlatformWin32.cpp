@@ -618,6 +618,8 @@ size_t RootLength(std::string_view path) {
 
 ErrorKeeper::ErrorKeeper() : code_(::GetLastError()) {}
 ErrorKeeper::~ErrorKeeper() { ::SetLastError(static_cast<DWORD>(code_)); }
+unsigned long LastErrorCode() { return ::GetLastError(); }
+void SetLastErrorCode(unsigned long code) { ::SetLastError(static_cast<DWORD>(code)); }
 
 // A staged copy holds a name, not an open handle.
 size_t OpenFileLimit() { return 0; }

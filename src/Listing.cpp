@@ -1,0 +1,76 @@
+#include "Listing.h"
+
+namespace {
+
+size_t Hash(std::string_view name) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return static_cast<size_t>(h ^ (h >> 32));
+}
+
+}  // namespace
+
+void Listing::Read(platform::FileSystem& fs, const std::string& dir, bool kindsOnly,
+                   uint32_t admit) {
+  names_.clear();
+  items_.clear();
+  index_.clear();
+  const auto add = [this](const platform::DirEntry& e) {
+    items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time});
+    names_ += e.name;
+  };
+  if (kindsOnly) {
+    fs.ListKinds(dir + "*.*", admit, add);
+  } else {
+    fs.List(dir + "*.*", admit, add);
+  }
+}
+
+const Listing::Item* Listing::Find(std::string_view name) {
+  if (index_.empty() && !items_.empty()) BuildIndex();
+  if (index_.empty()) return nullptr;
+  const size_t mask = index_.size() - 1;
+  for (size_t slot = Hash(name) & mask;; slot = (slot + 1) & mask) {
+    const uint32_t at = index_[slot];
+    if (at == kEmpty) return nullptr;
+    if (Name(items_[at]) == name) return &items_[at];
+  }
+}
+
+// Open addressing, at most half full.
+void Listing::BuildIndex() {
+  size_t size = 16;
+  while (size < items_.size() * 2) size *= 2;
+  index_.assign(size, kEmpty);
+  for (size_t i = 0; i < items_.size(); ++i) {
+    size_t slot = Hash(Name(items_[i])) & (size - 1);
+    while (index_[slot] != kEmpty) slot = (slot + 1) & (size - 1);
+    index_[slot] = static_cast<uint32_t>(i);
+  }
+}
+
+void ListingAhead::Read(platform::FileSystem& fs) {
+  Listing listing;
+  listing.Read(fs, dir_, false, admit_);
+  const unsigned long error = platform::LastErrorCode();
+  const std::lock_guard<std::mutex> lock(mutex_);
+  listing_ = std::move(listing);
+  error_ = error;
+  read_ = true;
+  done_.notify_all();
+}
+
+void ListingAhead::TakeInto(Listing& out) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return read_; });
+  out = std::move(listing_);
+  platform::SetLastErrorCode(error_);
+}
+
+std::shared_ptr<ListingAhead> ReadAhead::Start(const std::string& dir, uint32_t admit) {
+  if (pool_.Size() == 0 || held_.load() >= kMaxHeld) return nullptr;
+  ++held_;
+  auto ahead = std::make_shared<ListingAhead>(dir, admit, held_);
+  pool_.Submit([this, ahead] { ahead->Read(fs_); });
+  return ahead;
+}

@@ -1,0 +1,104 @@
+// The listing of one directory as the walk reads it, and listings that
+// workers read ahead of the walk.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Workers.h"
+#include "platform/Platform.h"
+
+// The entries of one directory, "." and ".." included. The names are kept end
+// to end in one buffer, so that a listing costs no allocation per entry.
+class Listing {
+ public:
+  struct Item {
+    size_t nameAt = 0;
+    size_t nameLen = 0;
+    uint32_t attr = 0;
+    uint64_t size = 0;
+    platform::FileTime time = 0;
+  };
+
+  // Lists dir + "*.*" with every attribute admitted; `dir` ends with the
+  // separator. A directory that cannot be listed gives no entries, and
+  // leaves the platform error set. With `kindsOnly` the entries carry their
+  // names and kinds but no times or sizes, which spares a stat per entry
+  // where the platform can. `admit` may add entries that could not be looked
+  // up (faUnreadable).
+  void Read(platform::FileSystem& fs, const std::string& dir, bool kindsOnly = false,
+            uint32_t admit = platform::faAnyFile);
+
+  const std::vector<Item>& Items() const { return items_; }
+  std::string_view Name(const Item& item) const {
+    return std::string_view(names_).substr(item.nameAt, item.nameLen);
+  }
+
+  // The entry of exactly this name (byte for byte), or null. The first call
+  // builds a hash index of the names; each lookup then compares one or two.
+  const Item* Find(std::string_view name);
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  void BuildIndex();
+
+  std::string names_;
+  std::vector<Item> items_;
+  std::vector<uint32_t> index_;
+};
+
+// A listing that a worker reads before the walk gets to its directory: on a
+// share each entry's stat is a round trip, and the listings of the next
+// directories read side by side take them out of the walk's time.
+class ListingAhead {
+ public:
+  ListingAhead(std::string dir, uint32_t admit, std::atomic<size_t>& held)
+      : dir_(std::move(dir)), admit_(admit), held_(held) {}
+  ~ListingAhead() { --held_; }
+  ListingAhead(const ListingAhead&) = delete;
+  ListingAhead& operator=(const ListingAhead&) = delete;
+
+  // On a worker.
+  void Read(platform::FileSystem& fs);
+  // Waits for the read and gives its listing to `out`, with the platform
+  // error it left, as a Read on this thread would.
+  void TakeInto(Listing& out);
+
+ private:
+  const std::string dir_;
+  const uint32_t admit_;
+  std::atomic<size_t>& held_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool read_ = false;
+  Listing listing_;
+  unsigned long error_ = 0;
+};
+
+// Starts the listings read ahead, on threads of their own: the copies of a
+// batch never wait behind them, nor they behind a batch. At most kMaxHeld
+// are read and not yet taken (or dropped) at once, which bounds their memory.
+class ReadAhead {
+ public:
+  ReadAhead(platform::FileSystem& fs, size_t threads) : fs_(fs), pool_(threads) {}
+  // Waits for the reads still running.
+  ~ReadAhead() { pool_.Wait(); }
+
+  size_t Size() const { return pool_.Size(); }
+  // A read of `dir` begun on a worker; null when there are no workers or as
+  // many held as allowed, and the walk reads it itself.
+  std::shared_ptr<ListingAhead> Start(const std::string& dir, uint32_t admit);
+
+ private:
+  static constexpr size_t kMaxHeld = 64;
+  platform::FileSystem& fs_;
+  std::atomic<size_t> held_ = 0;
+  WorkerPool pool_;  // last: its threads end before what they use
+};
