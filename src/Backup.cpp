@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <unordered_set>
 
 #include "Characters.h"
 #include "Exceptions.h"
@@ -44,6 +47,9 @@ std::vector<std::string> ReportLines;
 // the last decision line, which they follow, and how many there were in all.
 std::vector<std::string> PendingFailures;
 size_t Failures = 0;
+// Where the failures of a batch's work on a worker go instead, to be told in
+// decision order once the batch's work is done.
+thread_local std::vector<std::string>* HeldFailures = nullptr;
 // How far the run has come, shown on a terminal.
 RunProgress Progress;
 
@@ -56,13 +62,18 @@ struct Root {
   bool known = false;
 };
 std::vector<Root> Roots;
-// Per stage, the last target directory that a transfer found or made: files
-// of one directory go one after another, so the chain is made once for them.
-// The walk never removes a stage directory, so the knowledge stays true.
-std::vector<std::string> ReadyDirs;
+// Per stage, target directories that a transfer found or made, so that the
+// chain is made once for the files of a directory (a batch's work may go
+// from one directory to another and back). The walk never removes a stage
+// directory, so the knowledge stays true. ReadyMutex keeps the batch's
+// workers from making one chain twice at once.
+std::vector<std::unordered_set<std::string>> ReadyDirs;
+std::unordered_set<std::string> MakingDirs;  // chains a worker makes now
+std::mutex ReadyMutex;
+std::condition_variable ReadyChanged;
 // Whether the run has changed anything in the stages, which are then
 // flushed before it ends.
-bool StagesChanged = false;
+std::atomic<bool> StagesChanged = false;
 
 // The threads that write the copies of a batch side by side: on a share or a
 // far disk each copy costs round trips (create, write, attributes), and many
@@ -80,14 +91,19 @@ struct Staging {
   std::string failure;
 };
 
+void Report(const std::string& line = std::string());
+
 // The copies into stage 1 that are staged and wait for their flush, in
 // decision order, with whatever the walk decided after each of them: the
 // unit of a run's work. A copy is written when it is decided; once the batch
 // is full (or the walk needs the disk as those decisions leave it), the
-// batch is flushed in one go, and then its steps are carried out in order:
-// each copy's rotation and naming, the stale files retired, the report
-// lines. The disk and the report thus see what a run decides in the order it
-// decided it, and no copy is named before its bytes are on disk.
+// batch is flushed in one go. Then the work of each file (a copy's rotation
+// and naming, a stale file's retirement) is done, the files side by side,
+// and after it the steps in order: the report lines, with the failures of
+// each file's work where that file was decided, and the directories' times.
+// The report thus tells what a run decides in the order it decided it, each
+// file's generations move in their order, and no copy is named before its
+// bytes are on disk.
 class Batch {
  public:
   using Step = std::function<void()>;
@@ -107,12 +123,37 @@ class Batch {
       step();
       return;
     }
-    entries_.push_back({nullptr, nullptr, nullptr, std::move(step)});
+    entries_.push_back({nullptr, nullptr, nullptr, std::move(step), nullptr});
+    if (entries_.size() >= kMaxEntries) Commit();
+  }
+  // Work on a directory that waits for every file's work of the batch (its
+  // time changes with them) and is done beside the others of its kind; what
+  // it fails at is told where it was decided.
+  void Finish(Step work) {
+    if (Empty()) {
+      const size_t failures = Failures;
+      work();
+      if (Failures != failures) Report();
+      return;
+    }
+    entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work), {}, false, true});
+    if (entries_.size() >= kMaxEntries) Commit();
+  }
+  // The work of the file `key` names (a path below the stages), done on a
+  // worker beside the other files' work once the batch is flushed. Two works
+  // for one file, or for names that a file system may take for one (letters
+  // differing only in case), are never done side by side.
+  void Work(const std::string& key, Step work) {
+    Claim(key);
+    entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work)});
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // A copy of `from` to `to`, staged by a worker; once the batch is flushed,
-  // `naming` gives it its place, or `refusal` tells why it was not staged.
-  void Add(const std::string& from, const std::string& to, Naming naming, Refusal refusal) {
+  // `naming` gives it its place, as the work of the file `key` names, or
+  // `refusal` tells why it was not staged.
+  void Add(const std::string& key, const std::string& from, const std::string& to, Naming naming,
+           Refusal refusal) {
+    Claim(key);
     ++files_;
     auto staging = std::make_shared<Staging>();
     Workers->Submit([this, staging, from, to] {
@@ -123,7 +164,8 @@ class Batch {
         staging->failure = platform::LastErrorText();
       }
     });
-    entries_.push_back({std::move(staging), std::move(naming), std::move(refusal), nullptr});
+    entries_.push_back(
+        {std::move(staging), std::move(naming), std::move(refusal), nullptr, nullptr});
   }
 
   // Flushes the staged copies, then carries out every step in order. A
@@ -135,19 +177,46 @@ class Batch {
     entries.swap(entries_);
     files_ = 0;
     bytes_ = 0;
+    keys_.clear();
     std::vector<platform::StagedFile*> files;
     for (const Entry& e : entries) {
       if (e.staging && e.staging->file) files.push_back(e.staging->file.get());
     }
     if (!files.empty()) Fs->FlushStaged(files);
     for (Entry& e : entries) {
-      if (!e.staging) {
+      if (e.staging && e.staging->file) {
+        Workers->Submit([&e] {
+          const HoldFailures hold(e.failures);
+          e.naming(*e.staging->file);
+          e.staging->file.reset();  // closed, and discarded unless named
+        });
+      } else if (e.work && !e.finish) {
+        Workers->Submit([&e] {
+          const HoldFailures hold(e.failures);
+          e.work();
+        });
+      } else if (e.staging) {
+        e.refused = true;
+      }
+    }
+    Workers->Wait();
+    for (Entry& e : entries) {
+      if (!e.finish) continue;
+      Workers->Submit([&e] {
+        const HoldFailures hold(e.failures);
+        e.work();
+      });
+    }
+    Workers->Wait();
+    for (Entry& e : entries) {
+      if (e.step) {
         e.step();
-      } else if (e.staging->file) {
-        e.naming(*e.staging->file);
-        e.staging->file.reset();
-      } else {
+      } else if (e.refused) {
         e.refusal(e.staging->failure);
+      } else {
+        Failures += e.failures.size();
+        PendingFailures.insert(PendingFailures.end(), e.failures.begin(), e.failures.end());
+        if (e.finish && !e.failures.empty()) Report();
       }
     }
   }
@@ -155,6 +224,7 @@ class Batch {
   void Clear() {
     if (Workers) Workers->Wait();
     std::vector<Entry>().swap(entries_);
+    keys_.clear();
     files_ = 0;
     bytes_ = 0;
   }
@@ -165,7 +235,31 @@ class Batch {
     Naming naming;
     Refusal refusal;
     Step step;
+    Step work;
+    std::vector<std::string> failures;  // noted by the work or the naming
+    bool refused = false;
+    bool finish = false;  // `work` waits for the others' (Finish)
   };
+
+  // Keeps what Failed notes on this thread for the entry, while it lives.
+  class HoldFailures {
+   public:
+    explicit HoldFailures(std::vector<std::string>& failures) { HeldFailures = &failures; }
+    ~HoldFailures() { HeldFailures = nullptr; }
+    HoldFailures(const HoldFailures&) = delete;
+    HoldFailures& operator=(const HoldFailures&) = delete;
+  };
+
+  // A batch holds one work per file: a second for the same name (letters
+  // folded, for file systems that ignore case) waits for the next batch.
+  void Claim(const std::string& key) {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a of the folded name
+    for (const char c : key) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
+    if (!keys_.insert(h).second) {
+      Commit();
+      keys_.insert(h);
+    }
+  }
   static constexpr uint64_t kMaxBytes = 256ull << 20;
   static constexpr size_t kMaxEntries = 16384;
   static constexpr size_t kMaxFiles = 4096;
@@ -182,6 +276,7 @@ class Batch {
   }
 
   std::vector<Entry> entries_;
+  std::unordered_set<uint64_t> keys_;  // of the files the batch works on
   size_t files_ = 0;
   std::atomic<uint64_t> bytes_ = 0;  // counted by the workers as they stage
 };
@@ -228,7 +323,8 @@ void ReleaseEngineState() {
   std::vector<std::string>().swap(PendingFailures);
   Failures = 0;
   std::vector<Root>().swap(Roots);
-  std::vector<std::string>().swap(ReadyDirs);
+  std::vector<std::unordered_set<std::string>>().swap(ReadyDirs);
+  MakingDirs.clear();
   StageDirCount = 0;
   StagesChanged = false;
   Progress.End();
@@ -268,8 +364,13 @@ const std::string kDelim(1, platform::PathDelim);
 // Notes that `path` could not be done, for the reason that the platform
 // gives for the operation that has just failed.
 void Failed(const std::string& path, const std::string& reason) {
+  std::string line = "failed  " + platform::ShownPath(path) + "\t" + reason;
+  if (HeldFailures) {
+    HeldFailures->push_back(std::move(line));
+    return;
+  }
   ++Failures;
-  PendingFailures.push_back("failed  " + platform::ShownPath(path) + "\t" + reason);
+  PendingFailures.push_back(std::move(line));
 }
 void Failed(const std::string& path) { Failed(path, platform::LastErrorText()); }
 
@@ -290,7 +391,7 @@ void FailedUnlessGone(const std::string& path) {
 // it decided; told on the platform's error stream as they are reported.
 // Behind copies that wait for their batch, the line and the failures noted
 // so far wait too, for those that the steps before it note.
-void Report(const std::string& line = std::string()) {
+void Report(const std::string& line) {
   if (!Pending.Empty()) {
     std::vector<std::string> failures;
     failures.swap(PendingFailures);
@@ -501,10 +602,9 @@ void MatchToSource(const std::string& stage1Dir) {
   }
   // After what the batch holds for it: the naming of its copies and the
   // stale files that leave it change its time.
-  Pending.Then([stage1Dir] {
+  Pending.Finish([stage1Dir] {
     if (!Fs->MatchDirectory(DirList[0] + stage1Dir.substr(DirList[1].size()), stage1Dir)) {
       Failed(stage1Dir);
-      Report();
     }
   });
 }
@@ -579,7 +679,7 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
   Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : workers);
   Roots = std::move(roots);
-  ReadyDirs.assign(dirList.size(), std::string());
+  ReadyDirs.assign(dirList.size(), {});
   DirList.assign(dirList.begin(), dirList.end());
   // Below the directories named, no link is a way through.
   Fs->SetRoots(DirList);
@@ -653,6 +753,7 @@ struct Visit {
   size_t stageFiles = 0;              // files in stage 1's listing
   size_t stageFilesTouched = 0;       // of them, moved, replaced or deleted (at most)
   bool copiesTried = false;           // into this stage-1 directory
+  int stage1Missing = -1;             // not asked yet, else whether it was
 };
 
 // What the walk made of a source subdirectory: not walked, walked and left
@@ -670,6 +771,14 @@ bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out) {
     out.size = have->size;
     out.time = have->time;
     return true;
+  }
+  // A stage-1 directory that is missing holds nothing, and once made by this
+  // walk, nothing but its subdirectories and the copies of other names: it
+  // is asked once, not for every file.
+  if (!have && !KeepExtra && v.stage1.Items().empty()) {
+    if (v.stage1Missing < 0)
+      v.stage1Missing = Fs->KindOf(v.stage1Dir) == platform::PathKind::Missing;
+    if (v.stage1Missing) return false;
   }
   // A directory's time changes with the stale files that the batch retires
   // from it: it is looked up as today's run would, once they are gone.
@@ -753,7 +862,7 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
     name.assign(v.stage1.Name(*item));
     if (!DryRun) {
       ++v.stageFilesTouched;
-      Pending.Then([r, name = name] { RetireStale(r, name); });
+      Pending.Work(r + name, [r, name = name] { RetireStale(r, name); });
     }
     Report("deleted " + platform::ShownPath(v.stage1Dir + name));
   }
@@ -967,22 +1076,37 @@ void TransferStage(int k, const std::string& r, const std::string& name) {
 
 namespace {
 
+constexpr size_t kMaxReadyDirs = 1024;
+
 // Makes the directory `r` of stage k where it is missing. Files of one
 // directory go one after another, so the chain is made once for them.
 bool ReadyTarget(size_t k, const std::string& r) {
   std::string target = DirList[k] + r;
-  if (ReadyDirs[k] == target) return true;
+  {
+    // One worker makes a chain; one that needs it too waits for it, and
+    // tries again itself only when it could not be made.
+    std::unique_lock<std::mutex> lock(ReadyMutex);
+    ReadyChanged.wait(lock, [&] { return !MakingDirs.count(target); });
+    if (ReadyDirs[k].count(target)) return true;
+    MakingDirs.insert(target);
+  }
   std::string failedAt;
   std::vector<std::string> made;
   const bool ready = platform::CreateDirChain(*Fs, target, &failedAt, &made);
   if (!made.empty()) StagesChanged = true;
-  ReadyDirs[k] = ready ? std::move(target) : std::string();
-  {
-    const platform::ErrorKeeper keep;  // why the chain could not be made
-    IdentifyStage(k);
-  }
   if (!ready) Failed(failedAt + kDelim);
   KeepMadeDirs(k, made);
+  {
+    const platform::ErrorKeeper keep;  // why the chain could not be made
+    const std::lock_guard<std::mutex> lock(ReadyMutex);
+    IdentifyStage(k);
+    MakingDirs.erase(target);
+    if (ready) {
+      if (ReadyDirs[k].size() >= kMaxReadyDirs) ReadyDirs[k].clear();
+      ReadyDirs[k].insert(std::move(target));
+    }
+  }
+  ReadyChanged.notify_all();
   return ready;
 }
 
@@ -1027,7 +1151,7 @@ void CopyIn(const std::string& r, const std::string& name, bool replace, bool ro
   StagesChanged = true;
   const std::string source = StagePath(0, r, name);
   Pending.Add(
-      source, StagePath(1, r, name),
+      r + name, source, StagePath(1, r, name),
       [r, name, replace, rotate](platform::StagedFile& staged) {
         PlaceCopy(staged, r, name, replace, rotate);
       },
