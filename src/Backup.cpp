@@ -139,33 +139,38 @@ class Batch {
     entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work), {}, false, true});
     if (entries_.size() >= kMaxEntries) Commit();
   }
-  // The work of the file `key` names (a path below the stages), done on a
-  // worker beside the other files' work once the batch is flushed. Two works
-  // for one file, or for names that a file system may take for one (letters
-  // differing only in case), are never done side by side.
-  void Work(const std::string& key, Step work) {
-    Claim(key);
+  // The work of the file `name` in the directory `r` of the stages, done on
+  // a worker beside the other files' work once the batch is flushed. Two
+  // works for one file, or for names that a file system may take for one
+  // (letters differing only in case), are never done side by side.
+  void Work(const std::string& r, const std::string& name, Step work) {
+    Claim(r + name);
     entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work)});
+    entries_.back().place = Place(r);
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // A copy of `from` to `to`, staged by a worker; once the batch is flushed,
-  // `naming` gives it its place, as the work of the file `key` names, or
+  // `naming` gives it its place, as the work of the file `name` in `r`, or
   // `refusal` tells why it was not staged.
-  void Add(const std::string& key, const std::string& from, const std::string& to, Naming naming,
-           Refusal refusal) {
-    Claim(key);
+  void Add(const std::string& r, const std::string& name, const std::string& from,
+           const std::string& to, Naming naming, Refusal refusal) {
+    Claim(r + name);
     ++files_;
     auto staging = std::make_shared<Staging>();
-    Workers->Submit([this, staging, from, to] {
-      staging->file = Fs->StageCopy(from, to);
-      if (staging->file) {
-        bytes_ += staging->file->Size();
-      } else {
-        staging->failure = platform::LastErrorText();
-      }
-    });
+    const size_t place = Place(r);
+    Workers->Submit(
+        [this, staging, from, to] {
+          staging->file = Fs->StageCopy(from, to);
+          if (staging->file) {
+            bytes_ += staging->file->Size();
+          } else {
+            staging->failure = platform::LastErrorText();
+          }
+        },
+        place);
     entries_.push_back(
         {std::move(staging), std::move(naming), std::move(refusal), nullptr, nullptr});
+    entries_.back().place = place;
   }
 
   // Flushes the staged copies, then carries out every step in order. A
@@ -185,16 +190,20 @@ class Batch {
     if (!files.empty()) Fs->FlushStaged(files);
     for (Entry& e : entries) {
       if (e.staging && e.staging->file) {
-        Workers->Submit([&e] {
-          const HoldFailures hold(e.failures);
-          e.naming(*e.staging->file);
-          e.staging->file.reset();  // closed, and discarded unless named
-        });
+        Workers->Submit(
+            [&e] {
+              const HoldFailures hold(e.failures);
+              e.naming(*e.staging->file);
+              e.staging->file.reset();  // closed, and discarded unless named
+            },
+            e.place);
       } else if (e.work && !e.finish) {
-        Workers->Submit([&e] {
-          const HoldFailures hold(e.failures);
-          e.work();
-        });
+        Workers->Submit(
+            [&e] {
+              const HoldFailures hold(e.failures);
+              e.work();
+            },
+            e.place);
       } else if (e.staging) {
         e.refused = true;
       }
@@ -239,7 +248,12 @@ class Batch {
     std::vector<std::string> failures;  // noted by the work or the naming
     bool refused = false;
     bool finish = false;  // `work` waits for the others' (Finish)
+    size_t place = 0;     // for the workers: the directory it works in
   };
+
+  // The workers' place of the directory `r`: its files' name changes queue
+  // behind one another, so the workers go to other directories beside it.
+  static size_t Place(const std::string& r) { return std::hash<std::string>{}(r) | 1; }
 
   // Keeps what Failed notes on this thread for the entry, while it lives.
   class HoldFailures {
@@ -862,7 +876,7 @@ void RetireStaleFiles(Visit& v, const std::string& r) {
     name.assign(v.stage1.Name(*item));
     if (!DryRun) {
       ++v.stageFilesTouched;
-      Pending.Work(r + name, [r, name = name] { RetireStale(r, name); });
+      Pending.Work(r, name, [r, name = name] { RetireStale(r, name); });
     }
     Report("deleted " + platform::ShownPath(v.stage1Dir + name));
   }
@@ -1151,7 +1165,7 @@ void CopyIn(const std::string& r, const std::string& name, bool replace, bool ro
   StagesChanged = true;
   const std::string source = StagePath(0, r, name);
   Pending.Add(
-      r + name, source, StagePath(1, r, name),
+      r, name, source, StagePath(1, r, name),
       [r, name, replace, rotate](platform::StagedFile& staged) {
         PlaceCopy(staged, r, name, replace, rotate);
       },

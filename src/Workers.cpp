@@ -1,6 +1,7 @@
 // The worker pool of a run.
 #include "Workers.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 WorkerPool::WorkerPool(size_t threads) {
@@ -18,17 +19,27 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : threads_) t.join();
 }
 
-void WorkerPool::Submit(std::function<void()> job) {
+void WorkerPool::Submit(std::function<void()> job, size_t place) {
   if (threads_.empty()) {
     job();
     return;
   }
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
+    jobs_.push_back({place, std::move(job)});
     ++unfinished_;
   }
   work_.notify_one();
+}
+
+std::deque<WorkerPool::Job>::iterator WorkerPool::NextJob() {
+  const auto end = jobs_.size() > kLookAhead ? jobs_.begin() + kLookAhead : jobs_.end();
+  const auto next = std::find_if(jobs_.begin(), end, [this](const Job& job) {
+    if (job.place == 0) return true;
+    const auto at = busy_.find(job.place);
+    return at == busy_.end() || at->second < kPerPlace;
+  });
+  return next == end ? jobs_.end() : next;
 }
 
 void WorkerPool::Wait() {
@@ -39,15 +50,24 @@ void WorkerPool::Wait() {
 void WorkerPool::Serve() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    work_.wait(lock, [this] { return ending_ || !jobs_.empty(); });
+    std::deque<Job>::iterator next;
+    work_.wait(lock, [&] {
+      if (ending_ && jobs_.empty()) return true;
+      next = NextJob();
+      return next != jobs_.end();
+    });
     if (jobs_.empty()) return;
-    std::function<void()> job = std::move(jobs_.front());
-    jobs_.pop_front();
+    Job job = std::move(*next);
+    jobs_.erase(next);
+    if (job.place != 0) ++busy_[job.place];
     lock.unlock();
-    job();
-    job = nullptr;  // what the job holds goes before it counts as run
+    job.run();
+    job.run = nullptr;  // what the job holds goes before it counts as run
     lock.lock();
+    if (job.place != 0 && --busy_[job.place] == 0) busy_.erase(job.place);
     if (--unfinished_ == 0) idle_.notify_all();
+    // A job of the same place may have waited for this one.
+    if (job.place != 0) work_.notify_all();
   }
 }
 

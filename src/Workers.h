@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class WorkerPool {
@@ -23,18 +24,33 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   size_t Size() const { return threads_.size(); }
-  void Submit(std::function<void()> job);
+  // `place` (0: none) names where the job works, such as a directory: at
+  // most kPerPlace jobs of one place run at once, and the workers take on
+  // jobs of other places beside them. On Linux a directory's name changes
+  // go one at a time, so further workers there would only wait.
+  void Submit(std::function<void()> job, size_t place = 0);
   // Returns once every job given so far has run.
   void Wait();
 
  private:
+  struct Job {
+    size_t place;
+    std::function<void()> run;
+  };
+  static constexpr size_t kPerPlace = 2;
+  // How far down the queue a worker looks for a job it may run.
+  static constexpr size_t kLookAhead = 512;
+
   void Serve();
+  // The first job in the queue that may run now, or jobs_.end().
+  std::deque<Job>::iterator NextJob();
 
   std::mutex mutex_;
   std::condition_variable work_;  // a job is waiting, or the pool ends
   std::condition_variable idle_;  // the last job given has run
-  std::deque<std::function<void()>> jobs_;
-  size_t unfinished_ = 0;  // given and not yet run to its end
+  std::deque<Job> jobs_;
+  std::unordered_map<size_t, size_t> busy_;  // jobs running, by place
+  size_t unfinished_ = 0;                    // given and not yet run to its end
   bool ending_ = false;
   std::vector<std::thread> threads_;
 };

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -45,6 +48,37 @@ TEST(WorkerPool, EndingThePoolWaitsForItsJobs) {
     for (int i = 0; i < 50; ++i) pool.Submit([&] { ++ran; });
   }
   EXPECT_EQ(50, ran.load());
+}
+
+// Jobs of one place never run more than two at once, and a job of another
+// place runs beside them: three jobs of place 1 that wait for the job of
+// place 2 given after them would all start on four free workers otherwise.
+TEST(WorkerPool, JobsOfOnePlaceRunTwoAtATimeAndOthersPassThem) {
+  WorkerPool pool(4);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool otherRan = false;
+  int running = 0;
+  int most = 0;
+  for (int i = 0; i < 3; ++i) {
+    pool.Submit(
+        [&] {
+          std::unique_lock<std::mutex> lock(mutex);
+          most = std::max(most, ++running);
+          changed.wait(lock, [&] { return otherRan; });
+          --running;
+        },
+        1);
+  }
+  pool.Submit(
+      [&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        otherRan = true;
+        changed.notify_all();
+      },
+      2);
+  pool.Wait();
+  EXPECT_EQ(2, most);
 }
 
 TEST(WorkerPool, CountComesFromTheVariableWithinBounds) {

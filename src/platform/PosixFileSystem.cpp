@@ -96,11 +96,17 @@ class StagedCopy {
         return false;
       }
     }
-    const bool placed =
-        replace ? ::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) == 0
-                : ::linkat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(), 0) == 0;
-    if (!placed) return false;
-    if (replace) temp_.clear();
+    if (replace) {
+      if (::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) != 0) return false;
+    } else if (::renameat2(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(),
+                           RENAME_NOREPLACE) != 0) {
+      // Without RENAME_NOREPLACE a hard link fails on a name that is there,
+      // as the copy must; the temporary name goes with the object. One
+      // directory operation more, which on a share is a round trip.
+      if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+      return ::linkat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(), 0) == 0 && Close();
+    }
+    temp_.clear();
     return Close();
   }
 
