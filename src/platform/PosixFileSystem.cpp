@@ -58,8 +58,13 @@ class StagedCopy {
       errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       return;
     }
-    if (!Create()) return;
-    written_ = CopyData(in.get(), out_.get(), st) && CopyKeptAttributes(in.get(), out_.get(), st);
+    // What the new file is, asked before its data changes it: a share
+    // answers from what the create returned.
+    struct stat made;
+    if (!Create() || ::fstat(out_.get(), &made) != 0) return;
+    device_ = made.st_dev;
+    written_ =
+        CopyData(in.get(), out_.get(), st) && CopyKeptAttributes(in.get(), out_.get(), st, &made);
   }
   StagedCopy(const StagedCopy&) = delete;
   StagedCopy& operator=(const StagedCopy&) = delete;
@@ -69,6 +74,8 @@ class StagedCopy {
   }
 
   bool Written() const { return written_; }
+  // The file system the copy is on.
+  dev_t Device() const { return device_; }
   // The copy's open file; none for a link, whose target text goes to disk
   // with its name.
   int Descriptor() const { return out_.get(); }
@@ -170,6 +177,7 @@ class StagedCopy {
   At to_;             // the directory the copy is made in, and its name there
   std::string temp_;  // the copy's temporary name, if it has one
   Fd out_;
+  dev_t device_ = 0;
   bool written_ = false;
 };
 
@@ -185,14 +193,12 @@ class PosixStagedFile : public StagedFile {
 // first sync, 0 when it succeeded.
 class FileSystemSyncs {
  public:
-  int Sync(int fd) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return errno;
+  int Sync(int fd, dev_t device) {
     for (const auto& [dev, error] : done_) {
-      if (dev == st.st_dev) return error;
+      if (dev == device) return error;
     }
     const int error = ::syncfs(fd) == 0 ? 0 : errno;
-    done_.emplace_back(st.st_dev, error);
+    done_.emplace_back(device, error);
     return error;
   }
 
@@ -401,7 +407,7 @@ class PosixFileSystem : public FileSystem {
         staged.flushed = true;
         continue;
       }
-      int error = syncs.Sync(fd);
+      int error = syncs.Sync(fd, staged.copy.Device());
       if (error != 0 || !SyncfsTellsWritebackErrors()) {
         error = staged.copy.Flush() ? 0 : errno;
       }
@@ -428,7 +434,9 @@ class PosixFileSystem : public FileSystem {
       const Fd fd(::open(dirs[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       // A stage that was never made holds nothing to flush.
       if (fd.get() < 0 && errno == ENOENT) continue;
-      const int error = fd.get() < 0 ? errno : syncs.Sync(fd.get());
+      struct stat st;
+      const int error =
+          fd.get() < 0 || ::fstat(fd.get(), &st) != 0 ? errno : syncs.Sync(fd.get(), st.st_dev);
       if (error == 0) continue;
       errno = error;
       failures[i] = LastErrorText();

@@ -155,7 +155,9 @@ bool CopyData(int in, int out, const struct stat& st);
 // Gives `out` what the copy of `in` keeps besides its bytes: owner and group
 // where the process may, the permission bits, the extended attributes and
 // ACLs the target's file system takes, and the times of `st`, in that order.
-bool CopyKeptAttributes(int in, int out, const struct stat& st);
+// `made`, when given, is what `out` was when it was made: an owner it has
+// already is not given again.
+bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct stat* made = nullptr);
 // FileSystem::KeepDirAttributes and FileSystem::MatchDirectory.
 bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner);
 bool MatchDirectory(const std::string& from, const std::string& to);

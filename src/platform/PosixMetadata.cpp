@@ -81,7 +81,9 @@ bool CopyAttributes(int in, int out) {
 // Gives the owner and group of `st` where the process may: both as root, or
 // with CAP_CHOWN; otherwise the group, should the user belong to it. A file
 // system that holds no owners refuses, which is no failure.
-void GiveOwner(int fd, const struct stat& st) {
+void GiveOwner(int fd, const struct stat& st, const struct stat* made = nullptr) {
+  // On a share each change is a round trip.
+  if (made && made->st_uid == st.st_uid && made->st_gid == st.st_gid) return;
   const auto keepUid = static_cast<uid_t>(-1);
   const uid_t uid = st.st_uid == ::geteuid() ? keepUid : st.st_uid;
   if (::fchown(fd, uid, st.st_gid) == 0 || uid == keepUid) return;
@@ -147,9 +149,9 @@ bool CopyData(int in, int out, const struct stat& st) {
   return ::ftruncate(out, st.st_size) == 0;
 }
 
-bool CopyKeptAttributes(int in, int out, const struct stat& st) {
+bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct stat* made) {
   // The owner first: a change of owner clears the set-id bits.
-  GiveOwner(out, st);
+  GiveOwner(out, st, made);
   if (::fchmod(out, st.st_mode & 07777) != 0 || !CopyAttributes(in, out)) return false;
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   return ::futimens(out, times) == 0;
