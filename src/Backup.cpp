@@ -127,15 +127,10 @@ class Batch {
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // Work on a directory that waits for every file's work of the batch (its
-  // time changes with them) and is done beside the others of its kind; what
-  // it fails at is told where it was decided.
+  // time changes with them) and is done beside the others of its kind, also
+  // when nothing else waits: a run that copies nothing still matches many
+  // directories. What it fails at is told where it was decided.
   void Finish(Step work) {
-    if (Empty()) {
-      const size_t failures = Failures;
-      work();
-      if (Failures != failures) Report();
-      return;
-    }
     entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work), {}, false, true});
     if (entries_.size() >= kMaxEntries) Commit();
   }
@@ -477,6 +472,7 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
 }
 
 bool Transfer(size_t from, const std::string& r, const std::string& name);
+void KnownReady(size_t k, const std::string& r);
 void CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate);
 bool UnmadeStageIn(const std::string& dir);
 
@@ -691,7 +687,8 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   const EngineStateScope scope;
   Fs = &fs;
   Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
-  Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : workers);
+  // Twice as many readers: a listing only waits, and the walk waits for it.
+  Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : 2 * workers);
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), {});
   DirList.assign(dirList.begin(), dirList.end());
@@ -719,6 +716,7 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   const std::optional<StageDir> stage1 = WalkDir(std::string());
   Pending.Commit();
   if (!KeepExtra && stage1) RemoveIfEmpty(DirList[1], &*stage1);
+  Pending.Commit();
   Progress.End();
   // What was made only to be locked and got nothing goes again, so that a
   // run with nothing to copy leaves the disk as it found it.
@@ -778,7 +776,7 @@ enum Walked : uint32_t { kNotWalked, kWalkedKept, kWalkedTaken, kWalkedToStageDi
 // Stage 1's entry of that name, of any kind. Its listing answers for a file;
 // otherwise the disk is asked, also for a directory, whose time a listing
 // may leave out.
-bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out) {
+bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out, LookupAhead* ahead) {
   const Listing::Item* have = KeepExtra ? nullptr : v.stage1.Find(name);
   if (have && (have->attr & platform::faDirectory) == 0) {
     out.attr = have->attr;
@@ -797,11 +795,25 @@ bool StageOneEntry(Visit& v, const std::string& name, DirEntry& out) {
   // A directory's time changes with the stale files that the batch retires
   // from it: it is looked up as today's run would, once they are gone.
   if (have) Pending.Commit();
+  if (ahead) return ahead->Take(out);
   const size_t base = v.stage1Dir.size();
   v.stage1Dir += name;
   const bool found = Fs->Find(v.stage1Dir, platform::faAnyFile, out);
   v.stage1Dir.resize(base);
   return found;
+}
+
+// Whether the decision on this source entry asks the disk for stage 1's
+// entry of its name with a lookup that may be made ahead: a file that
+// passes the filters, which stage 1's listing (there and not empty) lacks,
+// or every one with KeepExtra, which lists no stage 1.
+bool LooksUpStageOne(Visit& v, const Listing::Item& item) {
+  if ((item.attr & platform::faUnreadable) || !IsFile(item.attr) || !InDateRange(item.time)) {
+    return false;
+  }
+  const std::string_view name = v.source.Name(item);
+  if (!KeepExtra && (v.stage1.Items().empty() || v.stage1.Find(name))) return false;
+  return NamePasses(std::string(name));
 }
 
 // A source entry that the listing names but that cannot be looked up (a
@@ -832,7 +844,13 @@ bool Changed(const Listing::Item& source, const DirEntry& stage1) {
 void BackupFiles(Visit& v, const std::string& r) {
   std::string& name = v.name;
   DirEntry& stage1 = v.found;
-  for (const Listing::Item& item : v.source.Items()) {
+  const std::vector<Listing::Item>& items = v.source.Items();
+  // The lookups of the next names that stage 1's listing lacks are made
+  // ahead, a few at a time: on a share each is a round trip.
+  std::deque<std::pair<size_t, std::shared_ptr<LookupAhead>>> lookups;
+  size_t toLook = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Listing::Item& item = items[i];
     if (item.attr & platform::faUnreadable) {
       TellUnreadable(v, v.source.Name(item));
       continue;
@@ -843,10 +861,25 @@ void BackupFiles(Visit& v, const std::string& r) {
     ++Progress.counts.checked;
     Progress.Tick();
 
-    const bool present = StageOneEntry(v, name, stage1);
+    for (toLook = std::max(toLook, i); toLook < items.size() && lookups.size() < Readers->Size();
+         ++toLook) {
+      if (!LooksUpStageOne(v, items[toLook])) continue;
+      std::shared_ptr<LookupAhead> ahead =
+          Readers->StartLookup(v.stage1Dir + std::string(v.source.Name(items[toLook])));
+      if (!ahead) break;  // looked up when its turn comes
+      lookups.emplace_back(toLook, std::move(ahead));
+    }
+    std::shared_ptr<LookupAhead> ahead;
+    if (!lookups.empty() && lookups.front().first == i) {
+      ahead = std::move(lookups.front().second);
+      lookups.pop_front();
+    }
+    const bool present = StageOneEntry(v, name, stage1, ahead.get());
     if (present && !Changed(item, stage1)) continue;
 
     if (!DryRun) {
+      // A directory whose listing was read is there: its copies need not ask.
+      if (!v.copiesTried && !v.stage1.Items().empty()) KnownReady(1, r);
       v.copiesTried = true;
       if (present) {
         ++v.stageFilesTouched;
@@ -1091,6 +1124,13 @@ void TransferStage(int k, const std::string& r, const std::string& name) {
 namespace {
 
 constexpr size_t kMaxReadyDirs = 1024;
+
+// Notes that the directory `r` of stage k is there.
+void KnownReady(size_t k, const std::string& r) {
+  const std::lock_guard<std::mutex> lock(ReadyMutex);
+  if (ReadyDirs[k].size() >= kMaxReadyDirs) ReadyDirs[k].clear();
+  ReadyDirs[k].insert(DirList[k] + r);
+}
 
 // Makes the directory `r` of stage k where it is missing. Files of one
 // directory go one after another, so the chain is made once for them.

@@ -67,6 +67,31 @@ void ListingAhead::TakeInto(Listing& out) {
   platform::SetLastErrorCode(error_);
 }
 
+void LookupAhead::Read(platform::FileSystem& fs) {
+  platform::DirEntry entry;
+  const bool found = fs.Find(path_, platform::faAnyFile, entry);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  found_ = found;
+  entry_ = std::move(entry);
+  read_ = true;
+  done_.notify_all();
+}
+
+bool LookupAhead::Take(platform::DirEntry& out) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return read_; });
+  out = std::move(entry_);
+  return found_;
+}
+
+std::shared_ptr<LookupAhead> ReadAhead::StartLookup(const std::string& path) {
+  if (pool_.Size() == 0 || held_.load() >= kMaxHeld) return nullptr;
+  ++held_;
+  auto ahead = std::make_shared<LookupAhead>(path, held_);
+  pool_.Submit([this, ahead] { ahead->Read(fs_); });
+  return ahead;
+}
+
 std::shared_ptr<ListingAhead> ReadAhead::Start(const std::string& dir, uint32_t admit) {
   if (pool_.Size() == 0 || held_.load() >= kMaxHeld) return nullptr;
   ++held_;

@@ -82,7 +82,30 @@ class ListingAhead {
   unsigned long error_ = 0;
 };
 
-// Starts the listings read ahead, on threads of their own: the copies of a
+// A lookup of one path that a worker makes before the walk needs it.
+class LookupAhead {
+ public:
+  LookupAhead(std::string path, std::atomic<size_t>& held) : path_(std::move(path)), held_(held) {}
+  ~LookupAhead() { --held_; }
+  LookupAhead(const LookupAhead&) = delete;
+  LookupAhead& operator=(const LookupAhead&) = delete;
+
+  // On a worker.
+  void Read(platform::FileSystem& fs);
+  // Waits for the lookup: what FileSystem::Find gave.
+  bool Take(platform::DirEntry& out);
+
+ private:
+  const std::string path_;
+  std::atomic<size_t>& held_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool read_ = false;
+  bool found_ = false;
+  platform::DirEntry entry_;
+};
+
+// Starts the listings (and lookups) read ahead, on threads of their own: the copies of a
 // batch never wait behind them, nor they behind a batch. At most kMaxHeld
 // are read and not yet taken (or dropped) at once, which bounds their memory.
 class ReadAhead {
@@ -95,6 +118,8 @@ class ReadAhead {
   // A read of `dir` begun on a worker; null when there are no workers or as
   // many held as allowed, and the walk reads it itself.
   std::shared_ptr<ListingAhead> Start(const std::string& dir, uint32_t admit);
+  // The same for a lookup of `path`.
+  std::shared_ptr<LookupAhead> StartLookup(const std::string& path);
 
  private:
   static constexpr size_t kMaxHeld = 64;

@@ -165,9 +165,16 @@ bool KeepDirAttributes(const std::string& from, const std::string& to, bool with
   if (!StatPath(from, st) || !S_ISDIR(st.st_mode)) return true;  // nothing to keep
   bool links = false;
   Fd out(OpenDirectory(to, links));
-  if (out.get() < 0) return false;
-  if (withOwner) GiveOwner(out.get(), st);
-  if (::fchmod(out.get(), (st.st_mode & 07777) | S_IRWXU) != 0) return false;
+  struct stat made;
+  if (out.get() < 0 || ::fstat(out.get(), &made) != 0) return false;
+  if (withOwner) GiveOwner(out.get(), st, &made);
+  const mode_t wanted = (st.st_mode & 07777) | S_IRWXU;
+  // A change of owner clears the set-id bits; otherwise bits that are
+  // right already are not set again (on a share, a round trip).
+  const bool owned = !withOwner || (made.st_uid == st.st_uid && made.st_gid == st.st_gid);
+  if ((!owned || (made.st_mode & 07777) != wanted) && ::fchmod(out.get(), wanted) != 0) {
+    return false;
+  }
   if (!withOwner) return true;
   // A source directory that cannot be opened (no read right) keeps its
   // attributes to itself.
