@@ -867,51 +867,72 @@ TEST_F(BackupFaults, FailedDirectoryCreationAndRemovalAreTold) {
 // Workers write the copies side by side; what a run decides, the order of
 // its report (failures included, each after its decision) and what the
 // stages hold are those of the run without them.
+// The same tree with and without workers, with and without -A, with
+// failures in every kind of work the workers do: a listing read ahead, a
+// copy staged, a stale file's move, a directory's time at the batch's end.
 TEST_F(BackupEngine, WorkersChangeNeitherDecisionsNorReportNorStages) {
-  std::vector<std::vector<std::string>> reports;
-  std::vector<std::string> trees;
-  for (const size_t workers : {size_t{0}, size_t{8}}) {
-    const std::string top = "w" + std::to_string(workers) + "/";
-    for (int i = 0; i < 40; ++i) {
-      const std::string name = "d" + std::to_string(i % 5) + "/f" + std::to_string(i);
-      Put(top + "src/" + name, "new " + std::to_string(i), 3);
-      if (i % 3 == 0) Put(top + "bk1/" + name, "old", 2);
-      if (i % 6 == 0) Put(top + "bk2/" + name, "older", 1);
-    }
-    Put(top + "bk1/d1/stale", "s");
-    Put(top + "bk1/gone/deep/stale", "s");
-    fs_.sortListings = true;
-    fs_.failIf = [](const test::RecordingFileSystem::Call& c) {
-      // A listing read ahead tells its failure as the walk's own would.
-      if (c.op == "List" && c.path.find("src/d3") != std::string::npos) {
-        test::SetPlatformError(test::PlatformError::PermissionDenied);
-        return true;
+  for (const bool keepExtra : {false, true}) {
+    std::vector<std::vector<std::string>> reports;
+    std::vector<std::string> trees;
+    for (const size_t workers : {size_t{0}, size_t{8}}) {
+      const std::string top = "w" + std::to_string(workers) + (keepExtra ? "a" : "") + "/";
+      for (int i = 0; i < 40; ++i) {
+        const std::string name = "d" + std::to_string(i % 5) + "/f" + std::to_string(i);
+        Put(top + "src/" + name, "new " + std::to_string(i), 3);
+        if (i % 3 == 0) Put(top + "bk1/" + name, "old", 2);
+        if (i % 6 == 0) Put(top + "bk2/" + name, "older", 1);
       }
-      if (c.op != "StageCopy" || !(c.path.ends_with("f7") || c.path.ends_with("f12"))) return false;
-      test::SetPlatformError(test::PlatformError::NoSpace);  // on the thread that stages
-      return true;
-    };
-    Options o;
-    o.workers = workers;
-    const std::string base = P(top);
-    std::vector<std::string> lines = Run(Dirs({(top + "src").c_str(), (top + "bk1").c_str(),
-                                               (top + "bk2").c_str(), (top + "bk3").c_str()}),
-                                         o);
-    for (std::string& line : lines) line.erase(line.find(base), base.size());
-    EXPECT_FALSE(clean_);
-    reports.push_back(lines);
-    std::string tree;
-    for (const char* stage : {"bk1", "bk2", "bk3"}) {
-      for (const std::string& file : Tree(top + stage)) {
-        tree += std::string(stage) + "/" + file + "=" + ReadFile(P(top + stage + "/" + file)) + ";";
+      Put(top + "bk1/d1/stale", "s");
+      Put(top + "bk1/gone/deep/stale", "s");
+      fs_.sortListings = true;
+      fs_.failIf = [](const test::RecordingFileSystem::Call& c) {
+        const auto fail = [](test::PlatformError error) {
+          test::SetPlatformError(error);  // on the thread that does it
+          return true;
+        };
+        if (c.op == "List" && c.path.find("src/d3") != std::string::npos) {
+          return fail(test::PlatformError::PermissionDenied);
+        }
+        if (c.op == "StageCopy" && (c.path.ends_with("f7") || c.path.ends_with("f12"))) {
+          return fail(test::PlatformError::NoSpace);
+        }
+        if (c.op == "MoveFile" &&
+            c.path.ends_with("d1" + std::string(1, platform::PathDelim) + "stale")) {
+          return fail(test::PlatformError::IoError);
+        }
+        if (c.op == "MatchDirectory" &&
+            c.to.find("bk1" + std::string(1, platform::PathDelim) + "d4") != std::string::npos) {
+          return fail(test::PlatformError::IoError);
+        }
+        return false;
+      };
+      Options o;
+      o.workers = workers;
+      o.keepExtra = keepExtra;
+      const std::string base = P(top);
+      std::vector<std::string> lines = Run(Dirs({(top + "src").c_str(), (top + "bk1").c_str(),
+                                                 (top + "bk2").c_str(), (top + "bk3").c_str()}),
+                                           o);
+      for (std::string& line : lines) line.erase(line.find(base), base.size());
+      EXPECT_FALSE(clean_);
+      reports.push_back(lines);
+      std::string tree;
+      for (const char* stage : {"bk1", "bk2", "bk3"}) {
+        for (const std::string& file : Tree(top + stage)) {
+          tree +=
+              std::string(stage) + "/" + file + "=" + ReadFile(P(top + stage + "/" + file)) + ";";
+        }
       }
+      trees.push_back(tree);
     }
-    trees.push_back(tree);
+    EXPECT_EQ(reports[0], reports[1]) << "-A " << keepExtra;
+    EXPECT_EQ(trees[0], trees[1]) << "-A " << keepExtra;
+    // The listing, two copies and the directory; without -A the stale file too.
+    EXPECT_EQ(keepExtra ? 4 : 5,
+              std::count_if(reports[0].begin(), reports[0].end(),
+                            [](const std::string& l) { return l.starts_with("failed  "); }))
+        << "-A " << keepExtra;
   }
-  EXPECT_EQ(reports[0], reports[1]);
-  EXPECT_EQ(trees[0], trees[1]);
-  EXPECT_EQ(3, std::count_if(reports[0].begin(), reports[0].end(),
-                             [](const std::string& l) { return l.starts_with("failed  "); }));
 }
 
 }  // namespace
