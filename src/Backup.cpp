@@ -123,7 +123,7 @@ class Batch {
       step();
       return;
     }
-    entries_.push_back({nullptr, nullptr, nullptr, std::move(step), nullptr});
+    entries_.emplace_back().step = std::move(step);
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // Work on a directory that waits for every file's work of the batch (its
@@ -131,7 +131,9 @@ class Batch {
   // when nothing else waits: a run that copies nothing still matches many
   // directories. What it fails at is told where it was decided.
   void Finish(Step work) {
-    entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work), {}, false, true});
+    Entry& e = entries_.emplace_back();
+    e.work = std::move(work);
+    e.finish = true;
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // The work of the file `name` in the directory `r` of the stages, done on
@@ -140,8 +142,9 @@ class Batch {
   // (letters differing only in case), are never done side by side.
   void Work(const std::string& r, const std::string& name, Step work) {
     Claim(r + name);
-    entries_.push_back({nullptr, nullptr, nullptr, nullptr, std::move(work)});
-    entries_.back().place = Place(r);
+    Entry& e = entries_.emplace_back();
+    e.work = std::move(work);
+    e.place = Place(r);
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // A copy of `from` to `to`, staged by a worker; once the batch is flushed,
@@ -163,9 +166,11 @@ class Batch {
           }
         },
         place);
-    entries_.push_back(
-        {std::move(staging), std::move(naming), std::move(refusal), nullptr, nullptr});
-    entries_.back().place = place;
+    Entry& e = entries_.emplace_back();
+    e.staging = std::move(staging);
+    e.naming = std::move(naming);
+    e.refusal = std::move(refusal);
+    e.place = place;
   }
 
   // Flushes the staged copies, then carries out every step in order. A

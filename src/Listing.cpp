@@ -54,6 +54,8 @@ void ListingAhead::Read(platform::FileSystem& fs) {
   listing.Read(fs, dir_, false, admit_);
   const unsigned long error = platform::LastErrorCode();
   const std::lock_guard<std::mutex> lock(mutex_);
+  entries_ = listing.Items().size();
+  held_.entries += entries_;
   listing_ = std::move(listing);
   error_ = error;
   read_ = true;
@@ -65,6 +67,22 @@ void ListingAhead::TakeInto(Listing& out) {
   done_.wait(lock, [this] { return read_; });
   out = std::move(listing_);
   platform::SetLastErrorCode(error_);
+  lock.unlock();
+  Release();  // the walk holds it now
+}
+
+// Once taken, or dropped: a listing is dropped only once read, since the
+// worker that reads it holds it meanwhile.
+void ListingAhead::Release() {
+  if (released_) return;
+  released_ = true;
+  held_.entries -= entries_;
+  --held_.reads;
+}
+
+bool ReadAhead::Full() const {
+  return pool_.Size() == 0 || held_.reads.load() >= kMaxHeld ||
+         held_.entries.load() >= kMaxHeldEntries;
 }
 
 void LookupAhead::Read(platform::FileSystem& fs) {
@@ -85,16 +103,16 @@ bool LookupAhead::Take(platform::DirEntry& out) {
 }
 
 std::shared_ptr<LookupAhead> ReadAhead::StartLookup(const std::string& path) {
-  if (pool_.Size() == 0 || held_.load() >= kMaxHeld) return nullptr;
-  ++held_;
+  if (Full()) return nullptr;
+  ++held_.reads;
   auto ahead = std::make_shared<LookupAhead>(path, held_);
   pool_.Submit([this, ahead] { ahead->Read(fs_); });
   return ahead;
 }
 
 std::shared_ptr<ListingAhead> ReadAhead::Start(const std::string& dir, uint32_t admit) {
-  if (pool_.Size() == 0 || held_.load() >= kMaxHeld) return nullptr;
-  ++held_;
+  if (Full()) return nullptr;
+  ++held_.reads;
   auto ahead = std::make_shared<ListingAhead>(dir, admit, held_);
   pool_.Submit([this, ahead] { ahead->Read(fs_); });
   return ahead;

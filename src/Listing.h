@@ -54,14 +54,21 @@ class Listing {
   std::vector<uint32_t> index_;
 };
 
+// What the reads ahead hold that the walk has not taken: how many, and the
+// entries of their listings.
+struct AheadHeld {
+  std::atomic<size_t> reads = 0;
+  std::atomic<size_t> entries = 0;
+};
+
 // A listing that a worker reads before the walk gets to its directory: on a
 // share each entry's stat is a round trip, and the listings of the next
 // directories read side by side take them out of the walk's time.
 class ListingAhead {
  public:
-  ListingAhead(std::string dir, uint32_t admit, std::atomic<size_t>& held)
+  ListingAhead(std::string dir, uint32_t admit, AheadHeld& held)
       : dir_(std::move(dir)), admit_(admit), held_(held) {}
-  ~ListingAhead() { --held_; }
+  ~ListingAhead() { Release(); }
   ListingAhead(const ListingAhead&) = delete;
   ListingAhead& operator=(const ListingAhead&) = delete;
 
@@ -72,21 +79,25 @@ class ListingAhead {
   void TakeInto(Listing& out);
 
  private:
+  void Release();
+
   const std::string dir_;
   const uint32_t admit_;
-  std::atomic<size_t>& held_;
+  AheadHeld& held_;
   std::mutex mutex_;
   std::condition_variable done_;
   bool read_ = false;
+  bool released_ = false;
   Listing listing_;
+  size_t entries_ = 0;
   unsigned long error_ = 0;
 };
 
 // A lookup of one path that a worker makes before the walk needs it.
 class LookupAhead {
  public:
-  LookupAhead(std::string path, std::atomic<size_t>& held) : path_(std::move(path)), held_(held) {}
-  ~LookupAhead() { --held_; }
+  LookupAhead(std::string path, AheadHeld& held) : path_(std::move(path)), held_(held) {}
+  ~LookupAhead() { --held_.reads; }
   LookupAhead(const LookupAhead&) = delete;
   LookupAhead& operator=(const LookupAhead&) = delete;
 
@@ -97,7 +108,7 @@ class LookupAhead {
 
  private:
   const std::string path_;
-  std::atomic<size_t>& held_;
+  AheadHeld& held_;
   std::mutex mutex_;
   std::condition_variable done_;
   bool read_ = false;
@@ -105,9 +116,11 @@ class LookupAhead {
   platform::DirEntry entry_;
 };
 
-// Starts the listings (and lookups) read ahead, on threads of their own: the copies of a
-// batch never wait behind them, nor they behind a batch. At most kMaxHeld
-// are read and not yet taken (or dropped) at once, which bounds their memory.
+// Starts the listings (and lookups) read ahead, on threads of their own:
+// the copies of a batch never wait behind them, nor they behind a batch. At
+// most kMaxHeld reads are held, not yet taken or dropped, and none begins
+// while they hold kMaxHeldEntries entries (about 4 MiB): a tree of huge
+// directories is read ahead less, not with more memory.
 class ReadAhead {
  public:
   ReadAhead(platform::FileSystem& fs, size_t threads) : fs_(fs), pool_(threads) {}
@@ -122,8 +135,11 @@ class ReadAhead {
   std::shared_ptr<LookupAhead> StartLookup(const std::string& path);
 
  private:
-  static constexpr size_t kMaxHeld = 64;
+  static constexpr size_t kMaxHeld = 256;
+  static constexpr size_t kMaxHeldEntries = 1 << 16;
+  bool Full() const;
+
   platform::FileSystem& fs_;
-  std::atomic<size_t> held_ = 0;
+  AheadHeld held_;
   WorkerPool pool_;  // last: its threads end before what they use
 };
