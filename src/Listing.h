@@ -124,10 +124,11 @@ class LookupAhead {
 class ReadAhead {
  public:
   ReadAhead(platform::FileSystem& fs, size_t threads) : fs_(fs), pool_(threads) {}
-  // Waits for the reads still running.
-  ~ReadAhead() { pool_.Wait(); }
+  ~ReadAhead() { Wait(); }
 
   size_t Size() const { return pool_.Size(); }
+  // Returns once every read begun has run.
+  void Wait() { pool_.Wait(); }
   // A read of `dir` begun on a worker; null when there are no workers or as
   // many held as allowed, and the walk reads it itself.
   std::shared_ptr<ListingAhead> Start(const std::string& dir, uint32_t admit);
