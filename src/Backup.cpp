@@ -1130,11 +1130,16 @@ namespace {
 
 constexpr size_t kMaxReadyDirs = 1024;
 
+// Notes, with ReadyMutex held, that the directory `target` of stage k is there.
+void NoteReady(size_t k, std::string target) {
+  if (ReadyDirs[k].size() >= kMaxReadyDirs) ReadyDirs[k].clear();
+  ReadyDirs[k].insert(std::move(target));
+}
+
 // Notes that the directory `r` of stage k is there.
 void KnownReady(size_t k, const std::string& r) {
   const std::lock_guard<std::mutex> lock(ReadyMutex);
-  if (ReadyDirs[k].size() >= kMaxReadyDirs) ReadyDirs[k].clear();
-  ReadyDirs[k].insert(DirList[k] + r);
+  NoteReady(k, DirList[k] + r);
 }
 
 // Makes the directory `r` of stage k where it is missing. Files of one
@@ -1160,10 +1165,7 @@ bool ReadyTarget(size_t k, const std::string& r) {
     const std::lock_guard<std::mutex> lock(ReadyMutex);
     IdentifyStage(k);
     MakingDirs.erase(target);
-    if (ready) {
-      if (ReadyDirs[k].size() >= kMaxReadyDirs) ReadyDirs[k].clear();
-      ReadyDirs[k].insert(std::move(target));
-    }
+    if (ready) NoteReady(k, std::move(target));
   }
   ReadyChanged.notify_all();
   return ready;

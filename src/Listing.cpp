@@ -103,17 +103,9 @@ bool LookupAhead::Take(platform::DirEntry& out) {
 }
 
 std::shared_ptr<LookupAhead> ReadAhead::StartLookup(const std::string& path) {
-  if (Full()) return nullptr;
-  ++held_.reads;
-  auto ahead = std::make_shared<LookupAhead>(path, held_);
-  pool_.Submit([this, ahead] { ahead->Read(fs_); });
-  return ahead;
+  return Begin<LookupAhead>(path);
 }
 
 std::shared_ptr<ListingAhead> ReadAhead::Start(const std::string& dir, uint32_t admit) {
-  if (Full()) return nullptr;
-  ++held_.reads;
-  auto ahead = std::make_shared<ListingAhead>(dir, admit, held_);
-  pool_.Submit([this, ahead] { ahead->Read(fs_); });
-  return ahead;
+  return Begin<ListingAhead>(dir, admit);
 }

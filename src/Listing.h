@@ -139,6 +139,15 @@ class ReadAhead {
   static constexpr size_t kMaxHeld = 256;
   static constexpr size_t kMaxHeldEntries = 1 << 16;
   bool Full() const;
+  // A read of kind T begun on a worker, unless Full.
+  template <typename T, typename... Args>
+  std::shared_ptr<T> Begin(const Args&... args) {
+    if (Full()) return nullptr;
+    ++held_.reads;
+    auto ahead = std::make_shared<T>(args..., held_);
+    pool_.Submit([this, ahead] { ahead->Read(fs_); });
+    return ahead;
+  }
 
   platform::FileSystem& fs_;
   AheadHeld held_;
