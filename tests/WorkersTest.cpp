@@ -53,6 +53,7 @@ TEST(WorkerPool, EndingThePoolWaitsForItsJobs) {
 // Jobs of one place never run more than two at once, and a job of another
 // place runs beside them: three jobs of place 1 that wait for the job of
 // place 2 given after them would all start on four free workers otherwise.
+// That job waits until two of them run, so that it cannot pass them all.
 TEST(WorkerPool, JobsOfOnePlaceRunTwoAtATimeAndOthersPassThem) {
   WorkerPool pool(4);
   std::mutex mutex;
@@ -65,6 +66,7 @@ TEST(WorkerPool, JobsOfOnePlaceRunTwoAtATimeAndOthersPassThem) {
         [&] {
           std::unique_lock<std::mutex> lock(mutex);
           most = std::max(most, ++running);
+          changed.notify_all();
           changed.wait(lock, [&] { return otherRan; });
           --running;
         },
@@ -72,7 +74,8 @@ TEST(WorkerPool, JobsOfOnePlaceRunTwoAtATimeAndOthersPassThem) {
   }
   pool.Submit(
       [&] {
-        const std::lock_guard<std::mutex> lock(mutex);
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return running >= 2; });
         otherRan = true;
         changed.notify_all();
       },
