@@ -69,6 +69,13 @@ std::vector<Root> Roots;
 // workers from making one chain twice at once.
 std::vector<std::unordered_set<std::string>> ReadyDirs;
 std::unordered_set<std::string> MakingDirs;  // chains a worker makes now
+// Per stage, directories of the stages after the first that this run made,
+// each with the names (folded) it has moved into it since: a name not among
+// them is not there, so a move down need not look for it. A first rotation
+// makes a directory for every one of the tree that changed. MadeDirsHeld
+// counts what they hold, which stays bounded.
+std::vector<std::unordered_map<std::string, std::unordered_set<uint64_t>>> MadeDirs;
+size_t MadeDirsHeld = 0;
 std::mutex ReadyMutex;
 std::condition_variable ReadyChanged;
 // Whether the run has changed anything in the stages, which are then
@@ -93,13 +100,22 @@ struct Staging {
 
 void Report(const std::string& line = std::string());
 
+// FNV-1a of a name with its ASCII letters folded, as file systems that
+// ignore case take them.
+uint64_t FoldedHash(std::string_view name) {
+  uint64_t h = 14695981039346656037ull;
+  for (const char c : name) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
+  return h;
+}
+
 // The copies into stage 1 that are staged and wait for their flush, in
 // decision order, with whatever the walk decided after each of them: the
 // unit of a run's work. A copy is written when it is decided; once the batch
 // is full (or the walk needs the disk as those decisions leave it), the
 // batch is flushed in one go. Then the work of each file (a copy's rotation
-// and naming, a stale file's retirement) is done, the files side by side,
-// and after it the steps in order: the report lines, with the failures of
+// and naming) is done, the files side by side, beside the retirements of
+// stale files, which wait for no copy and start when decided; and after
+// them the steps in order: the report lines, with the failures of
 // each file's work where that file was decided, and the directories' times.
 // The report thus tells what a run decides in the order it decided it, each
 // file's generations move in their order, and no copy is named before its
@@ -137,21 +153,27 @@ class Batch {
     if (entries_.size() >= kMaxEntries) Commit();
   }
   // The work of the file `name` in the directory `r` of the stages, done on
-  // a worker beside the other files' work once the batch is flushed. Two
-  // works for one file, or for names that a file system may take for one
-  // (letters differing only in case), are never done side by side.
+  // a worker beside the other files' work. It waits for no copy, so it
+  // starts at once, while the walk goes on, unless the walk may meet what
+  // it changes (SetEager). Two works for one file, or for names that a file
+  // system may take for one (letters differing only in case), are never
+  // done side by side.
   void Work(const std::string& r, const std::string& name, Step work) {
     Claim(r + name);
     Entry& e = entries_.emplace_back();
     e.work = std::move(work);
-    e.place = Place(r);
+    e.place = MovingPlace(r);
+    if (eager_) Run(e);
     if (entries_.size() >= kMaxEntries) Commit();
   }
+  // Whether works start when given, or once the batch is flushed.
+  void SetEager(bool eager) { eager_ = eager; }
   // A copy of `from` to `to`, staged by a worker; once the batch is flushed,
   // `naming` gives it its place, as the work of the file `name` in `r`, or
-  // `refusal` tells why it was not staged.
+  // `refusal` tells why it was not staged. `movesDown`: the naming moves
+  // generations down first.
   void Add(const std::string& r, const std::string& name, const std::string& from,
-           const std::string& to, Naming naming, Refusal refusal) {
+           const std::string& to, bool movesDown, Naming naming, Refusal refusal) {
     Claim(r + name);
     ++files_;
     auto staging = std::make_shared<Staging>();
@@ -170,7 +192,7 @@ class Batch {
     e.staging = std::move(staging);
     e.naming = std::move(naming);
     e.refusal = std::move(refusal);
-    e.place = place;
+    e.place = movesDown ? MovingPlace(r) : place;
   }
 
   // Flushes the staged copies, then carries out every step in order. A
@@ -178,7 +200,7 @@ class Batch {
   // naming.
   void Commit() {
     Workers->Wait();
-    std::vector<Entry> entries;
+    std::deque<Entry> entries;
     entries.swap(entries_);
     files_ = 0;
     bytes_ = 0;
@@ -197,13 +219,8 @@ class Batch {
               e.staging->file.reset();  // closed, and discarded unless named
             },
             e.place);
-      } else if (e.work && !e.finish) {
-        Workers->Submit(
-            [&e] {
-              const HoldFailures hold(e.failures);
-              e.work();
-            },
-            e.place);
+      } else if (e.work && !e.finish && !e.started) {
+        Run(e);
       } else if (e.staging) {
         e.refused = true;
       }
@@ -232,7 +249,7 @@ class Batch {
 
   void Clear() {
     if (Workers) Workers->Wait();
-    std::vector<Entry>().swap(entries_);
+    std::deque<Entry>().swap(entries_);
     keys_.clear();
     files_ = 0;
     bytes_ = 0;
@@ -247,13 +264,34 @@ class Batch {
     Step work;
     std::vector<std::string> failures;  // noted by the work or the naming
     bool refused = false;
-    bool finish = false;  // `work` waits for the others' (Finish)
+    bool finish = false;   // `work` waits for the others' (Finish)
+    bool started = false;  // `work` was given to the workers
     size_t place = 0;     // for the workers: the directory it works in
   };
 
   // The workers' place of the directory `r`: its files' name changes queue
   // behind one another, so the workers go to other directories beside it.
-  static size_t Place(const std::string& r) { return std::hash<std::string>{}(r) | 1; }
+  static size_t Place(std::string_view r) { return std::hash<std::string_view>{}(r) | 1; }
+  // The place of a work that moves a file down from `r`: it may first make
+  // the directory in the next stage, a change of the parent directory, and
+  // a run that makes them makes one for each directory of the tree. Placed
+  // by the parent, the workers spread over the tree instead of queueing on
+  // one parent.
+  static size_t MovingPlace(std::string_view r) {
+    const size_t end = r.empty() ? 0 : r.find_last_of(platform::PathDelim, r.size() - 2);
+    return Place(r.substr(0, end == std::string_view::npos ? 0 : end + 1));
+  }
+
+  // Gives the entry's work to the workers, its failures held for it.
+  static void Run(Entry& e) {
+    e.started = true;
+    Workers->Submit(
+        [&e] {
+          const HoldFailures hold(e.failures);
+          e.work();
+        },
+        e.place);
+  }
 
   // Keeps what Failed notes on this thread for the entry, while it lives.
   class HoldFailures {
@@ -267,8 +305,7 @@ class Batch {
   // A batch holds one work per file: a second for the same name (letters
   // folded, for file systems that ignore case) waits for the next batch.
   void Claim(const std::string& key) {
-    uint64_t h = 14695981039346656037ull;  // FNV-1a of the folded name
-    for (const char c : key) h = (h ^ static_cast<unsigned char>(UpperAscii(c))) * 1099511628211ull;
+    const uint64_t h = FoldedHash(key);
     if (!keys_.insert(h).second) {
       Commit();
       keys_.insert(h);
@@ -289,10 +326,12 @@ class Batch {
     return max;
   }
 
-  std::vector<Entry> entries_;
+  // A deque, since a work that runs holds on to its entry.
+  std::deque<Entry> entries_;
   std::unordered_set<uint64_t> keys_;  // of the files the batch works on
   size_t files_ = 0;
   std::atomic<uint64_t> bytes_ = 0;  // counted by the workers as they stage
+  bool eager_ = false;
 };
 Batch Pending;
 
@@ -339,6 +378,8 @@ void ReleaseEngineState() {
   std::vector<Root>().swap(Roots);
   std::vector<std::unordered_set<std::string>>().swap(ReadyDirs);
   MakingDirs.clear();
+  std::vector<std::unordered_map<std::string, std::unordered_set<uint64_t>>>().swap(MadeDirs);
+  MadeDirsHeld = 0;
   StageDirCount = 0;
   StagesChanged = false;
   Progress.End();
@@ -477,6 +518,7 @@ std::string StagePath(size_t k, const std::string& r, std::string_view name) {
 }
 
 bool Transfer(size_t from, const std::string& r, const std::string& name);
+bool MayHold(size_t k, const std::string& r, const std::string& name);
 void KnownReady(size_t k, const std::string& r);
 void CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate);
 bool UnmadeStageIn(const std::string& dir);
@@ -485,7 +527,7 @@ bool UnmadeStageIn(const std::string& dir);
 // stage on, oldest first, so that every move finds its target emptied.
 void MoveDown(const std::string& r, const std::string& name, size_t lowest) {
   for (size_t k = DirList.size() - 2; k >= lowest; --k) {
-    if (Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
+    if (MayHold(k, r, name) && Fs->FileExists(StagePath(k, r, name))) Transfer(k, r, name);
   }
 }
 
@@ -694,8 +736,10 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
   // Twice as many readers: a listing only waits, and the walk waits for it.
   Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : 2 * workers);
+  Pending.SetEager(!Nested(dirList));
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), {});
+  MadeDirs.assign(dirList.size(), {});
   DirList.assign(dirList.begin(), dirList.end());
   // Below the directories named, no link is a way through.
   Fs->SetRoots(DirList);
@@ -1129,6 +1173,8 @@ void TransferStage(int k, const std::string& r, const std::string& name) {
 namespace {
 
 constexpr size_t kMaxReadyDirs = 1024;
+// About 2 MiB of made directories and the names moved into them.
+constexpr size_t kMaxMadeDirsHeld = 1 << 15;
 
 // Notes, with ReadyMutex held, that the directory `target` of stage k is there.
 void NoteReady(size_t k, std::string target) {
@@ -1136,10 +1182,44 @@ void NoteReady(size_t k, std::string target) {
   ReadyDirs[k].insert(std::move(target));
 }
 
+// False when the file `name` of the directory `r` of stage k cannot be
+// there: this run made the directory and moved no such name into it.
+bool MayHold(size_t k, const std::string& r, const std::string& name) {
+  const std::lock_guard<std::mutex> lock(ReadyMutex);
+  const auto dir = MadeDirs[k].find(DirList[k] + r);
+  return dir == MadeDirs[k].end() || dir->second.count(FoldedHash(name)) > 0;
+}
+
 // Notes that the directory `r` of stage k is there.
 void KnownReady(size_t k, const std::string& r) {
   const std::lock_guard<std::mutex> lock(ReadyMutex);
   NoteReady(k, DirList[k] + r);
+}
+
+// Counts, with ReadyMutex held, one more thing that MadeDirs is to hold;
+// false when it would hold too many, and forgets all instead: a move down
+// then looks as it would without it.
+bool HoldOneMore() {
+  if (++MadeDirsHeld <= kMaxMadeDirsHeld) return true;
+  for (auto& dirs : MadeDirs) dirs.clear();
+  MadeDirsHeld = 0;
+  return false;
+}
+
+// Notes, with ReadyMutex held, the directories of stage k that a chain made.
+void NoteMade(size_t k, const std::vector<std::string>& made) {
+  if (k < 2) return;
+  for (const std::string& dir : made) {
+    if (!HoldOneMore()) return;
+    MadeDirs[k][dir + kDelim];
+  }
+}
+
+// Notes that the file `name` may be in the directory `r` of stage k from now.
+void NoteMovedIn(size_t k, const std::string& r, const std::string& name) {
+  const std::lock_guard<std::mutex> lock(ReadyMutex);
+  const auto dir = MadeDirs[k].find(DirList[k] + r);
+  if (dir != MadeDirs[k].end() && HoldOneMore()) dir->second.insert(FoldedHash(name));
 }
 
 // Makes the directory `r` of stage k where it is missing. Files of one
@@ -1165,6 +1245,7 @@ bool ReadyTarget(size_t k, const std::string& r) {
     const std::lock_guard<std::mutex> lock(ReadyMutex);
     IdentifyStage(k);
     MakingDirs.erase(target);
+    NoteMade(k, made);
     if (ready) NoteReady(k, std::move(target));
   }
   ReadyChanged.notify_all();
@@ -1177,6 +1258,7 @@ bool Transfer(size_t from, const std::string& r, const std::string& name) {
   if (from == 0 || from + 2 > DirList.size()) return false;
   platform::PumpMessages();
   if (!ReadyTarget(from + 1, r)) return false;
+  NoteMovedIn(from + 1, r, name);
   StagesChanged = true;
   const std::string source = StagePath(from, r, name);
   // The last stage's copy gives way to the one moving in, but only once
@@ -1212,7 +1294,7 @@ void CopyIn(const std::string& r, const std::string& name, bool replace, bool ro
   StagesChanged = true;
   const std::string source = StagePath(0, r, name);
   Pending.Add(
-      r, name, source, StagePath(1, r, name),
+      r, name, source, StagePath(1, r, name), rotate,
       [r, name, replace, rotate](platform::StagedFile& staged) {
         PlaceCopy(staged, r, name, replace, rotate);
       },

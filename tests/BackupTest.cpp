@@ -168,6 +168,31 @@ TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
 // ---------------------------------------------------------------------------
 // Generations
 
+TEST_F(BackupEngine, AStageDirectoryTheRunMadeIsNotSearchedForWhatItCannotHold) {
+  const auto dirs = Dirs({"src", "bk1", "bk2", "bk3"});
+  for (const char* f : {"a", "b", "c"}) Put(std::string("src/sub/") + f, "1");
+  Run(dirs);
+  // The first rotation makes stage 2's directory for a's move: b and c
+  // cannot be there yet, so only a is looked for.
+  for (const char* f : {"a", "b", "c"}) Put(std::string("src/sub/") + f, "2", 2);
+  Run(dirs);
+  const auto looksInStageTwo = [&] {
+    return std::count_if(fs_.calls.begin(), fs_.calls.end(), [&](const auto& c) {
+      return c.op == "FileExists" && c.path.rfind(Dir("bk2"), 0) == 0;
+    });
+  };
+  EXPECT_EQ(1, looksInStageTwo());
+  // A later run did not make it: each is looked for and moves on.
+  for (const char* f : {"a", "b", "c"}) Put(std::string("src/sub/") + f, "3", 3);
+  Run(dirs);
+  EXPECT_EQ(3, looksInStageTwo());
+  for (const char* f : {"a", "b", "c"}) {
+    EXPECT_EQ("3", ReadFile(P(std::string("bk1/sub/") + f)));
+    EXPECT_EQ("2", ReadFile(P(std::string("bk2/sub/") + f)));
+    EXPECT_EQ("1", ReadFile(P(std::string("bk3/sub/") + f)));
+  }
+}
+
 TEST_F(BackupEngine, FourRunsKeepTheThreeNewestVersionsWithTheirTimes) {
   const auto dirs = Dirs({"src", "bk1", "bk2", "bk3"});
   for (int v = 1; v <= 4; ++v) {
