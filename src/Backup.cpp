@@ -266,7 +266,7 @@ class Batch {
     bool refused = false;
     bool finish = false;   // `work` waits for the others' (Finish)
     bool started = false;  // `work` was given to the workers
-    size_t place = 0;     // for the workers: the directory it works in
+    size_t place = 0;      // for the workers: the directory it works in
   };
 
   // The workers' place of the directory `r`: its files' name changes queue
