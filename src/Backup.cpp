@@ -120,6 +120,11 @@ uint64_t FoldedHash(std::string_view name) {
 // The report thus tells what a run decides in the order it decided it, each
 // file's generations move in their order, and no copy is named before its
 // bytes are on disk.
+//
+// With workers, one batch is flushed and named by a thread of its own while
+// the walk fills the next (a far disk then names copies while the walk still
+// looks for more); its steps are told once it is done, before anything the
+// walk decided after it.
 class Batch {
  public:
   using Step = std::function<void()>;
@@ -127,10 +132,21 @@ class Batch {
   // Tells a copy that could not be staged, why.
   using Refusal = std::function<void(const std::string& failure)>;
 
-  bool Empty() const { return entries_.empty(); }
-  // Bounded by the files it holds open and the bytes it leaves to write:
-  // the memory of a batch is a few hundred bytes per copy.
-  bool Full() const { return files_ >= MaxFiles() || bytes_.load() >= kMaxBytes; }
+  // Starts the batches of a run. `eager`: works start when given and a batch
+  // is handed on while the walk goes on; not where the walk may meet what
+  // they change.
+  void Start(bool eager) {
+    eager_ = eager;
+    pipelined_ = eager && Workers->Size() > 0;
+    committer_ = std::make_unique<WorkerPool>(pipelined_ ? 1 : 0);
+    // Namings and moves only wait on the disk; copies also read and write
+    // data, which more threads at once slow down on a local disk.
+    namers_ = std::make_unique<WorkerPool>(2 * Workers->Size());
+    maxFiles_ = MaxFiles(pipelined_ ? 2 : 1);
+    open_ = std::make_unique<Round>(*Workers, *namers_);
+  }
+
+  bool Empty() const { return replaying_ || (open_->entries.empty() && !sealed_); }
 
   // Runs `step` at once when nothing waits, otherwise after what waits
   // (and with it, should the steps waiting grow too many).
@@ -139,120 +155,74 @@ class Batch {
       step();
       return;
     }
-    entries_.emplace_back().step = std::move(step);
-    if (entries_.size() >= kMaxEntries) Commit();
+    open_->entries.emplace_back().step = std::move(step);
+    Advance();
   }
   // Work on a directory that waits for every file's work of the batch (its
   // time changes with them) and is done beside the others of its kind, also
   // when nothing else waits: a run that copies nothing still matches many
   // directories. What it fails at is told where it was decided.
   void Finish(Step work) {
-    Entry& e = entries_.emplace_back();
+    Entry& e = open_->entries.emplace_back();
     e.work = std::move(work);
     e.finish = true;
-    if (entries_.size() >= kMaxEntries) Commit();
+    Advance();
   }
   // The work of the file `name` in the directory `r` of the stages, done on
   // a worker beside the other files' work. It waits for no copy, so it
-  // starts at once, while the walk goes on, unless the walk may meet what
-  // it changes (SetEager). Two works for one file, or for names that a file
-  // system may take for one (letters differing only in case), are never
-  // done side by side.
+  // starts at once, while the walk goes on, when eager. Two works for one
+  // file, or for names that a file system may take for one (letters
+  // differing only in case), are never done side by side.
   void Work(const std::string& r, const std::string& name, Step work) {
     Claim(r + name);
-    Entry& e = entries_.emplace_back();
+    Entry& e = open_->entries.emplace_back();
     e.work = std::move(work);
     e.place = MovingPlace(r);
-    if (eager_) Run(e);
-    if (entries_.size() >= kMaxEntries) Commit();
+    if (eager_) Run(*open_, e);
+    Advance();
   }
-  // Whether works start when given, or once the batch is flushed.
-  void SetEager(bool eager) { eager_ = eager; }
   // A copy of `from` to `to`, staged by a worker; once the batch is flushed,
   // `naming` gives it its place, as the work of the file `name` in `r`, or
   // `refusal` tells why it was not staged. `movesDown`: the naming moves
   // generations down first.
   void Add(const std::string& r, const std::string& name, const std::string& from,
            const std::string& to, bool movesDown, Naming naming, Refusal refusal) {
+    if (Full()) Seal();
     Claim(r + name);
-    ++files_;
+    Round& round = *open_;
+    ++round.files;
     auto staging = std::make_shared<Staging>();
     const size_t place = Place(r);
-    Workers->Submit(
-        [this, staging, from, to] {
+    round.jobs.Submit(
+        [&round, staging, from, to] {
           staging->file = Fs->StageCopy(from, to);
           if (staging->file) {
-            bytes_ += staging->file->Size();
+            round.bytes += staging->file->Size();
           } else {
             staging->failure = platform::LastErrorText();
           }
         },
         place);
-    Entry& e = entries_.emplace_back();
+    Entry& e = round.entries.emplace_back();
     e.staging = std::move(staging);
     e.naming = std::move(naming);
     e.refusal = std::move(refusal);
     e.place = movesDown ? MovingPlace(r) : place;
+    Advance();
   }
 
-  // Flushes the staged copies, then carries out every step in order. A
-  // copy's file is closed (and discarded, unless named) right after its
-  // naming.
+  // Carries out everything given so far, and tells it.
   void Commit() {
-    Workers->Wait();
-    std::deque<Entry> entries;
-    entries.swap(entries_);
-    files_ = 0;
-    bytes_ = 0;
-    keys_.clear();
-    std::vector<platform::StagedFile*> files;
-    for (const Entry& e : entries) {
-      if (e.staging && e.staging->file) files.push_back(e.staging->file.get());
-    }
-    if (!files.empty()) Fs->FlushStaged(files);
-    for (Entry& e : entries) {
-      if (e.staging && e.staging->file) {
-        Workers->Submit(
-            [&e] {
-              const HoldFailures hold(e.failures);
-              e.naming(*e.staging->file);
-              e.staging->file.reset();  // closed, and discarded unless named
-            },
-            e.place);
-      } else if (e.work && !e.finish && !e.started) {
-        Run(e);
-      } else if (e.staging) {
-        e.refused = true;
-      }
-    }
-    Workers->Wait();
-    for (Entry& e : entries) {
-      if (!e.finish) continue;
-      Workers->Submit([&e] {
-        const HoldFailures hold(e.failures);
-        e.work();
-      });
-    }
-    Workers->Wait();
-    for (Entry& e : entries) {
-      if (e.step) {
-        e.step();
-      } else if (e.refused) {
-        e.refusal(e.staging->failure);
-      } else {
-        Failures += e.failures.size();
-        PendingFailures.insert(PendingFailures.end(), e.failures.begin(), e.failures.end());
-        if (e.finish && !e.failures.empty()) Report();
-      }
-    }
+    Seal();
+    if (sealed_) Settle();
   }
 
   void Clear() {
-    if (Workers) Workers->Wait();
-    std::deque<Entry>().swap(entries_);
-    keys_.clear();
-    files_ = 0;
-    bytes_ = 0;
+    if (committer_) committer_->Wait();
+    sealed_.reset();
+    open_.reset();
+    committer_.reset();
+    namers_.reset();
   }
 
  private:
@@ -268,6 +238,115 @@ class Batch {
     bool started = false;  // `work` was given to the workers
     size_t place = 0;      // for the workers: the directory it works in
   };
+  // One batch.
+  struct Round {
+    Round(WorkerPool& writers, WorkerPool& namers) : jobs(writers), names(namers) {}
+    // A deque, since a work that runs holds on to its entry.
+    std::deque<Entry> entries;
+    std::unordered_set<uint64_t> keys;  // of the files it works on
+    size_t files = 0;
+    std::atomic<uint64_t> bytes = 0;  // counted by the workers as they stage
+    std::atomic<bool> done = false;   // carried out, to be told
+    // Last, so that they wait for the jobs before the rest goes.
+    JobGroup jobs;   // the copies, on the writers
+    JobGroup names;  // namings, moves and directories, on the namers
+  };
+
+  // Bounded by the files it holds open and the bytes it leaves to write:
+  // the memory of a batch is a few hundred bytes per copy.
+  bool Full() const { return open_->files >= maxFiles_ || open_->bytes >= kMaxBytes; }
+
+  // Tells what the batch handed on did once it is done, and hands on the
+  // open one when the thread is free and it holds copies enough for a flush.
+  void Advance() {
+    if (sealed_ && sealed_->done) Settle();
+    if (open_->entries.size() >= kMaxEntries ||
+        (pipelined_ && !sealed_ && open_->files >= kHandOnFiles)) {
+      Seal();
+    }
+  }
+
+  // Hands the open batch on to be carried out, once the one before is told:
+  // at most two batches are open at once.
+  void Seal() {
+    if (open_->entries.empty()) return;
+    if (sealed_) Settle();
+    sealed_ = std::move(open_);
+    open_ = std::make_unique<Round>(*Workers, *namers_);
+    Round* round = sealed_.get();
+    committer_->Submit([round] {
+      Carry(*round);
+      round->done = true;
+    });
+  }
+
+  // Waits for the batch handed on and tells it.
+  void Settle() {
+    committer_->Wait();
+    Replay(*sealed_);
+    sealed_.reset();
+  }
+
+  // Flushes the staged copies, then names them and does the works, side by
+  // side, and after them the directories' work. A copy's file is closed (and
+  // discarded, unless named) right after its naming.
+  static void Carry(Round& round) {
+    round.jobs.Wait();
+    round.names.Wait();
+    std::vector<platform::StagedFile*> files;
+    for (const Entry& e : round.entries) {
+      if (e.staging && e.staging->file) files.push_back(e.staging->file.get());
+    }
+    if (!files.empty()) Fs->FlushStaged(files);
+    for (Entry& e : round.entries) {
+      if (e.staging && e.staging->file) {
+        round.names.Submit(
+            [&e] {
+              const HoldFailures hold(e.failures);
+              e.naming(*e.staging->file);
+              e.staging->file.reset();  // closed, and discarded unless named
+            },
+            e.place, true);
+      } else if (e.work && !e.finish && !e.started) {
+        Run(round, e, true);
+      } else if (e.staging) {
+        e.refused = true;
+      }
+    }
+    round.names.Wait();
+    for (Entry& e : round.entries) {
+      if (!e.finish) continue;
+      round.names.Submit(
+          [&e] {
+            const HoldFailures hold(e.failures);
+            e.work();
+          },
+          0, true);
+    }
+    round.names.Wait();
+  }
+
+  // Carries out the steps of a batch that is done, in order, with the
+  // failures of its works where they were decided, before whatever the walk
+  // decided since.
+  void Replay(Round& round) {
+    std::vector<std::string> later;
+    later.swap(PendingFailures);
+    replaying_ = true;
+    for (Entry& e : round.entries) {
+      if (e.step) {
+        e.step();
+      } else if (e.refused) {
+        e.refusal(e.staging->failure);
+      } else {
+        Failures += e.failures.size();
+        PendingFailures.insert(PendingFailures.end(), e.failures.begin(), e.failures.end());
+        if (e.finish && !e.failures.empty()) Report();
+      }
+    }
+    replaying_ = false;
+    PendingFailures.insert(PendingFailures.end(), later.begin(), later.end());
+  }
 
   // The workers' place of the directory `r`: its files' name changes queue
   // behind one another, so the workers go to other directories beside it.
@@ -283,14 +362,14 @@ class Batch {
   }
 
   // Gives the entry's work to the workers, its failures held for it.
-  static void Run(Entry& e) {
+  static void Run(Round& round, Entry& e, bool first = false) {
     e.started = true;
-    Workers->Submit(
+    round.names.Submit(
         [&e] {
           const HoldFailures hold(e.failures);
           e.work();
         },
-        e.place);
+        e.place, first);
   }
 
   // Keeps what Failed notes on this thread for the entry, while it lives.
@@ -302,36 +381,38 @@ class Batch {
     HoldFailures& operator=(const HoldFailures&) = delete;
   };
 
-  // A batch holds one work per file: a second for the same name (letters
-  // folded, for file systems that ignore case) waits for the next batch.
+  // A batch holds one work per file, and the batch handed on none for the
+  // same file: a second for the same name (letters folded, for file systems
+  // that ignore case) waits until both are done.
   void Claim(const std::string& key) {
     const uint64_t h = FoldedHash(key);
-    if (!keys_.insert(h).second) {
-      Commit();
-      keys_.insert(h);
-    }
+    if (open_->keys.count(h) || (sealed_ && sealed_->keys.count(h))) Commit();
+    open_->keys.insert(h);
   }
   static constexpr uint64_t kMaxBytes = 256ull << 20;
   static constexpr size_t kMaxEntries = 16384;
   static constexpr size_t kMaxFiles = 4096;
+  // The copies a batch gathers before it may be handed on while the walk
+  // goes on: a flush costs a commit of the file system's journal.
+  static constexpr size_t kHandOnFiles = 64;
 
-  // A quarter of the descriptors the process may hold, at most kMaxFiles:
-  // every flush of a batch waits for a commit of the file system's journal,
-  // so the fewer batches the better, as long as memory stays small.
-  static size_t MaxFiles() {
-    static const size_t max = [] {
-      const size_t limit = platform::OpenFileLimit();
-      return limit == 0 ? kMaxFiles : std::clamp<size_t>(limit / 4, 1, kMaxFiles);
-    }();
-    return max;
+  // A quarter of the descriptors the process may hold, shared by the
+  // batches open at once, at most kMaxFiles: every flush of a batch waits
+  // for a commit of the file system's journal, so the fewer batches the
+  // better, as long as memory stays small.
+  static size_t MaxFiles(size_t open) {
+    const size_t limit = platform::OpenFileLimit();
+    return limit == 0 ? kMaxFiles : std::clamp<size_t>(limit / 4 / open, 1, kMaxFiles);
   }
 
-  // A deque, since a work that runs holds on to its entry.
-  std::deque<Entry> entries_;
-  std::unordered_set<uint64_t> keys_;  // of the files the batch works on
-  size_t files_ = 0;
-  std::atomic<uint64_t> bytes_ = 0;  // counted by the workers as they stage
+  std::unique_ptr<Round> open_;    // the batch the walk fills
+  std::unique_ptr<Round> sealed_;  // the batch handed on, until it is told
+  std::unique_ptr<WorkerPool> committer_;
+  std::unique_ptr<WorkerPool> namers_;
+  size_t maxFiles_ = kMaxFiles;
   bool eager_ = false;
+  bool pipelined_ = false;
+  bool replaying_ = false;
 };
 Batch Pending;
 
@@ -481,6 +562,7 @@ bool IsSubdir(uint32_t attr, std::string_view name) {
 bool IsRoot(const std::string& path) {
   FileId id;
   if (!Fs->Identity(path, id)) return false;
+  const std::lock_guard<std::mutex> lock(ReadyMutex);  // a worker may identify a stage
   return std::any_of(Roots.begin(), Roots.end(),
                      [&](const Root& root) { return root.known && root.id == id; });
 }
@@ -736,7 +818,7 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
   // Twice as many readers: a listing only waits, and the walk waits for it.
   Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : 2 * workers);
-  Pending.SetEager(!Nested(dirList));
+  Pending.Start(!Nested(dirList));
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), {});
   MadeDirs.assign(dirList.size(), {});
@@ -1289,7 +1371,6 @@ void PlaceCopy(platform::StagedFile& file, const std::string& r, const std::stri
 void CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate) {
   if (DirList.size() < 2) return;
   platform::PumpMessages();
-  if (Pending.Full()) Pending.Commit();
   if (!ReadyTarget(1, r)) return;
   StagesChanged = true;
   const std::string source = StagePath(0, r, name);
@@ -1317,6 +1398,7 @@ void FlushStages() {
 // exist yet but is to be made by a step that waits in the batch: the
 // batch goes first, so that the walk knows the stage when it meets it.
 bool UnmadeStageIn(const std::string& dir) {
+  const std::lock_guard<std::mutex> lock(ReadyMutex);  // a worker may identify a stage
   for (size_t k = 1; k < DirList.size(); ++k) {
     if (!Roots[k].known && DirList[k].compare(0, dir.size(), dir) == 0) return true;
   }

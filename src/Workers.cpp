@@ -19,14 +19,18 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : threads_) t.join();
 }
 
-void WorkerPool::Submit(std::function<void()> job, size_t place) {
+void WorkerPool::Submit(std::function<void()> job, size_t place, bool first) {
   if (threads_.empty()) {
     job();
     return;
   }
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back({place, std::move(job)});
+    if (first) {
+      jobs_.insert(jobs_.begin() + static_cast<std::ptrdiff_t>(firsts_++), {place, std::move(job)});
+    } else {
+      jobs_.push_back({place, std::move(job)});
+    }
     ++unfinished_;
   }
   work_.notify_one();
@@ -58,6 +62,7 @@ void WorkerPool::Serve() {
     });
     if (jobs_.empty()) return;
     Job job = std::move(*next);
+    if (static_cast<size_t>(next - jobs_.begin()) < firsts_) --firsts_;
     jobs_.erase(next);
     if (job.place != 0) ++busy_[job.place];
     lock.unlock();
@@ -69,6 +74,26 @@ void WorkerPool::Serve() {
     // A job of the same place may have waited for this one.
     if (job.place != 0) work_.notify_all();
   }
+}
+
+void JobGroup::Submit(std::function<void()> job, size_t place, bool first) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++unfinished_;
+  }
+  pool_.Submit(
+      [this, job = std::move(job)]() mutable {
+        job();
+        job = nullptr;  // what the job holds goes before it counts as run
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (--unfinished_ == 0) done_.notify_all();
+      },
+      place, first);
+}
+
+void JobGroup::Wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return unfinished_ == 0; });
 }
 
 size_t WorkerCount() { return WorkerCountFor(std::getenv("KOVREL_WORKERS")); }

@@ -27,8 +27,9 @@ class WorkerPool {
   // `place` (0: none) names where the job works, such as a directory: at
   // most kPerPlace jobs of one place run at once, and the workers take on
   // jobs of other places beside them. On Linux a directory's name changes
-  // go one at a time, so further workers there would only wait.
-  void Submit(std::function<void()> job, size_t place = 0);
+  // go one at a time, so further workers there would only wait. `first`:
+  // the job goes before those given without it.
+  void Submit(std::function<void()> job, size_t place = 0, bool first = false);
   // Returns once every job given so far has run.
   void Wait();
 
@@ -49,10 +50,31 @@ class WorkerPool {
   std::condition_variable work_;  // a job is waiting, or the pool ends
   std::condition_variable idle_;  // the last job given has run
   std::deque<Job> jobs_;
+  size_t firsts_ = 0;                        // the jobs at the front of jobs_ given as `first`
   std::unordered_map<size_t, size_t> busy_;  // jobs running, by place
   size_t unfinished_ = 0;                    // given and not yet run to its end
   bool ending_ = false;
   std::vector<std::thread> threads_;
+};
+
+// Jobs given to a pool as one group, so that one can wait for them while
+// the pool runs others too. It waits for its jobs before it goes.
+class JobGroup {
+ public:
+  explicit JobGroup(WorkerPool& pool) : pool_(pool) {}
+  ~JobGroup() { Wait(); }
+  JobGroup(const JobGroup&) = delete;
+  JobGroup& operator=(const JobGroup&) = delete;
+
+  void Submit(std::function<void()> job, size_t place = 0, bool first = false);
+  // Returns once every job of the group given so far has run.
+  void Wait();
+
+ private:
+  WorkerPool& pool_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  size_t unfinished_ = 0;
 };
 
 // How many workers a run uses: KOVREL_WORKERS when it is a number from 0 to

@@ -901,7 +901,8 @@ TEST_F(BackupEngine, WorkersChangeNeitherDecisionsNorReportNorStages) {
     std::vector<std::string> trees;
     for (const size_t workers : {size_t{0}, size_t{8}}) {
       const std::string top = "w" + std::to_string(workers) + (keepExtra ? "a" : "") + "/";
-      for (int i = 0; i < 40; ++i) {
+      // Enough copies for batches to be handed on while the walk goes on.
+      for (int i = 0; i < 200; ++i) {
         const std::string name = "d" + std::to_string(i % 5) + "/f" + std::to_string(i);
         Put(top + "src/" + name, "new " + std::to_string(i), 3);
         if (i % 3 == 0) Put(top + "bk1/" + name, "old", 2);
@@ -939,6 +940,9 @@ TEST_F(BackupEngine, WorkersChangeNeitherDecisionsNorReportNorStages) {
                                            o);
       for (std::string& line : lines) line.erase(line.find(base), base.size());
       EXPECT_FALSE(clean_);
+      if (workers > 0) {
+        EXPECT_LT(1u, fs_.Count("Flush")) << "-A " << keepExtra;
+      }
       reports.push_back(lines);
       std::string tree;
       for (const char* stage : {"bk1", "bk2", "bk3"}) {

@@ -84,6 +84,54 @@ TEST(WorkerPool, JobsOfOnePlaceRunTwoAtATimeAndOthersPassThem) {
   EXPECT_EQ(2, most);
 }
 
+// Jobs given as first run before those waiting, in the order given, and a
+// group's Wait returns once its own jobs ran while another job still runs
+// (it would never return if it waited for that one).
+TEST(WorkerPool, FirstJobsGoAheadAndAGroupWaitsForItsOwn) {
+  WorkerPool pool(1);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  const auto gate = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return open; });
+  };
+  pool.Submit(gate);
+  std::vector<int> order;
+  const auto note = [&](int n) {
+    return [&, n] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(n);
+    };
+  };
+  pool.Submit(note(1));
+  pool.Submit(note(2));
+  JobGroup group(pool);
+  group.Submit(note(3), 0, true);
+  group.Submit(note(4), 0, true);
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+  }
+  changed.notify_all();
+  pool.Wait();
+  EXPECT_EQ((std::vector<int>{3, 4, 1, 2}), order);
+
+  open = false;
+  WorkerPool two(2);
+  two.Submit(gate);
+  JobGroup own(two);
+  std::atomic<bool> ran{false};
+  own.Submit([&] { ran = true; });
+  own.Wait();
+  EXPECT_TRUE(ran);
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+  }
+  changed.notify_all();
+}
+
 TEST(WorkerPool, CountComesFromTheVariableWithinBounds) {
   const struct {
     const char* value;  // null: not set
