@@ -2,6 +2,7 @@
 #include "Workers.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 
 WorkerPool::WorkerPool(size_t threads) {
