@@ -315,13 +315,7 @@ class Batch {
     }
     round.names.Wait();
     for (Entry& e : round.entries) {
-      if (!e.finish) continue;
-      round.names.Submit(
-          [&e] {
-            const HoldFailures hold(e.failures);
-            e.work();
-          },
-          0, true);
+      if (e.finish) Run(round, e, true);
     }
     round.names.Wait();
   }
@@ -816,9 +810,10 @@ bool RunBackupOn(platform::FileSystem& fs, const std::vector<std::string>& dirLi
   const EngineStateScope scope;
   Fs = &fs;
   Workers = std::make_unique<WorkerPool>(dryRun ? 0 : workers);
+  const bool nested = Nested(dirList);
   // Twice as many readers: a listing only waits, and the walk waits for it.
-  Readers = std::make_unique<ReadAhead>(fs, Nested(dirList) ? 0 : 2 * workers);
-  Pending.Start(!Nested(dirList));
+  Readers = std::make_unique<ReadAhead>(fs, nested ? 0 : 2 * workers);
+  Pending.Start(!nested);
   Roots = std::move(roots);
   ReadyDirs.assign(dirList.size(), {});
   MadeDirs.assign(dirList.size(), {});
