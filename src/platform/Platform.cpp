@@ -10,6 +10,10 @@
 
 namespace platform {
 
+// Bit 29 marks an application's own code on Windows; no errno is this large.
+const unsigned long kChangedWhileCopied = 0x20004B56;
+
+
 FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second) {
   int64_t t = year;
   t = t * 16 + month;

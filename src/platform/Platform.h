@@ -36,6 +36,13 @@ enum : uint32_t {
   // as a file carrying this bit, with its own size and time; a directory
   // carrying it is never walked.
   faSymLink = 0x400,
+  // POSIX only: a fifo, a character device or a block device, listed as a
+  // file carrying one of these bits and made again in stage 1 (size: the
+  // device number, 0 for a fifo). A socket is never listed.
+  faFifo = 0x800,
+  faCharDevice = 0x1000,
+  faBlockDevice = 0x2000,
+  faSpecial = faFifo | faCharDevice | faBlockDevice,
 };
 
 // Local wall-clock time of a last write, cut to whole even seconds and packed
@@ -57,19 +64,24 @@ DateValue FileTimeToDateValue(FileTime t);
 // The calendar day of a last-write time, as a day number.
 int64_t FileTimeDay(FileTime t);
 
+// Identity of a file or directory: device and inode, or volume serial number
+// and file index. Two spellings of one directory give equal identities.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 struct DirEntry {
   std::string name;  // as stored on disk
   uint32_t attr = 0;
   uint64_t size = 0;
   FileTime time = 0;
-};
-
-// Identity of a directory: device and inode, or volume serial number and file
-// index. Two spellings of one directory give equal identities.
-struct FileId {
-  uint64_t volume = 0;
-  uint64_t index = 0;
-  bool operator==(const FileId&) const = default;
+  // A regular file with more than one name (POSIX hard links): how many, and
+  // the file's identity. 0 and no identity for every other entry, and where
+  // the listing does not tell (Windows).
+  uint32_t links = 0;
+  FileId id;
 };
 
 // What a path names, as far as the file system can say.
@@ -186,6 +198,17 @@ class FileSystem {
   // succeeds, and stays as it was when it fails.
   virtual bool MoveFile(const std::string& from, const std::string& to, bool replace) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
+  // Makes `to` one more name of the existing file `existing` (a hard link),
+  // replacing a file `to` in one step when `replace` is set and failing on
+  // one otherwise. No bytes are written: `existing` is already on disk.
+  // False, with the platform error set, where the file system cannot.
+  virtual bool LinkFile(const std::string& /*existing*/, const std::string& /*to*/,
+                        bool /*replace*/) {
+    return false;
+  }
+  // Whether this process may make device nodes (root on POSIX; never on
+  // Windows). A device it may not make is passed over without a word.
+  virtual bool MakesDevices() { return false; }
   // Sets or clears the read-only attribute of a file (on POSIX: clears or
   // sets the owner's write permission). A file system that keeps no such
   // attribute changes nothing and returns false.
@@ -268,6 +291,10 @@ class ReadOnlyClearing : public FileSystem {
   }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override;
   bool DeleteFile(const std::string& path) override;
+  bool LinkFile(const std::string& existing, const std::string& to, bool replace) override {
+    return inner_.LinkFile(existing, to, replace);
+  }
+  bool MakesDevices() override { return inner_.MakesDevices(); }
   bool SetReadOnly(const std::string& path, bool readOnly) override {
     return inner_.SetReadOnly(path, readOnly);
   }
@@ -332,6 +359,11 @@ bool IsWalkedDirName(std::string_view name);
 // thread left (errno; the thread's last error on Windows), in the bytes the
 // report is kept in, without a line end.
 std::string LastErrorText();
+
+// The error that a copy fails with when its source changed under every
+// try: its size or times differed after the copy from what they were
+// before it. LastErrorText tells it as "changed while it was copied".
+extern const unsigned long kChangedWhileCopied;
 
 // The same error as a code, and a way to leave it on another thread: a
 // listing that a worker reads ahead tells its failure on the thread that

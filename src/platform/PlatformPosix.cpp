@@ -203,7 +203,10 @@ size_t RootLength(std::string_view path) {
 ErrorKeeper::ErrorKeeper() : code_(static_cast<unsigned long>(errno)) {}
 ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 
-std::string LastErrorText() { return std::strerror(errno); }
+std::string LastErrorText() {
+  if (static_cast<unsigned long>(errno) == kChangedWhileCopied) return "changed while it was copied";
+  return std::strerror(errno);
+}
 unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
 void SetLastErrorCode(unsigned long code) { errno = static_cast<int>(code); }
 

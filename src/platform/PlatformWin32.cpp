@@ -626,6 +626,7 @@ size_t OpenFileLimit() { return 0; }
 
 std::string LastErrorText() {
   const DWORD code = ::GetLastError();
+  if (code == kChangedWhileCopied) return "changed while it was copied";
   wchar_t* text = nullptr;
   const DWORD n = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

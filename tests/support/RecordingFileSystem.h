@@ -168,6 +168,11 @@ class RecordingFileSystem : public platform::FileSystem {
   bool DeleteFile(const std::string& path) override {
     return !Record("DeleteFile", path) && !Refused(path) && real_.DeleteFile(path);
   }
+  bool LinkFile(const std::string& existing, const std::string& to, bool replace) override {
+    return !Record("LinkFile", existing, to) && !(replace && Refused(to)) &&
+           real_.LinkFile(existing, to, replace);
+  }
+  bool MakesDevices() override { return real_.MakesDevices(); }
   bool SetReadOnly(const std::string& path, bool readOnly) override {
     return !Record("SetReadOnly", path, readOnly ? "on" : "off") &&
            real_.SetReadOnly(path, readOnly);
