@@ -103,11 +103,10 @@ int32_t CharPos(std::string_view sub, std::string_view s, CharRule rule) {
   return 0;
 }
 
-int32_t CharCount(std::string_view s) { return CharCount(s, platform::ActiveCharRule()); }
-std::string CharCopy(std::string_view s, int32_t index, int32_t count) {
-  return CharCopy(s, index, count, platform::ActiveCharRule());
-}
-std::string LastChar(std::string_view s) { return LastChar(s, platform::ActiveCharRule()); }
-int32_t CharPos(std::string_view sub, std::string_view s) {
-  return CharPos(sub, s, platform::ActiveCharRule());
+uint64_t Fnv1a(std::string_view name, bool foldCase) {
+  uint64_t h = 14695981039346656037ull;
+  for (const char c : name) {
+    h = (h ^ static_cast<unsigned char>(foldCase ? UpperAscii(c) : c)) * 1099511628211ull;
+  }
+  return h;
 }

@@ -7,9 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Platform.h"
-
-using platform::CharRule;
+// How the bytes of a string group into characters.
+enum class CharRule {
+  SingleByte,  // every byte is a character
+  Cp932,       // lead bytes 0x81-0x9F and 0xE0-0xFC take the next byte along
+  Utf8,        // a well-formed sequence of 2 to 4 bytes is one character
+};
 
 // The count that CharCopy reads as "up to the end of the string".
 constexpr int32_t MaxCount = 2147483647;
@@ -35,8 +38,6 @@ std::string CharCopy(std::string_view s, int32_t index, int32_t count, CharRule 
 std::string LastChar(std::string_view s, CharRule rule);
 int32_t CharPos(std::string_view sub, std::string_view s, CharRule rule);
 
-// The same, under the rule of the running process.
-int32_t CharCount(std::string_view s);
-std::string CharCopy(std::string_view s, int32_t index, int32_t count);
-std::string LastChar(std::string_view s);
-int32_t CharPos(std::string_view sub, std::string_view s);
+// FNV-1a of a name; with `foldCase` its letters "a" to "z" count as upper
+// case, as file systems that ignore case take them.
+uint64_t Fnv1a(std::string_view name, bool foldCase = false);

@@ -66,9 +66,7 @@ int KovrelMain(const std::vector<std::string>& words) {
     OptionSet options;
     ReadArguments(words, options, ShowUsage);
     // 2: the run went to its end, but something it decided could not be done.
-    if (options.dirList.size() >= 2 &&
-        !RunBackup(options.dirList, options.includeMasks, options.excludeMasks, options.firstDay,
-                   options.lastDay, options.reportOn, options.keepExtra, options.dryRun)) {
+    if (options.dirList.size() >= 2 && !RunBackup(options)) {
       return 2;
     }
   } catch (const Exception& e) {

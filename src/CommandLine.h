@@ -7,18 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Backup.h"
 #include "platform/Platform.h"
-
-struct OptionSet {
-  std::vector<std::string> dirList;
-  std::vector<std::string> includeMasks;
-  std::vector<std::string> excludeMasks;
-  platform::DateValue firstDay = 2;     // 1900-01-01
-  platform::DateValue lastDay = 73050;  // 2099-12-31
-  bool reportOn = false;
-  bool keepExtra = false;
-  bool dryRun = false;
-};
 
 // Sorts every word into a directory or an option, in order. `showUsage` is
 // called at once for each help option met.

@@ -1,10 +1,11 @@
 #include "Listing.h"
 
+#include "Characters.h"
+
 namespace {
 
 size_t Hash(std::string_view name) {
-  uint64_t h = 14695981039346656037ull;  // FNV-1a
-  for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  const uint64_t h = Fnv1a(name);
   return static_cast<size_t>(h ^ (h >> 32));
 }
 

@@ -19,6 +19,12 @@ std::string StatusText(const RunCounts& counts, int64_t seconds);
 // that is a terminal, at most ten times a second, and erased at the end.
 class RunProgress {
  public:
+  RunProgress() = default;
+  // A run that an error stops leaves no line behind.
+  ~RunProgress() { End(); }
+  RunProgress(const RunProgress&) = delete;
+  RunProgress& operator=(const RunProgress&) = delete;
+
   RunCounts counts;
 
   // Zeroes the counts and starts the clock; the line is drawn only where the

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "Backup.h"
 #include "Characters.h"
 #include "DiskSpelling.h"
 
@@ -59,5 +58,3 @@ void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& line
   fs.SaveLines(path, lines);
   platform::ShellOpen(path);
 }
-
-void ShowReport() { ShowReportOn(platform::RealFileSystem(), RunReportLines()); }

@@ -6,10 +6,9 @@
 
 #include "platform/Platform.h"
 
-// Saves the report lines of the run under way beside the executable, or in
-// the user's state directory when that takes no files, and has them shown.
-void ShowReport();
-// The same for given lines over a given file system: clears this executable's
-// report files of 10 or more minutes, saves the lines under the lowest free
-// number and asks the shell to open the file (an empty list only clears).
+// Saves a run's report lines beside the executable, or in the user's state
+// directory when that takes no files, and has them shown: clears this
+// executable's report files of 10 or more minutes, saves the lines under the
+// lowest free number and asks the shell to open the file (an empty list
+// only clears).
 void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& lines);

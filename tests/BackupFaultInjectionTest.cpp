@@ -104,8 +104,12 @@ class Scenario {
   // `clean`, when given, tells what the run returned.
   std::vector<std::string> Run(platform::FileSystem& fs, bool* clean = nullptr) const {
     std::vector<std::string> lines;
-    const bool done = RunBackupOn(fs, Dirs(), {}, {}, 2, 73050, true, keepExtra_, false,
-                                  [&](const std::vector<std::string>& l) { lines = l; });
+    OptionSet options;
+    options.dirList = Dirs();
+    options.reportOn = true;
+    options.keepExtra = keepExtra_;
+    const bool done =
+        RunBackupOn(fs, options, [&](const std::vector<std::string>& l) { lines = l; });
     if (clean) *clean = done;
     for (std::string& line : lines) {
       const size_t at = line.find(root_);
@@ -446,7 +450,9 @@ TEST(ReadOnlyCopies, GiveWayToTheirSuccessors) {
   platform::ReadOnlyClearing clearing(refusing);
   const auto run = [&](platform::FileSystem& fs, const std::vector<std::string>& dirs) {
     refusing.calls.clear();
-    RunBackupOn(fs, dirs, {}, {}, 2, 73050, false, false, false);
+    OptionSet options;
+    options.dirList = dirs;
+    RunBackupOn(fs, options);
     std::vector<std::string> cleared;
     for (const Call& c : refusing.Of("SetReadOnly")) cleared.push_back(c.path + " " + c.to);
     return cleared;

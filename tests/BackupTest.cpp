@@ -58,8 +58,10 @@ class BackupEngine : public ::testing::Test {
     fs_.calls.clear();
     std::vector<std::string> lines;
     handedOff_ = false;
+    OptionSet options{dirs,      o.include,  o.exclude,   o.firstDay,
+                      o.lastDay, o.reportOn, o.keepExtra, o.dryRun};
     clean_ = RunBackupOn(
-        fs_, dirs, o.include, o.exclude, o.firstDay, o.lastDay, o.reportOn, o.keepExtra, o.dryRun,
+        fs_, options,
         [&](const std::vector<std::string>& l) {
           lines = l;
           handedOff_ = true;

@@ -90,7 +90,8 @@ TEST_F(DiskSpellingTest, DirectoryGetsItsSeparator) {
 }
 
 TEST_F(DiskSpellingTest, HeadAloneIsNeverLookedUp) {
-  const std::string head = CharCopy(tmp.path(), 1, CharPos(d, tmp.path()));
+  const platform::CharRule r = platform::PathCharRule();
+  const std::string head = CharCopy(tmp.path(), 1, CharPos(d, tmp.path(), r), r);
   EXPECT_EQ(head, Spell(head));
   EXPECT_TRUE(fs.finds.empty());
 }
@@ -146,7 +147,8 @@ TEST_F(DiskSpellingTest, LetterCaseComesFromTheDisk) {
 
 TEST_F(DiskSpellingTest, HeadKeepsTheCaseItIsWrittenIn) {
   std::string path = tmp / "Tools/Kovrel.exe";
-  const std::string head = CharCopy(path, 1, CharPos(d, path));
+  const platform::CharRule r = platform::PathCharRule();
+  const std::string head = CharCopy(path, 1, CharPos(d, path, r), r);
   if (head.size() < 2 || head[1] != ':') GTEST_SKIP() << "no drive letter";
   path[0] = static_cast<char>(path[0] ^ 0x20);
   EXPECT_EQ(path.substr(0, head.size()), Spell(path).substr(0, head.size()));
@@ -216,7 +218,7 @@ TEST(ExecutableDirAndBase, RunningTestProgram) {
   ExecutableDirAndBase(platform::RealFileSystem(), dir, base);
   EXPECT_EQ("kovrel_tests", base);
   ASSERT_FALSE(dir.empty());
-  EXPECT_EQ(d, LastChar(dir));
+  EXPECT_EQ(d, LastChar(dir, platform::PathCharRule()));
   EXPECT_TRUE(test::IsFile(dir + platform::ExecutableFileName()));
 }
 

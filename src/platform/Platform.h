@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Characters.h"
+
 namespace platform {
 
 // Path separator ('\' on Windows, '/' on POSIX) and option prefix ('/' or '-').
@@ -407,12 +409,7 @@ std::unique_ptr<StageLock> LockStage(const std::string& dir);
 // descriptors on POSIX); 0 where open files have no such limit (Windows).
 size_t OpenFileLimit();
 
-// How the bytes of a string group into characters.
-enum class CharRule {
-  SingleByte,  // every byte is a character
-  Cp932,       // lead bytes 0x81-0x9F and 0xE0-0xFC take the next byte along
-  Utf8,        // a well-formed sequence of 2 to 4 bytes is one character
-};
+using ::CharRule;
 
 // The rule of the running process: its ANSI code page on Windows, its locale's
 // codeset on POSIX. Fixed at the first call; call InitProcess() first.

@@ -568,8 +568,9 @@ TEST_F(RealFaults, LinkSwappedIntoAStageDuringTheRunLeadsNothingOutOfIt) {
       ASSERT_EQ(0, ::symlink(P("outside").c_str(), P(dir).c_str()));
     }
   };
-  EXPECT_FALSE(RunBackupOn(fs, stages, {}, {}, platform::DayNumber(1900, 1, 1),
-                           platform::DayNumber(2099, 12, 31), false, false, false));
+  OptionSet options;
+  options.dirList = stages;
+  EXPECT_FALSE(RunBackupOn(fs, options));
   EXPECT_TRUE(swapped);
   EXPECT_EQ(outside, Snapshot(P("outside")));
   EXPECT_EQ("N1 | " + When(1) + " | 0644", Generation(P("bk1/old/notes.txt")));

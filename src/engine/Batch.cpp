@@ -1,0 +1,197 @@
+// The batches of a run and the pipeline that carries them out.
+#include "engine/Batch.h"
+
+#include <algorithm>
+
+#include "Characters.h"
+
+Pipeline::Pipeline(platform::FileSystem& fs, Journal& journal, WorkerPool& writers, bool eager)
+    : fs_(fs),
+      journal_(journal),
+      writers_(writers),
+      eager_(eager),
+      pipelined_(eager && writers.Size() > 0),
+      namers_(2 * writers.Size()),
+      maxFiles_(MaxFiles(pipelined_ ? 2 : 1)),
+      open_(std::make_unique<Batch>(writers_, namers_)),
+      committer_(pipelined_ ? 1 : 0) {}
+
+Pipeline::~Pipeline() { committer_.Wait(); }
+
+void Pipeline::Then(std::string line, std::vector<std::string> failures) {
+  Entry& e = open_->entries.emplace_back();
+  e.told = true;
+  e.line = std::move(line);
+  e.notes.lines = std::move(failures);
+  Advance();
+}
+
+void Pipeline::Finish(StageWork work) {
+  Entry& e = open_->entries.emplace_back();
+  e.work = std::move(work);
+  e.finish = true;
+  Advance();
+}
+
+void Pipeline::Work(const std::string& r, const std::string& name, StageWork work) {
+  Claim(r + name);
+  Entry& e = open_->entries.emplace_back();
+  e.work = std::move(work);
+  e.place = MovingPlace(r);
+  if (eager_) Run(*open_, e);
+  Advance();
+}
+
+void Pipeline::Add(const std::string& r, const std::string& name, const std::string& from,
+                   const std::string& to, bool movesDown, Naming naming) {
+  if (Full()) Seal();
+  Claim(r + name);
+  Batch& batch = *open_;
+  ++batch.files;
+  auto staging = std::make_shared<Staging>();
+  staging->from = from;
+  const size_t place = Place(r);
+  platform::FileSystem& fs = fs_;
+  batch.jobs.Submit(
+      [&fs, &batch, staging, to] {
+        staging->file = fs.StageCopy(staging->from, to);
+        if (staging->file) {
+          batch.bytes += staging->file->Size();
+        } else {
+          staging->failure = platform::LastErrorText();
+        }
+      },
+      place);
+  Entry& e = batch.entries.emplace_back();
+  e.staging = std::move(staging);
+  e.naming = std::move(naming);
+  e.place = movesDown ? MovingPlace(r) : place;
+  Advance();
+}
+
+void Pipeline::Commit() {
+  Seal();
+  if (sealed_) Settle();
+}
+
+// Tells what the batch handed on did once it is done, and hands on the
+// open one when the committer is free and it holds copies enough for a flush.
+void Pipeline::Advance() {
+  if (sealed_ && sealed_->done) Settle();
+  if (open_->entries.size() >= kMaxEntries ||
+      (pipelined_ && !sealed_ && open_->files >= kHandOnFiles)) {
+    Seal();
+  }
+}
+
+// Hands the open batch on to be carried out, once the one before is told:
+// at most two batches are open at once.
+void Pipeline::Seal() {
+  if (open_->entries.empty()) return;
+  if (sealed_) Settle();
+  sealed_ = std::move(open_);
+  open_ = std::make_unique<Batch>(writers_, namers_);
+  Batch* batch = sealed_.get();
+  committer_.Submit([this, batch] {
+    Carry(*batch);
+    batch->done = true;
+  });
+}
+
+// Waits for the batch handed on and tells it.
+void Pipeline::Settle() {
+  committer_.Wait();
+  Replay(*sealed_);
+  sealed_.reset();
+}
+
+// On the committer (or the walk's thread without one): flushes the staged
+// copies, then names them and does the works, side by side, and after them
+// the directories' work. A copy's file is closed (and discarded, unless
+// named) right after its naming. Touches nothing but the batch and the disk.
+void Pipeline::Carry(Batch& batch) {
+  batch.jobs.Wait();
+  batch.names.Wait();
+  std::vector<platform::StagedFile*> files;
+  for (const Entry& e : batch.entries) {
+    if (e.staging && e.staging->file) files.push_back(e.staging->file.get());
+  }
+  if (!files.empty()) fs_.FlushStaged(files);
+  for (Entry& e : batch.entries) {
+    if (e.staging && e.staging->file) {
+      batch.names.Submit(
+          [&e] {
+            e.naming(*e.staging->file, e.notes);
+            e.staging->file.reset();
+          },
+          e.place, true);
+    } else if (e.work && !e.finish && !e.started) {
+      Run(batch, e, true);
+    } else if (e.staging) {
+      e.refused = true;
+    }
+  }
+  batch.names.Wait();
+  for (Entry& e : batch.entries) {
+    if (e.finish) Run(batch, e, true);
+  }
+  batch.names.Wait();
+}
+
+// On the walk's thread: the steps of a batch that is done, in order, with
+// the failures of its works where they were decided, before whatever the
+// walk decided since.
+void Pipeline::Replay(Batch& batch) {
+  std::vector<std::string> later = journal_.Hold();
+  for (Entry& e : batch.entries) {
+    if (e.told) {
+      journal_.PutBack(std::move(e.notes.lines), true);
+      journal_.Tell(e.line);
+    } else if (e.refused) {
+      journal_.Failed(e.staging->from, e.staging->failure);
+    } else {
+      const bool failed = !e.notes.lines.empty();
+      journal_.Add(std::move(e.notes.lines));
+      // A directory's failures are told where it was done with.
+      if (e.finish && failed) journal_.Tell(std::string());
+    }
+  }
+  journal_.PutBack(std::move(later), false);
+}
+
+// Gives the entry's work to the namers; what it fails at goes to its notes.
+void Pipeline::Run(Batch& batch, Entry& e, bool first) {
+  e.started = true;
+  batch.names.Submit([&e] { e.work(e.notes); }, e.place, first);
+}
+
+// A batch holds one work per file, and the batch handed on none for the
+// same file: a second for the same name (letters folded, for file systems
+// that ignore case) waits until both are done.
+void Pipeline::Claim(const std::string& key) {
+  const uint64_t h = Fnv1a(key, true);
+  if (open_->keys.count(h) || (sealed_ && sealed_->keys.count(h))) Commit();
+  open_->keys.insert(h);
+}
+
+// The workers' place of the directory `r`: its files' name changes queue
+// behind one another, so the workers go to other directories beside it.
+size_t Pipeline::Place(std::string_view r) { return std::hash<std::string_view>{}(r) | 1; }
+
+// The place of a work that moves a file down from `r`: it may first make
+// the directory in the next stage, a change of the parent directory, and a
+// run that makes them makes one for each directory of the tree. Placed by
+// the parent, the workers spread over the tree instead of queueing on one.
+size_t Pipeline::MovingPlace(std::string_view r) {
+  const size_t end = r.empty() ? 0 : r.find_last_of(platform::PathDelim, r.size() - 2);
+  return Place(r.substr(0, end == std::string_view::npos ? 0 : end + 1));
+}
+
+// A quarter of the descriptors the process may hold, shared by the batches
+// open at once, at most kMaxFiles: every flush of a batch waits for a
+// commit of the file system's journal, so the fewer batches the better, as
+// long as memory stays small.
+size_t Pipeline::MaxFiles(size_t open) {
+  const size_t limit = platform::OpenFileLimit();
+  return limit == 0 ? kMaxFiles : std::clamp<size_t>(limit / 4 / open, 1, kMaxFiles);
+}

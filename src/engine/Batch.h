@@ -1,0 +1,147 @@
+// The batches of a run: the copies into stage 1 that are staged and wait
+// for their flush, in decision order, with whatever the walk decided after
+// each of them, and the pipeline that holds at most two of them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "Workers.h"
+#include "engine/Journal.h"
+#include "platform/Platform.h"
+
+// Work on the stages, done on a worker (or at once without workers); what
+// it fails at goes into the notes it is given, which are its own.
+using StageWork = std::function<void(Notes&)>;
+// Gives a staged copy its place once its batch is flushed.
+using Naming = std::function<void(platform::StagedFile&, Notes&)>;
+
+// A copy that a writer stages: what it staged, or why it could not.
+struct Staging {
+  std::string from;
+  std::unique_ptr<platform::StagedFile> file;
+  std::string failure;
+};
+
+// One batch: the unit of a run's work. A copy is written when it is
+// decided; once the batch is full (or the walk needs the disk as those
+// decisions leave it), the batch is flushed in one go. Then the work of
+// each file (a copy's rotation and naming) is done, the files side by side,
+// beside the retirements of stale files, which wait for no copy; after them
+// the directories' work; and then, on the walk's thread, the steps in
+// order: the report lines, with the failures of each file's work where that
+// file was decided. The report thus tells what a run decides in the order
+// it decided it, each file's generations move in their order, and no copy
+// is named before its bytes are on disk.
+struct Batch {
+  struct Entry {
+    std::shared_ptr<Staging> staging;  // shared with the writer that stages it
+    Naming naming;
+    StageWork work;
+    bool told = false;  // a report line: `line`, after the failures noted before it
+    std::string line;
+    Notes notes;  // noted by the work or the naming, or before the line
+    bool refused = false;
+    bool finish = false;   // `work` waits for the others' (a directory's)
+    bool started = false;  // `work` was given to the workers
+    size_t place = 0;      // for the workers: the directory it works in
+  };
+
+  Batch(WorkerPool& writers, WorkerPool& namers) : jobs(writers), names(namers) {}
+
+  // A deque, since a work that runs holds on to its entry.
+  std::deque<Entry> entries;
+  std::unordered_set<uint64_t> keys;  // of the files it works on
+  size_t files = 0;
+  std::atomic<uint64_t> bytes = 0;  // counted by the writers as they stage
+  std::atomic<bool> done = false;   // carried out, to be told
+  // Last, so that they wait for the jobs before the rest goes.
+  JobGroup jobs;   // the copies, on the writers
+  JobGroup names;  // namings, moves and directories, on the namers
+};
+
+// The batches of a run, at most two at once: with workers, one is flushed
+// and named by a committer thread of its own while the walk fills the next
+// (a far disk then names copies while the walk still looks for more). A
+// batch's steps are told once it is done, before anything the walk decided
+// after it. Used by the walk's thread.
+class Pipeline {
+ public:
+  // `eager`: works start when given and a batch is handed on while the walk
+  // goes on; not where the walk may meet what they change.
+  Pipeline(platform::FileSystem& fs, Journal& journal, WorkerPool& writers, bool eager);
+  ~Pipeline();
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  // True when nothing waits: a line can be told at once.
+  bool Empty() const { return open_->entries.empty() && !sealed_; }
+  // Tells `line` after what waits, with `failures` (noted before it) ahead
+  // of those that the waiting work notes.
+  void Then(std::string line, std::vector<std::string> failures);
+  // Work on a directory that waits for every file's work of the batch (its
+  // time changes with them) and is done beside the others of its kind, also
+  // when nothing else waits: a run that copies nothing still matches many
+  // directories.
+  void Finish(StageWork work);
+  // The work of the file `name` in the directory `r` of the stages, done on
+  // a worker beside the other files' work. It waits for no copy, so it
+  // starts at once, while the walk goes on, when eager. Two works for one
+  // file, or for names that a file system may take for one (letters
+  // differing only in case), are never done side by side.
+  void Work(const std::string& r, const std::string& name, StageWork work);
+  // A copy of `from` to `to`, staged by a writer; once the batch is
+  // flushed, `naming` gives it its place, as the work of the file `name` in
+  // `r`; a copy that could not be staged is told as failed. `movesDown`:
+  // the naming moves generations down first.
+  void Add(const std::string& r, const std::string& name, const std::string& from,
+           const std::string& to, bool movesDown, Naming naming);
+  // Carries out everything given so far, and tells it.
+  void Commit();
+
+ private:
+  using Entry = Batch::Entry;
+
+  // Bounded by the files it holds open and the bytes it leaves to write:
+  // the memory of a batch is a few hundred bytes per copy.
+  bool Full() const { return open_->files >= maxFiles_ || open_->bytes >= kMaxBytes; }
+  void Advance();
+  void Seal();
+  void Settle();
+  void Carry(Batch& batch);
+  void Replay(Batch& batch);
+  static void Run(Batch& batch, Entry& e, bool first = false);
+  void Claim(const std::string& key);
+
+  static size_t Place(std::string_view r);
+  static size_t MovingPlace(std::string_view r);
+  static size_t MaxFiles(size_t open);
+
+  static constexpr uint64_t kMaxBytes = 256ull << 20;
+  static constexpr size_t kMaxEntries = 16384;
+  static constexpr size_t kMaxFiles = 4096;
+  // The copies a batch gathers before it may be handed on while the walk
+  // goes on: a flush costs a commit of the file system's journal.
+  static constexpr size_t kHandOnFiles = 64;
+
+  platform::FileSystem& fs_;
+  Journal& journal_;
+  WorkerPool& writers_;
+  const bool eager_;
+  const bool pipelined_;
+  // Namings and moves only wait on the disk; copies also read and write
+  // data, which more threads at once slow down on a local disk.
+  WorkerPool namers_;
+  const size_t maxFiles_;
+  std::unique_ptr<Batch> open_;    // the batch the walk fills
+  std::unique_ptr<Batch> sealed_;  // the batch handed on, until it is told
+  // Last: it ends before the batches it carries go.
+  WorkerPool committer_;
+};

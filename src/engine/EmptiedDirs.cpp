@@ -1,0 +1,100 @@
+// The removal of emptied stage-1 directories: deepest first, after the
+// walk, listing again only the directories that may be empty.
+#include "engine/EmptiedDirs.h"
+
+#include "Listing.h"
+#include "engine/Transfer.h"
+#include "engine/Walk.h"
+
+std::optional<StageDir> Noted(Run& run, StageDir dir) {
+  if (++run.stageDirCount > kMaxStageDirs || !dir.seen) {
+    dir.seen = false;
+    std::vector<StageDir>().swap(dir.subdirs);
+  }
+  return dir;
+}
+
+std::optional<StageDir> Unseen(Run& run) {
+  StageDir unseen;
+  unseen.seen = false;
+  return Noted(run, std::move(unseen));
+}
+
+namespace {
+
+// The StageDir of the subdirectory `name` of `seen`, or null. The search
+// begins at `next`, since the listings of a directory come in one order.
+const StageDir* SeenSubdir(const StageDir* seen, std::string_view name, size_t& next) {
+  if (!seen) return nullptr;
+  const std::vector<StageDir>& subdirs = seen->subdirs;
+  for (size_t i = 0; i < subdirs.size(); ++i) {
+    const size_t at = (next + i) % subdirs.size();
+    if (subdirs[at].name == name) {
+      next = at + 1;
+      return &subdirs[at];
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
+  const std::string delim(1, platform::PathDelim);
+  if (seen && !seen->seen) seen = nullptr;
+  if (seen && !seen->listAgain) {
+    for (const StageDir& below : seen->subdirs) {
+      const std::string sub = d + below.name + delim;
+      if (!IsRoot(run, sub)) RemoveIfEmpty(run, sub, &below);
+    }
+    MatchToSource(run, d);
+    return false;
+  }
+  Listing listing;
+  listing.Read(run.stages.fs, d, true);
+  bool hasFile = false;
+  bool hasSubdir = false;
+  // A dot directory or a directory link: never judged, but it keeps the
+  // directory there.
+  bool hasDotDir = false;
+  bool childGone = false;
+  size_t next = 0;
+  for (const Listing::Item& item : listing.Items()) {
+    const std::string_view name = listing.Name(item);
+    if (IsFile(item.attr)) {
+      hasFile = true;
+    } else if ((item.attr & platform::faSymLink) ||
+               (name != "." && name != ".." && !platform::IsWalkedDirName(name))) {
+      hasDotDir = true;
+    }
+    if (IsSubdir(item.attr, name)) {
+      hasSubdir = true;
+      const std::string sub = d + std::string(name) + delim;
+      if (!IsRoot(run, sub) && RemoveIfEmpty(run, sub, SeenSubdir(seen, name, next))) {
+        childGone = true;
+      }
+    }
+  }
+  // Only the removal of a subdirectory can have changed the judgement, and a
+  // dry run removes none.
+  const bool dryRun = run.options.dryRun;
+  bool empty = !hasFile && !hasSubdir;
+  if (!hasFile && childGone && !dryRun) {
+    empty = true;
+    run.stages.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
+      if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
+    });
+  }
+  if (!empty) {
+    MatchToSource(run, d);
+    return false;
+  }
+  if (!dryRun) run.stages.changed = true;
+  if (!dryRun && !run.stages.fs.RemoveDir(d) && !hasDotDir) {
+    Notes notes;
+    FailedUnlessGone(run.stages.fs, notes, d);
+    run.journal.Add(std::move(notes.lines));
+  }
+  run.Report("deleted " + platform::ShownPath(d));
+  return true;
+}

@@ -1,0 +1,49 @@
+// The run object: set-up, the report of its decisions and its last flush.
+#include "engine/Run.h"
+
+#include <algorithm>
+
+#include "Characters.h"
+
+Run::Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> roots,
+         size_t workers)
+    : options(options),
+      nested(Nested(options.dirList)),
+      roots(fs, options.dirList),
+      stages(fs, options.dirList, std::move(roots)),
+      journal(options.reportOn, progress),
+      writers(options.dryRun ? 0 : workers),
+      readers(fs, nested ? 0 : 2 * workers),
+      pipeline(fs, journal, writers, !nested) {}
+
+void Run::Report(const std::string& line) {
+  if (!pipeline.Empty()) {
+    pipeline.Then(line, journal.Hold());
+    return;
+  }
+  journal.Tell(line);
+}
+
+void Run::FlushStages() {
+  const std::vector<std::string> dirs(options.dirList.begin() + 1, options.dirList.end());
+  const std::vector<std::string> failures = stages.fs.FlushAll(dirs);
+  for (size_t k = 0; k < dirs.size(); ++k) {
+    if (failures[k].empty()) continue;
+    journal.Failed(dirs[k], failures[k]);
+    Report();
+  }
+}
+
+bool Nested(const std::vector<std::string>& dirList) {
+  const auto within = [](const std::string& inner, const std::string& outer) {
+    return inner.size() >= outer.size() &&
+           std::equal(outer.begin(), outer.end(), inner.begin(),
+                      [](char a, char b) { return UpperAscii(a) == UpperAscii(b); });
+  };
+  for (size_t i = 0; i < dirList.size(); ++i) {
+    for (size_t j = 0; j < dirList.size(); ++j) {
+      if (i != j && within(dirList[i], dirList[j])) return true;
+    }
+  }
+  return false;
+}

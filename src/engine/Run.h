@@ -1,0 +1,111 @@
+// One backup run: its options, its file system and everything it keeps
+// while it goes, in one object that the entry makes and passes on.
+//
+// Who touches what, once the run is set up:
+//
+//   member                         threads
+//   options, nested                all, read only
+//   stages.fs, stages.dirs         all (the file system is safe to share)
+//   stages.registry                all, under its own lock
+//   stages.changed                 all (atomic)
+//   progress, journal, pipeline,   the walk's thread only; the pipeline's
+//   readers, stageDirCount         committer touches only the batch it
+//                                  carries, and a job only its own entry
+//                                  and `stages`
+//
+// The members are set up in the order they are declared and torn down in
+// the reverse: the pipeline and the pools end, waiting for their jobs,
+// before anything those jobs use goes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Backup.h"
+#include "Listing.h"
+#include "Progress.h"
+#include "Workers.h"
+#include "engine/Batch.h"
+#include "engine/Journal.h"
+#include "engine/StageDirs.h"
+#include "platform/Platform.h"
+
+// What work on the stages needs, on whichever thread it runs.
+struct Stages {
+  Stages(platform::FileSystem& fs, const std::vector<std::string>& dirs, std::vector<Root> roots)
+      : fs(fs), dirs(dirs), registry(dirs, std::move(roots)) {}
+
+  // Entry k of the directory list + `r` + `name`.
+  std::string Path(size_t k, const std::string& r, std::string_view name) const {
+    std::string path = dirs[k];
+    path += r;
+    path += name;
+    return path;
+  }
+
+  platform::FileSystem& fs;
+  const std::vector<std::string>& dirs;  // the source, then the stages
+  StageDirs registry;
+  // Whether the run has changed anything in the stages, which are then
+  // flushed before it ends.
+  std::atomic<bool> changed = false;
+};
+
+// Below the directories named for a run, no link is a way through; the
+// file system is told which they are while the run lasts.
+class RunRoots {
+ public:
+  RunRoots(platform::FileSystem& fs, const std::vector<std::string>& dirs) : fs_(fs) {
+    fs_.SetRoots(dirs);
+  }
+  ~RunRoots() { fs_.SetRoots({}); }
+  RunRoots(const RunRoots&) = delete;
+  RunRoots& operator=(const RunRoots&) = delete;
+
+ private:
+  platform::FileSystem& fs_;
+};
+
+struct Run {
+  // `roots`: the identities of the source and of the stages that exist.
+  // `workers` threads write the copies side by side (none: each when it is
+  // decided).
+  Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> roots, size_t workers);
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // Writes a decision line (none when empty) and after it the failures of
+  // what it decided. Behind work that waits in a batch, the line and the
+  // failures noted so far wait too, for those that the work notes.
+  void Report(const std::string& line = std::string());
+  // Before a run that changed anything ends, everything it did is put on
+  // disk, on the file system of every stage.
+  void FlushStages();
+
+  const OptionSet& options;
+  // One of the directories named lies inside another: the walk may then
+  // change what it reads later, so nothing is read or done ahead of it.
+  const bool nested;
+  RunRoots roots;
+  Stages stages;
+  RunProgress progress;
+  Journal journal;
+  // The threads that write the copies of a batch side by side: on a share
+  // or a far disk each copy costs round trips, and many in flight cost
+  // little more than one.
+  WorkerPool writers;
+  // The threads that read the listings of the directories the walk goes to
+  // next; twice as many as the writers, since a listing only waits.
+  ReadAhead readers;
+  Pipeline pipeline;
+  // How many StageDirs the walk has kept for the removal of emptied
+  // directories.
+  size_t stageDirCount = 0;
+};
+
+// True when one of the directories named lies inside another (as its
+// spelling tells, letters compared without regard to case).
+bool Nested(const std::vector<std::string>& dirList);

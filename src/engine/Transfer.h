@@ -1,0 +1,40 @@
+// The transfers between stages: a copy into stage 1, the rotation that
+// moves the generations down first, the retirement of a stale file, and the
+// directories they make on the way.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "engine/Journal.h"
+#include "engine/Run.h"
+
+// On the walk's thread. The copy of a changed source file: made first,
+// beside stage 1's; once it is on disk the generations move down, and it
+// takes stage 1's name. `stage1` holds the attributes of what stage 1 has
+// under that name.
+void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1);
+// The copy of a source file into stage 1: written now into the target
+// directory, named once the batch it joins is flushed, replacing stage 1's
+// file when `replace`, after the generations move down when `rotate`.
+void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate);
+// A stage-1 directory that stays gets the bits and last-write time of the
+// source directory it stands for, once it is done with.
+void MatchToSource(Run& run, const std::string& stage1Dir);
+
+// On any thread; failures go into `notes`.
+//
+// A stage-1 file that the source no longer has leaves stage 1.
+void RetireStale(Stages& stages, Notes& notes, const std::string& r, const std::string& name);
+// Makes the directory `r` of stage k where it is missing.
+bool ReadyTarget(Stages& stages, Notes& notes, size_t k, const std::string& r);
+// The directories that a run made in stage k (parents first) take what the
+// source directory they stand for keeps.
+void DressMadeDirs(Stages& stages, Notes& notes, size_t k, const std::vector<std::string>& made);
+// What `path` names now, leaving the platform error of the operation that
+// has just failed as it was, for a note to tell.
+platform::PathKind KindKeepingError(platform::FileSystem& fs, const std::string& path);
+// After a delete or a removal that failed: one that is gone already is as
+// good as done; anything else is a failure.
+void FailedUnlessGone(platform::FileSystem& fs, Notes& notes, const std::string& path);
