@@ -113,9 +113,6 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
     run.pipeline.Commit();
     run.progress.End();
   }
-  // What was made only to be locked and got nothing goes again, so that a
-  // run with nothing to copy leaves the disk as it found it.
-  for (auto dir = madeForLock.rbegin(); dir != madeForLock.rend(); ++dir) fs.RemoveDir(*dir);
   if (run.stages.changed) run.FlushStages();
   lock.reset();
   const bool clean = run.journal.Failures() == 0;

@@ -17,7 +17,7 @@ void Listing::Read(platform::FileSystem& fs, const std::string& dir, bool kindsO
   items_.clear();
   index_.clear();
   const auto add = [this](const platform::DirEntry& e) {
-    items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time});
+    items_.push_back({names_.size(), e.name.size(), e.attr, e.size, e.time, e.links, e.id});
     names_ += e.name;
   };
   if (kindsOnly) {

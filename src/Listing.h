@@ -25,6 +25,8 @@ class Listing {
     uint32_t attr = 0;
     uint64_t size = 0;
     platform::FileTime time = 0;
+    uint32_t links = 0;   // of a file with more than one name, else 0
+    platform::FileId id;  // of a file with more than one name
   };
 
   // Lists dir + "*.*" with every attribute admitted; `dir` ends with the

@@ -92,7 +92,7 @@ std::vector<std::string> Sorted(std::vector<std::string> v) {
 // ---------------------------------------------------------------------------
 // First runs and report lines
 
-TEST_F(BackupEngine, FirstRunCopiesNestedFilesAndMakesOnlyDirectoriesThatGetAFile) {
+TEST_F(BackupEngine, FirstRunCopiesNestedFilesAndEveryDirectoryEmptyOrNot) {
   Put("src/top.txt", "t");
   Put("src/a/b/deep.txt", "deep", 2, 9);
   test::MakeDirs(P("src/empty/inner"));
@@ -101,7 +101,8 @@ TEST_F(BackupEngine, FirstRunCopiesNestedFilesAndMakesOnlyDirectoriesThatGetAFil
   EXPECT_EQ((std::vector<std::string>{"a/b/deep.txt", "top.txt"}), Tree("bk1"));
   EXPECT_EQ("deep", ReadFile(P("bk1/a/b/deep.txt")));
   EXPECT_EQ("2020-01-02 09:00:00", test::LocalMTime(P("bk1/a/b/deep.txt")));
-  EXPECT_FALSE(test::IsDir(P("bk1/empty")));
+  // Directories are part of the tree; a made one gets no report line.
+  EXPECT_TRUE(test::IsDir(P("bk1/empty/inner")));
   EXPECT_FALSE(test::IsDir(P("bk2")));
   // A subdirectory's lines come before its parent's own.
   EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "a" + d + "b" + d + "deep.txt",
@@ -319,31 +320,30 @@ TEST_F(BackupEngine, DeletedSourceDirectoryMovesDownAndIsRemovedDeepestFirst) {
   EXPECT_EQ((std::vector<std::string>{"gone/f2", "gone/x/y/f1"}), Tree("bk2"));
 }
 
-TEST_F(BackupEngine, EmptiedStageOneIsRemovedAndMadeAgainByTheNextCopy) {
+TEST_F(BackupEngine, EmptiedStageOneStaysWhileItsSourceIsThere) {
   Put("src/f", "1");
   const auto dirs = Dirs({"src", "bk1"});
   Run(dirs);
   std::filesystem::remove(P("src/f"));
-  EXPECT_EQ((std::vector<std::string>{"deleted " + Dir("bk1") + "f", "deleted " + Dir("bk1")}),
-            Run(dirs));
-  EXPECT_FALSE(test::IsDir(P("bk1")));
-  Put("src/f", "2");
-  Run(dirs);
-  EXPECT_EQ("2", ReadFile(P("bk1/f")));
+  EXPECT_EQ(std::vector<std::string>{"deleted " + Dir("bk1") + "f"}, Run(dirs));
+  EXPECT_TRUE(test::IsDir(P("bk1")));
+  EXPECT_TRUE(Tree("bk1").empty());
 }
 
-TEST_F(BackupEngine, EmptyStageDirectoriesGoEvenWhenTheSourceHasThem) {
+TEST_F(BackupEngine, EmptyStageDirectoriesGoOnlyWhereTheSourceHasNone) {
   Put("src/f", "1");
   test::MakeDirs(P("src/a/b"));
   test::MakeDirs(P("bk1/a/b"));
+  test::MakeDirs(P("bk1/c/d"));
   test::MakeDirs(P("bk1/.keep/inner"));
   test::MakeDirs(P("bk1/dotonly/.git"));
   const auto lines = Run(Dirs({"src", "bk1"}));
   const std::string bk1 = Dir("bk1");
   std::vector<std::string> expected = {
-      "copied  " + Dir("src") + "f", "deleted " + bk1 + "a" + d + "b" + d,
-      "deleted " + bk1 + "a" + d, "deleted " + bk1 + "dotonly" + d};
-  EXPECT_FALSE(test::IsDir(P("bk1/a")));
+      "copied  " + Dir("src") + "f", "deleted " + bk1 + "c" + d + "d" + d,
+      "deleted " + bk1 + "c" + d, "deleted " + bk1 + "dotonly" + d};
+  EXPECT_TRUE(test::IsDir(P("bk1/a/b")));
+  EXPECT_FALSE(test::IsDir(P("bk1/c")));
   if (platform::IsWalkedDirName(".git")) {
     // Dot directories are directories like any other: empty ones go too.
     for (const char* gone : {".keep/inner", ".keep", "dotonly/.git"}) {
@@ -364,7 +364,7 @@ TEST_F(BackupEngine, DirectoryEmptiedByTheWalkGoesWhileItsFullParentIsNotListedA
   Put("src/a/b/f", "1");
   const auto dirs = Dirs({"src", "bk1", "bk2"});
   Run(dirs);
-  std::filesystem::remove(P("src/a/b/f"));
+  std::filesystem::remove_all(P("src/a/b"));
   const std::string a = Dir("bk1") + "a" + d;
   EXPECT_EQ((std::vector<std::string>{"deleted " + a + "b" + d + "f", "deleted " + a + "b" + d}),
             Run(dirs));
@@ -421,25 +421,28 @@ TEST_F(BackupEngine, DryRunTouchesNothingAndReportsWhatTheRunWouldDo) {
   EXPECT_EQ("deleted " + Dir("bk1") + "gone" + d + "deep" + d, realLines[walkLines]);
 }
 
-TEST_F(BackupEngine, DryRunBeforeTheFirstRunReportsStageOneAsEmpty) {
+TEST_F(BackupEngine, DryRunBeforeTheFirstRunMakesNothing) {
   Put("src/f", "1");
+  test::MakeDirs(P("src/empty"));
   Options dry;
   dry.dryRun = true;
-  EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "f", "deleted " + Dir("bk1")}),
+  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "f"},
             Run(Dirs({"src", "bk1"}), dry));
   EXPECT_FALSE(test::IsDir(P("bk1")));
 }
 
-TEST_F(BackupEngine, RunWithNothingToCopyLeavesNoStageBehind) {
-  // Stage 1 is made for the run's lock; with nothing put into it, it goes
-  // again, with the directories made above it, even with /A.
+TEST_F(BackupEngine, RunWithNothingToCopyStillKeepsTheDirectories) {
+  // Stage 1 stands for the source's top, and an empty directory is part of
+  // the tree, also with /A.
   Put("src/f", "1");
+  test::MakeDirs(P("src/empty"));
   Options none;
   none.keepExtra = true;
   none.firstDay = Day(2099, 1, 1);
   EXPECT_TRUE(Run(Dirs({"src", "a/b/bk1"}), none).empty());
   EXPECT_TRUE(clean_);
-  EXPECT_FALSE(test::IsDir(P("a")));
+  EXPECT_TRUE(test::IsDir(P("a/b/bk1/empty")));
+  EXPECT_TRUE(Tree("a/b/bk1").empty());
 }
 
 TEST_F(BackupEngine, DateRangeSelectsWholeDaysBothEndsIncluded) {
@@ -533,14 +536,14 @@ TEST_F(BackupEngine, StageOneDirectoryNamedLikeASourceFileStandsInForItsCopy) {
   // directory fails and is told. The source has no such directory, so its
   // files are stale.
   std::vector<std::string> lines = Run(dirs);
-  ASSERT_EQ(6u, lines.size());
+  ASSERT_EQ(5u, lines.size());
   EXPECT_EQ(0u, lines[2].rfind("failed  " + Dir("src") + "clash\t", 0)) << lines[2];
   lines.erase(lines.begin() + 2);
-  EXPECT_EQ((std::vector<std::string>{"deleted " + bk1 + "clash" + d + "inner" + d + "x",
-                                      "copied  " + Dir("src") + "clash",
-                                      "deleted " + bk1 + "clash" + d + "inner" + d,
-                                      "deleted " + bk1 + "clash" + d, "deleted " + bk1}),
-            lines);
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "deleted " + bk1 + "clash" + d + "inner" + d + "x", "copied  " + Dir("src") + "clash",
+          "deleted " + bk1 + "clash" + d + "inner" + d, "deleted " + bk1 + "clash" + d}),
+      lines);
   EXPECT_FALSE(clean_);
   EXPECT_EQ("x", ReadFile(P("bk2/clash/inner/x")));
   Run(dirs);

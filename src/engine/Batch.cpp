@@ -42,6 +42,15 @@ void Pipeline::Work(const std::string& r, const std::string& name, StageWork wor
   Advance();
 }
 
+void Pipeline::AfterNamings(const std::string& r, const std::string& name, StageWork work) {
+  Claim(r + name);
+  Entry& e = open_->entries.emplace_back();
+  e.work = std::move(work);
+  e.afterNamings = true;
+  e.place = MovingPlace(r);
+  Advance();
+}
+
 void Pipeline::Add(const std::string& r, const std::string& name, const std::string& from,
                    const std::string& to, bool movesDown, Naming naming) {
   if (Full()) Seal();
@@ -107,8 +116,8 @@ void Pipeline::Settle() {
 
 // On the committer (or the walk's thread without one): flushes the staged
 // copies, then names them and does the works, side by side, and after them
-// the directories' work. A copy's file is closed (and discarded, unless
-// named) right after its naming. Touches nothing but the batch and the disk.
+// the links to the named copies, and then the directories' work. A copy's file is closed (and
+// discarded, unless named) right after its naming. Touches nothing but the batch and the disk.
 void Pipeline::Carry(Batch& batch) {
   batch.jobs.Wait();
   batch.names.Wait();
@@ -125,17 +134,19 @@ void Pipeline::Carry(Batch& batch) {
             e.staging->file.reset();
           },
           e.place, true);
-    } else if (e.work && !e.finish && !e.started) {
+    } else if (e.work && !e.finish && !e.afterNamings && !e.started) {
       Run(batch, e, true);
     } else if (e.staging) {
       e.refused = true;
     }
   }
   batch.names.Wait();
-  for (Entry& e : batch.entries) {
-    if (e.finish) Run(batch, e, true);
+  for (const bool finish : {false, true}) {
+    for (Entry& e : batch.entries) {
+      if (finish ? e.finish : e.afterNamings) Run(batch, e, true);
+    }
+    batch.names.Wait();
   }
-  batch.names.Wait();
 }
 
 // On the walk's thread: the steps of a batch that is done, in order, with

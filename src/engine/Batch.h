@@ -35,11 +35,10 @@ struct Staging {
 // decisions leave it), the batch is flushed in one go. Then the work of
 // each file (a copy's rotation and naming) is done, the files side by side,
 // beside the retirements of stale files, which wait for no copy; after them
-// the directories' work; and then, on the walk's thread, the steps in
-// order: the report lines, with the failures of each file's work where that
-// file was decided. The report thus tells what a run decides in the order
-// it decided it, each file's generations move in their order, and no copy
-// is named before its bytes are on disk.
+// the names linked to those copies; then the directories' work; and then, on the walk's thread, the
+// steps in order: the report lines, with the failures of each file's work where that file was
+// decided. The report thus tells what a run decides in the order it decided it, each file's
+// generations move in their order, and no copy is named before its bytes are on disk.
 struct Batch {
   struct Entry {
     std::shared_ptr<Staging> staging;  // shared with the writer that stages it
@@ -49,9 +48,10 @@ struct Batch {
     std::string line;
     Notes notes;  // noted by the work or the naming, or before the line
     bool refused = false;
-    bool finish = false;   // `work` waits for the others' (a directory's)
-    bool started = false;  // `work` was given to the workers
-    size_t place = 0;      // for the workers: the directory it works in
+    bool afterNamings = false;  // `work` waits for the batch's namings (a link)
+    bool finish = false;        // `work` waits for the others' (a directory's)
+    bool started = false;       // `work` was given to the workers
+    size_t place = 0;           // for the workers: the directory it works in
   };
 
   Batch(WorkerPool& writers, WorkerPool& namers) : jobs(writers), names(namers) {}
@@ -97,6 +97,9 @@ class Pipeline {
   // file, or for names that a file system may take for one (letters
   // differing only in case), are never done side by side.
   void Work(const std::string& r, const std::string& name, StageWork work);
+  // The same, for work that waits for the namings of the batch's copies:
+  // another name for a file that one of them may be.
+  void AfterNamings(const std::string& r, const std::string& name, StageWork work);
   // A copy of `from` to `to`, staged by a writer; once the batch is
   // flushed, `naming` gives it its place, as the work of the file `name` in
   // `r`; a copy that could not be staged is told as failed. `movesDown`:

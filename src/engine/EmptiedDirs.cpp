@@ -37,6 +37,14 @@ const StageDir* SeenSubdir(const StageDir* seen, std::string_view name, size_t& 
   return nullptr;
 }
 
+// Whether the source has the counterpart of the stage-1 directory `d`, or
+// cannot tell: only a directory whose source is gone is removed.
+bool InSource(Run& run, const std::string& d) {
+  const std::vector<std::string>& dirs = run.stages.dirs;
+  if (d.compare(0, dirs[1].size(), dirs[1]) != 0) return false;
+  return run.stages.fs.KindOf(dirs[0] + d.substr(dirs[1].size())) != platform::PathKind::Missing;
+}
+
 }  // namespace
 
 bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
@@ -76,15 +84,18 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
     }
   }
   // Only the removal of a subdirectory can have changed the judgement, and a
-  // dry run removes none.
+  // dry run removes none. A directory that the source still has stays,
+  // however empty: the walk noted it so, or else the source is asked.
   const bool dryRun = run.options.dryRun;
-  bool empty = !hasFile && !hasSubdir;
-  if (!hasFile && childGone && !dryRun) {
+  const bool lasting = seen && seen->holds;
+  bool empty = !lasting && !hasFile && !hasSubdir;
+  if (!lasting && !hasFile && childGone && !dryRun) {
     empty = true;
     run.stages.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
       if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
     });
   }
+  if (empty && !seen && InSource(run, d)) empty = false;
   if (!empty) {
     MatchToSource(run, d);
     return false;

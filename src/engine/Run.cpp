@@ -14,7 +14,8 @@ Run::Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> r
       journal(options.reportOn, progress),
       writers(options.dryRun ? 0 : workers),
       readers(fs, nested ? 0 : 2 * workers),
-      pipeline(fs, journal, writers, !nested) {}
+      pipeline(fs, journal, writers, !nested),
+      makesDevices(fs.MakesDevices()) {}
 
 void Run::Report(const std::string& line) {
   if (!pipeline.Empty()) {

@@ -9,7 +9,7 @@
 //   stages.registry                all, under its own lock
 //   stages.changed                 all (atomic)
 //   progress, journal, pipeline,   the walk's thread only; the pipeline's
-//   readers, stageDirCount         committer touches only the batch it
+//   readers, links, stageDirCount  committer touches only the batch it
 //                                  carries, and a job only its own entry
 //                                  and `stages`
 //
@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "Backup.h"
@@ -52,6 +53,34 @@ struct Stages {
   // Whether the run has changed anything in the stages, which are then
   // flushed before it ends.
   std::atomic<bool> changed = false;
+};
+
+// Source files with more than one name (hard links), so that stage 1 keeps
+// them as one file: for each, the stage-1 path of the first name the walk
+// met that stage 1 has, or is to have once its copy is named. Only files
+// with more than one name are noted, at most kMax of them; past that they
+// are copied as separate files.
+class LinkGroups {
+ public:
+  static constexpr size_t kMax = 8192;
+
+  // The stage-1 path noted for the file `id`; empty when none is.
+  std::string Find(const platform::FileId& id) const {
+    const auto it = first_.find(id);
+    return it == first_.end() ? std::string() : it->second;
+  }
+  // Notes `stage1Path` for the file `id`, unless one is noted already.
+  void Note(const platform::FileId& id, const std::string& stage1Path) {
+    if (first_.size() < kMax) first_.emplace(id, stage1Path);
+  }
+
+ private:
+  struct Hash {
+    size_t operator()(const platform::FileId& id) const {
+      return static_cast<size_t>(id.index * 0x9E3779B97F4A7C15ull ^ id.volume);
+    }
+  };
+  std::unordered_map<platform::FileId, std::string, Hash> first_;
 };
 
 // Below the directories named for a run, no link is a way through; the
@@ -101,6 +130,9 @@ struct Run {
   // next; twice as many as the writers, since a listing only waits.
   ReadAhead readers;
   Pipeline pipeline;
+  LinkGroups links;
+  // Whether devices of the source can be made again in stage 1.
+  const bool makesDevices;
   // How many StageDirs the walk has kept for the removal of emptied
   // directories.
   size_t stageDirCount = 0;

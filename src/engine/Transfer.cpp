@@ -2,14 +2,12 @@
 // and named once its batch is on disk; a move down is a rename.
 #include "engine/Transfer.h"
 
+#include "engine/Walk.h"
 #include "platform/Platform.h"
 
 namespace {
 
 const std::string kDelim(1, platform::PathDelim);
-
-// A file: neither a directory nor a volume label.
-bool IsFile(uint32_t attr) { return (attr & (platform::faDirectory | platform::faVolumeID)) == 0; }
 
 // Moves the file `name` of the directory `r` from stage `from` (1 or
 // later) into the next stage; true when it took place.
@@ -86,14 +84,17 @@ void Delete(Stages& stages, Notes& notes, const std::string& path) {
 
 }  // namespace
 
-void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1) {
+void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1,
+            const std::string& linkTo) {
   // A directory of that name keeps the copy from its place for good; the
   // copy is still tried, without replacing, so that its failure is told.
-  if (!IsFile(stage1)) {
-    CopyIn(run, r, name, false, false);
-    return;
+  const bool replace = IsFile(stage1);
+  const bool rotate = replace && run.stages.dirs.size() > 2;
+  if (linkTo.empty()) {
+    CopyIn(run, r, name, replace, rotate);
+  } else {
+    LinkIn(run, r, name, linkTo, replace, rotate);
   }
-  CopyIn(run, r, name, true, run.stages.dirs.size() > 2);
 }
 
 void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate) {
@@ -108,6 +109,32 @@ void CopyIn(Run& run, const std::string& r, const std::string& name, bool replac
                    [&stages, r, name, replace, rotate](platform::StagedFile& staged, Notes& notes) {
                      PlaceCopy(stages, notes, staged, r, name, replace, rotate);
                    });
+}
+
+void LinkIn(Run& run, const std::string& r, const std::string& name, const std::string& existing,
+            bool replace, bool rotate) {
+  Stages& stages = run.stages;
+  platform::PumpMessages();
+  Notes notes;
+  const bool ready = ReadyTarget(stages, notes, 1, r);
+  run.journal.Add(std::move(notes.lines));
+  if (!ready) return;
+  stages.changed = true;
+  // After the namings of the batch: `existing` may be a copy it names.
+  // Nothing is written in place, so the generations of one name never
+  // change the bytes of another.
+  run.pipeline.AfterNamings(r, name, [&stages, r, name, existing, replace, rotate](Notes& notes) {
+    if (rotate && !MakeRoom(stages, notes, r, name)) return;
+    if (!stages.fs.LinkFile(existing, stages.Path(1, r, name), replace)) {
+      notes.Failed(stages.Path(0, r, name));
+    }
+  });
+}
+
+void MakeStageOneDir(Run& run, const std::string& r) {
+  Notes notes;
+  ReadyTarget(run.stages, notes, 1, r);
+  run.journal.Add(std::move(notes.lines));
 }
 
 void MatchToSource(Run& run, const std::string& stage1Dir) {

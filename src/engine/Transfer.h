@@ -13,12 +13,22 @@
 // On the walk's thread. The copy of a changed source file: made first,
 // beside stage 1's; once it is on disk the generations move down, and it
 // takes stage 1's name. `stage1` holds the attributes of what stage 1 has
-// under that name.
-void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1);
+// under that name. With `linkTo`, stage 1 gets another name for that
+// stage-1 file instead of a copy (LinkIn).
+void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1,
+            const std::string& linkTo);
 // The copy of a source file into stage 1: written now into the target
 // directory, named once the batch it joins is flushed, replacing stage 1's
 // file when `replace`, after the generations move down when `rotate`.
 void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate);
+// The same for a source file that is another name of a file whose stage-1
+// copy is `existing` (or is to be, once the batch names it): stage 1 gets
+// one more name for that copy instead of a copy of its own.
+void LinkIn(Run& run, const std::string& r, const std::string& name, const std::string& existing,
+            bool replace, bool rotate);
+// Makes the stage-1 counterpart of a source directory that the walk
+// entered, when it is missing, however little it holds.
+void MakeStageOneDir(Run& run, const std::string& r);
 // A stage-1 directory that stays gets the bits and last-write time of the
 // source directory it stands for, once it is done with.
 void MatchToSource(Run& run, const std::string& stage1Dir);

@@ -124,7 +124,7 @@ bool SourceHas(Run& run, Listing& source, std::string& dir, std::string_view nam
 bool IsTaggedCache(Run& run, const std::string& dir, Listing& listing) {
   static constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
   const Listing::Item* tag = listing.Find("CACHEDIR.TAG");
-  if (!tag || !IsFile(tag->attr)) return false;
+  if (!tag || !IsFile(tag->attr) || (tag->attr & platform::faSpecial)) return false;
   std::string start;
   return run.stages.fs.ReadStart(dir + "CACHEDIR.TAG", kSignature.size(), start) &&
          start == kSignature;
@@ -190,19 +190,50 @@ void TellUnreadable(Run& run, Visit& v, std::string_view name) {
 // backed up too, and the newer copy it replaces becomes a generation. A
 // newer copy of the same size is taken for the same file, since telling it
 // apart would mean reading both. A directory in the way has no size to
-// compare: only a newer source file, or one of the same time, is taken.
+// compare: only a newer source file, or one of the same time, is taken. A
+// fifo or device that became a file, or the other way, is a change too.
 bool Changed(const Listing::Item& source, const DirEntry& stage1) {
   if (source.time > stage1.time) return true;
+  if ((source.attr ^ stage1.attr) & platform::faSpecial) return true;
   if (!IsFile(stage1.attr)) return source.time == stage1.time && source.size != stage1.size;
   return source.size != stage1.size;
 }
 
+// Whether the walk passes over this source entry in BackupFiles: one that
+// cannot be made in stage 1, or that the filters leave out.
+bool PassedOver(const Run& run, const Listing::Item& item) {
+  if (!IsFile(item.attr) || !InDateRange(run, item.time)) return true;
+  // A device that this process may not make is left out without a word.
+  return (item.attr & (platform::faCharDevice | platform::faBlockDevice)) && !run.makesDevices;
+}
+
+// Notes the names of files with more than one name that stage 1 holds up to
+// date, so that a new name of one of them becomes another name of that
+// copy, wherever the listing puts it.
+void NoteLinkedNames(Run& run, Visit& v) {
+  if (run.options.keepExtra) return;
+  for (const Listing::Item& item : v.source.Items()) {
+    if (item.links < 2 || PassedOver(run, item)) continue;
+    const std::string_view name = v.source.Name(item);
+    const Listing::Item* have = v.stage1.Find(name);
+    if (!have || (have->attr & platform::faDirectory)) continue;
+    DirEntry stage1;
+    stage1.attr = have->attr;
+    stage1.size = have->size;
+    stage1.time = have->time;
+    if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
+    run.links.Note(item.id, v.stage1Dir + std::string(name));
+  }
+}
+
 // Every source file that passes the filters and that stage 1 lacks, or
-// holds in an older version, is copied (after a rotation).
+// holds in an older version, is copied (after a rotation); another name of
+// a file that stage 1 has (or is to have) becomes another name there.
 void BackupFiles(Run& run, Visit& v) {
   std::string& name = v.name;
   DirEntry& stage1 = v.found;
   const std::vector<Listing::Item>& items = v.source.Items();
+  NoteLinkedNames(run, v);
   // The lookups of the next names that stage 1's listing lacks are made
   // ahead, a few at a time: on a share each is a round trip.
   AheadWindow<std::shared_ptr<LookupAhead>> lookups(run.readers.Size());
@@ -212,7 +243,7 @@ void BackupFiles(Run& run, Visit& v) {
       TellUnreadable(run, v, v.source.Name(item));
       continue;
     }
-    if (!IsFile(item.attr) || !InDateRange(run, item.time)) continue;
+    if (PassedOver(run, item)) continue;
     name.assign(v.source.Name(item));
     if (!NamePasses(run, name)) continue;
     ++run.progress.counts.checked;
@@ -227,7 +258,13 @@ void BackupFiles(Run& run, Visit& v) {
         });
     const std::shared_ptr<LookupAhead> ahead = lookups.Take(i);
     const bool present = StageOneEntry(run, v, name, stage1, ahead.get());
-    if (present && !Changed(item, stage1)) continue;
+    const bool linked = item.links > 1;
+    if (present && !Changed(item, stage1)) {
+      if (linked) run.links.Note(item.id, v.stage1Dir + name);
+      continue;
+    }
+    const std::string linkTo = linked ? run.links.Find(item.id) : std::string();
+    if (linked && linkTo.empty()) run.links.Note(item.id, v.stage1Dir + name);
 
     if (!run.options.dryRun) {
       // A directory whose listing was read is there: its copies need not ask.
@@ -235,11 +272,13 @@ void BackupFiles(Run& run, Visit& v) {
       v.copiesTried = true;
       if (present) {
         ++v.stageFilesTouched;
-        Rotate(run, v.r, name, stage1.attr);
-      } else {
+        Rotate(run, v.r, name, stage1.attr, linkTo);
+      } else if (linkTo.empty()) {
         // Nothing was found in stage 1; should the lookup have failed on a
         // copy that is there, the new one does not replace it.
         CopyIn(run, v.r, name, false, false);
+      } else {
+        LinkIn(run, v.r, name, linkTo, false, false);
       }
     }
     run.progress.Copied(item.size);
@@ -418,6 +457,17 @@ bool NoteMadeBelow(Run& run, Visit& v, StageDir& here) {
   return madeBelow;
 }
 
+// Every source directory that the walk enters has its stage-1 counterpart,
+// empty or not: an empty directory can matter as much as a file (a git
+// repository's refs, a Maildir's cur and new, a system's /tmp). One whose
+// listing was read is there; one a copy went into was made for it. True
+// when it may have been made here.
+bool MakeMissingStageOneDir(Run& run, Visit& v, bool inSource) {
+  if (!inSource || run.options.dryRun || v.copiesTried || !v.stage1.Items().empty()) return false;
+  MakeStageOneDir(run, v.r);
+  return true;
+}
+
 }  // namespace
 
 bool IsRoot(Run& run, const std::string& path) {
@@ -443,6 +493,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
   WalkSourceSubdirs(run, *v);
   if (keepExtra) {
     BackupFiles(run, *v);
+    MakeMissingStageOneDir(run, *v, !v->source.Items().empty());
     MatchToSource(run, v->stage1Dir);  // no removal of emptied directories follows
     return std::nullopt;
   }
@@ -451,9 +502,12 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
   const bool madeBelow = NoteMadeBelow(run, *v, here);
   BackupFiles(run, *v);
   RetireStaleFiles(run, *v);
-  here.holds = lasting || v->stageFiles > v->stageFilesTouched;
-  // A listing of a directory that exists has "." and ".." at least.
-  here.mayBeMade = v->stage1.Items().empty() && (v->copiesTried || madeBelow);
+  // A listing of a directory that exists has "." and ".." at least. A
+  // directory that the source has is part of the tree, and stays.
+  const bool inSource = !v->source.Items().empty();
+  const bool madeHere = MakeMissingStageOneDir(run, *v, inSource);
+  here.holds = inSource || lasting || v->stageFiles > v->stageFilesTouched;
+  here.mayBeMade = v->stage1.Items().empty() && (v->copiesTried || madeBelow || madeHere);
   here.listAgain = madeBelow || !here.holds;
   if (here.seen && !here.listAgain && here.subdirs.empty()) {
     // The removal of emptied directories passes it by: it is done with now.

@@ -67,7 +67,7 @@ class BackupRun : public ::testing::Test {
   std::string exe_;
 };
 
-TEST_F(BackupRun, FirstRunCopiesNestedTreeAndNoEmptyDirectory) {
+TEST_F(BackupRun, FirstRunCopiesNestedTreeAndEmptyDirectories) {
   Put("src/top.txt", "top", 1, 8);
   Put("src/a/b/c/deep.txt", "deep", 2, 9);
   Put("src/a/side.txt", "side");
@@ -77,7 +77,7 @@ TEST_F(BackupRun, FirstRunCopiesNestedTreeAndNoEmptyDirectory) {
   EXPECT_EQ("deep", Text("bk1/a/b/c/deep.txt"));
   EXPECT_EQ("2020-01-02 09:00:00", test::LocalMTime(P("bk1/a/b/c/deep.txt")));
   EXPECT_EQ("2020-01-01 08:00:00", test::LocalMTime(P("bk1/top.txt")));
-  EXPECT_FALSE(test::IsDir(P("bk1/empty")));
+  EXPECT_TRUE(test::IsDir(P("bk1/empty/below")));
   EXPECT_FALSE(test::IsDir(P("bk2")));
 }
 
