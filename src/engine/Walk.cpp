@@ -460,10 +460,15 @@ bool NoteMadeBelow(Run& run, Visit& v, StageDir& here) {
 // Every source directory that the walk enters has its stage-1 counterpart,
 // empty or not: an empty directory can matter as much as a file (a git
 // repository's refs, a Maildir's cur and new, a system's /tmp). One whose
-// listing was read is there; one a copy went into was made for it. True
-// when it may have been made here.
+// listing was read is there; one a copy went into was made for it. A file
+// in its place is stale, and leaves with the parent's stale files: the
+// next run makes the directory. True when it may have been made here.
 bool MakeMissingStageOneDir(Run& run, Visit& v, bool inSource) {
   if (!inSource || run.options.dryRun || v.copiesTried || !v.stage1.Items().empty()) return false;
+  if (v.stage1Missing < 0) {
+    v.stage1Missing = run.stages.fs.KindOf(v.stage1Dir) == platform::PathKind::Missing;
+  }
+  if (!v.stage1Missing) return false;
   MakeStageOneDir(run, v.r);
   return true;
 }
