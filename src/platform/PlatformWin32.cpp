@@ -2,9 +2,7 @@
 // user32 and version.dll calls, with every handle owned by a small class.
 // Paths are UTF-8 inside the program and UTF-16 at the system; one longer
 // than the old MAX_PATH limit reaches it as "\\?\" + its full path.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "Win32Files.h"
 // After windows.h, which they build on.
 #include <shellapi.h>
 #include <winver.h>
@@ -24,6 +22,10 @@
 #include "Platform.h"
 
 namespace platform {
+
+using win32::Discard;
+using win32::FileHandle;
+using win32::SystemPath;
 
 const char PathDelim = '\\';
 const char SwitchChar = '/';
@@ -59,11 +61,14 @@ std::string Narrow(std::wstring_view w) {
   return out;
 }
 
+}  // namespace
+
+namespace win32 {
+
 // Below this length every call takes a path as it is (CreateDirectoryW stops
 // at MAX_PATH - 12); from it on, "\\?\" + the full path lifts the limit.
 constexpr size_t kPlainPathLimit = MAX_PATH - 12;
 
-// The path as the wide calls take it.
 std::wstring SystemPath(const std::string& path) {
   std::wstring w = Widen(path);
   if (w.size() < kPlainPathLimit || w.starts_with(L"\\\\?\\")) return w;
@@ -84,6 +89,16 @@ std::wstring SystemPath(const std::string& path) {
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
+
+void Discard(const std::wstring& path) {
+  const ErrorKeeper keep;  // the caller tells why the copy failed
+  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileW(path.c_str());
+}
+
+}  // namespace win32
+
+namespace {
 
 // Owns a FindFirstFileExW search handle. The basic information level skips
 // the short names, which nothing here uses, and large fetches cut the calls
@@ -108,22 +123,6 @@ class FindHandle {
 
  private:
   HANDLE h_ = INVALID_HANDLE_VALUE;
-};
-
-// Owns a kernel handle from CreateFileW.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE h) : h_(h) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
-  }
-  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
 };
 
 // Local time of a file time, packed; the DOS form would stop at 1980 and 2107.
@@ -185,13 +184,6 @@ void KeepAttributes(const std::wstring& from, const std::wstring& to) {
     const DWORD attr = (have & kSettable) | (want & kKept);
     ::SetFileAttributesW(to.c_str(), attr ? attr : FILE_ATTRIBUTE_NORMAL);
   }
-}
-
-// Removes a copy that is not to be placed, read-only or not.
-void Discard(const std::wstring& path) {
-  const ErrorKeeper keep;  // the caller tells why the copy failed
-  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  ::DeleteFileW(path.c_str());
 }
 
 // Copies `from` under a fresh name "kvr<digits>.tmp" in the directory `dir`
@@ -307,9 +299,7 @@ class Win32FileSystem : public FileSystem {
   bool CreateDir(const std::string& path) override {
     return ::CreateDirectoryW(SystemPath(path).c_str(), nullptr) != 0;
   }
-  bool RemoveDir(const std::string& path) override {
-    return ::RemoveDirectoryW(SystemPath(path).c_str()) != 0;
-  }
+  bool RemoveDir(const std::string& path) override { return win32::RemoveFolder(path); }
   PathKind KindOf(const std::string& path) override {
     const DWORD attr = Attributes(SystemPath(path));
     if (attr != INVALID_FILE_ATTRIBUTES) {
@@ -335,13 +325,16 @@ class Win32FileSystem : public FileSystem {
   std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
     const size_t sep = LastDelim(to);
     const std::string dir = sep == std::string::npos ? std::string() : to.substr(0, sep + 1);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(SystemPath(from).c_str(), GetFileExInfoStandard, &data)) {
-      return nullptr;
-    }
-    std::wstring temp = CopyBeside(SystemPath(from), dir);
+    // CopyFileW leaves writers in (Wine's shares the source with them;
+    // Windows only asks that none be there): the copy is checked against
+    // the source's state from a handle that keeps nobody out.
+    const FileHandle watched(win32::OpenToWatch(from));
+    if (!watched.ok()) return nullptr;
+    const std::wstring source = SystemPath(from);
+    uint64_t size = 0;
+    std::wstring temp = win32::CopyWhileUnchanged(
+        watched.get(), [&] { return CopyBeside(source, dir); }, size);
     if (temp.empty()) return nullptr;
-    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return std::make_unique<Win32StagedFile>(from, to, size, std::move(temp));
   }
 
@@ -412,6 +405,15 @@ class Win32FileSystem : public FileSystem {
             FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
             FILE_ATTRIBUTE_TEMPORARY;
     return ::SetFileAttributesW(p.c_str(), want ? want : FILE_ATTRIBUTE_NORMAL) != 0;
+  }
+
+  // A folder keeps no owner that a run could give: its security is its
+  // parent's, as the folder was made.
+  bool KeepDirAttributes(const std::string& from, const std::string& to, bool) override {
+    return win32::KeepFolderAttributes(from, to);
+  }
+  bool MatchDirectory(const std::string& from, const std::string& to) override {
+    return win32::MatchFolder(from, to);
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

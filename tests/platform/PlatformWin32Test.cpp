@@ -1,6 +1,7 @@
 // What only the Windows layer does: UTF-8 paths of every name and length,
 // code page 932 for masks, dates and saved text, attributes as the file
-// system stores them, the module's own path.
+// system stores them, folders that take their source's, copies of a source
+// that changes, the module's own path.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -14,7 +15,9 @@
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
+#include "platform/Win32Files.h"
 #include "support/TestSupport.h"
+#include "support/TestSupportWin32.h"
 
 namespace {
 
@@ -125,6 +128,105 @@ TEST(Win32Names, EveryNameAndPathLengthReachesTheDisk) {
     EXPECT_TRUE(RealFileSystem().DeleteFile(dir + "\\表\\sub\\é.txt"));
     EXPECT_TRUE(RealFileSystem().RemoveDir(dir + "\\表\\sub"));
     EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(dir + "\\表\\sub"));
+  }
+}
+
+// A stage folder takes the read-only, hidden and system attributes of its
+// source folder, each as the file system stores it (Wine keeps no read-only
+// folder), when made and when done with; once done with, its last-write time
+// too. A second call finds nothing to set and sets nothing: any set would
+// move the folder's change time.
+TEST(Win32Folders, TakeTheSourcesAttributesAndTimeAndSetNothingTwice) {
+  constexpr uint32_t kKept =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const struct {
+    const char* name;
+    uint32_t source;  // asked for the source folder
+    uint32_t stage;   // the stage folder's before the call
+    bool done;        // MatchDirectory; KeepDirAttributes when false
+  } kCases[] = {
+      {"hidden and read-only", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY, 0, true},
+      {"system over hidden", FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN, true},
+      {"none over hidden and system", 0, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, true},
+      {"hidden when made, time left", FILE_ATTRIBUTE_HIDDEN, 0, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir t;
+    const std::string from = t / "src", to = t / "bk1";
+    test::MakeDirs(from);
+    test::MakeDirs(to);
+    test::SetLocalMTime(from, 2019, 5, 6, 7, 8, 10);
+    test::SetLocalMTime(to, 2021, 1, 2);
+    test::SetAttributes(from, c.source);
+    test::SetAttributes(to, c.stage);
+    const uint32_t want = test::Attributes(from) & kKept;
+    ASSERT_NE(want, test::Attributes(to) & kKept);
+    const std::string expectedTime = test::LocalMTime(c.done ? from : to);
+    const auto call = [&] {
+      return c.done ? RealFileSystem().MatchDirectory(from, to)
+                    : RealFileSystem().KeepDirAttributes(from, to, true);
+    };
+    ASSERT_TRUE(call());
+    EXPECT_EQ(want, test::Attributes(to) & kKept);
+    EXPECT_EQ(expectedTime, test::LocalMTime(to));
+    const int64_t changed = test::ChangeTime(to);
+    ASSERT_NE(0, changed);
+    test::WaitPastChangeTime(changed);
+    ASSERT_TRUE(call());
+    EXPECT_EQ(changed, test::ChangeTime(to));
+  }
+}
+
+// A copy whose source changed while it was made (grew, or took another
+// last-write time) is discarded and made again, three times at most; the
+// copy kept is one its source stood still for, and it carries the source's
+// time. A source that changes under every try is told.
+TEST(Win32Copy, ASourceThatChangesIsCopiedAgainAndToldWhenItKeepsChanging) {
+  const struct {
+    const char* name;
+    int changes;  // the first copies made while the source changes
+    bool grows;   // the change: more bytes, or only another time
+    bool kept;
+  } kCases[] = {
+      {"still", 0, true, true},
+      {"grew three times", 3, true, true},
+      {"touched three times", 3, false, true},
+      {"grew every time", 4, true, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir t;
+    const std::string source = t / "source.txt";
+    test::WriteFile(source, "v");
+    const platform::win32::FileHandle watched(platform::win32::OpenToWatch(source));
+    ASSERT_TRUE(watched.ok());
+    int copies = 0;
+    const auto copyOnce = [&] {
+      const std::string name = t / ("copy" + std::to_string(++copies));
+      if (copies <= c.changes && c.grows) test::WriteFile(source, std::string(copies + 1, 'v'));
+      if (copies <= c.changes && !c.grows) test::SetLocalMTime(source, 2020, 1, copies);
+      const std::wstring copy = platform::win32::SystemPath(name);
+      return ::CopyFileW(platform::win32::SystemPath(source).c_str(), copy.c_str(), TRUE)
+                 ? copy
+                 : std::wstring();
+    };
+    uint64_t size = 0;
+    const std::wstring kept = platform::win32::CopyWhileUnchanged(watched.get(), copyOnce, size);
+    const DWORD error = ::GetLastError();
+    EXPECT_EQ(std::min(c.changes + 1, 4), copies);
+    const std::string last = "copy" + std::to_string(copies);
+    if (!c.kept) {
+      EXPECT_TRUE(kept.empty());
+      EXPECT_EQ(platform::kChangedWhileCopied, error);
+      EXPECT_EQ((Words{"source.txt"}), Names(t / "*.*", 0));  // every copy discarded
+      continue;
+    }
+    EXPECT_EQ(platform::win32::SystemPath(t / last), kept);
+    EXPECT_EQ((Words{last, "source.txt"}), Names(t / "*.*", 0));
+    EXPECT_EQ(test::ReadFile(source), test::ReadFile(t / last));
+    EXPECT_EQ(test::ReadFile(source).size(), size);
+    EXPECT_EQ(test::LocalMTime(source), test::LocalMTime(t / last));
   }
 }
 

@@ -367,4 +367,33 @@ std::string ShortPath(const std::string& path) {
   return n > 0 && n < buf.size() ? U(buf.substr(0, n)) : std::string();
 }
 
+uint32_t Attributes(const std::string& path) { return ::GetFileAttributesW(W(path).c_str()); }
+
+void SetAttributes(const std::string& path, uint32_t attr) {
+  if (!::SetFileAttributesW(W(path).c_str(), attr ? attr : FILE_ATTRIBUTE_NORMAL))
+    throw std::runtime_error("SetFileAttributesW " + path);
+}
+
+int64_t ChangeTime(const std::string& path) {
+  Handle h(::CreateFileW(W(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_BASIC_INFO info;
+  if (!h.ok() || !::GetFileInformationByHandleEx(h.get(), FileBasicInfo, &info, sizeof info))
+    return 0;
+  return info.ChangeTime.QuadPart;
+}
+
+void WaitPastChangeTime(int64_t time) {
+  // The file system stamps with a coarse clock, a few milliseconds behind.
+  constexpr int64_t kMargin = 50 * 10000;
+  for (;;) {
+    FILETIME now;
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const int64_t t = (static_cast<int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    if (t > time + kMargin) return;
+    ::Sleep(10);
+  }
+}
+
 }  // namespace test
