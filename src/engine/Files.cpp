@@ -1,0 +1,236 @@
+// The files of one visited directory: the comparison with stage 1, the
+// copies and links into it, and the stale files that leave it.
+#include "engine/Files.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "Masks.h"
+#include "engine/Transfer.h"
+#include "engine/Walk.h"
+
+namespace {
+
+using platform::DirEntry;
+
+bool InDateRange(const Run& run, platform::FileTime t) {
+  const auto day = static_cast<platform::DateValue>(platform::FileTimeDay(t));
+  return day >= run.options.firstDay && day <= run.options.lastDay;
+}
+
+// The include masks (the first fit ends the search), then the exclude masks.
+bool NamePasses(const Run& run, const std::string& fileName) {
+  const std::vector<std::string>& include = run.options.includeMasks;
+  const std::vector<std::string>& exclude = run.options.excludeMasks;
+  if (include.empty() && exclude.empty()) return true;
+  // A name is matched as the ANSI code page spells it, as the masks are.
+  const std::string name = platform::AnsiSpelling(fileName);
+  const auto fits = [&](const std::string& mask) { return NameFitsMask(name, mask); };
+  if (!include.empty() && std::none_of(include.begin(), include.end(), fits)) return false;
+  return std::none_of(exclude.begin(), exclude.end(), fits);
+}
+
+// Stage 1's entry of that name, of any kind. Its listing answers for a file;
+// otherwise the disk is asked, also for a directory, whose time a listing
+// may leave out.
+bool StageOneEntry(Run& run, Visit& v, const std::string& name, DirEntry& out, LookupAhead* ahead) {
+  const bool keepExtra = run.options.keepExtra;
+  const Listing::Item* have = keepExtra ? nullptr : v.stage1.Find(name);
+  if (have && (have->attr & platform::faDirectory) == 0) {
+    out.attr = have->attr;
+    out.size = have->size;
+    out.time = have->time;
+    return true;
+  }
+  // A stage-1 directory that is missing holds nothing, and once made by this
+  // walk, nothing but its subdirectories and the copies of other names: it
+  // is asked once, not for every file.
+  if (!have && !keepExtra && v.stage1.Items().empty()) {
+    if (v.stage1Missing < 0)
+      v.stage1Missing = run.stages.fs.KindOf(v.stage1Dir) == platform::PathKind::Missing;
+    if (v.stage1Missing) return false;
+  }
+  // A directory's time changes with the stale files that the batch retires
+  // from it: it is looked up as today's run would, once they are gone.
+  if (have) run.pipeline.Commit();
+  if (ahead) return ahead->Take(out);
+  const size_t base = v.stage1Dir.size();
+  v.stage1Dir += name;
+  const bool found = run.stages.fs.Find(v.stage1Dir, platform::faAnyFile, out);
+  v.stage1Dir.resize(base);
+  return found;
+}
+
+// Whether the decision on this source entry asks the disk for stage 1's
+// entry of its name with a lookup that may be made ahead: a file that
+// passes the filters, which stage 1's listing (there and not empty) lacks,
+// or every one with KeepExtra, which lists no stage 1.
+bool LooksUpStageOne(const Run& run, Visit& v, const Listing::Item& item) {
+  if ((item.attr & platform::faUnreadable) || !IsFile(item.attr) || !InDateRange(run, item.time)) {
+    return false;
+  }
+  const std::string_view name = v.source.Name(item);
+  if (!run.options.keepExtra && (v.stage1.Items().empty() || v.stage1.Find(name))) return false;
+  return NamePasses(run, std::string(name));
+}
+
+// A source entry that the listing names but that cannot be looked up (a
+// directory without the right to search it): its backup stays as it is, and
+// that is told. One that has gone meanwhile is no concern.
+void TellUnreadable(Run& run, Visit& v, std::string_view name) {
+  const std::string path = v.sourceDir + std::string(name);
+  if (run.stages.fs.KindOf(path) != platform::PathKind::Unknown) return;
+  run.journal.Failed(path);
+  run.Report();
+}
+
+// Whether the source file differs from what stage 1 holds under its name. A
+// copy of another size holds other content, whichever is newer: a file put
+// back with an older time (restored from stage 2, unpacked, moved in) is
+// backed up too, and the newer copy it replaces becomes a generation. A
+// newer copy of the same size is taken for the same file, since telling it
+// apart would mean reading both. A directory in the way has no size to
+// compare: only a newer source file, or one of the same time, is taken. A
+// fifo or device that became a file, or the other way, is a change too.
+bool Changed(const Listing::Item& source, const DirEntry& stage1) {
+  if (source.time > stage1.time) return true;
+  if ((source.attr ^ stage1.attr) & platform::faSpecial) return true;
+  if (!IsFile(stage1.attr)) return source.time == stage1.time && source.size != stage1.size;
+  return source.size != stage1.size;
+}
+
+// Whether the walk passes over this source entry in BackupFiles: one that
+// cannot be made in stage 1, or that the filters leave out.
+bool PassedOver(const Run& run, const Listing::Item& item) {
+  if (!IsFile(item.attr) || !InDateRange(run, item.time)) return true;
+  // A device that this process may not make is left out without a word.
+  return (item.attr & (platform::faCharDevice | platform::faBlockDevice)) && !run.makesDevices;
+}
+
+// Notes the names of files with more than one name that stage 1 holds up to
+// date, so that a new name of one of them becomes another name of that
+// copy, wherever the listing puts it.
+void NoteLinkedNames(Run& run, Visit& v) {
+  if (run.options.keepExtra) return;
+  for (const Listing::Item& item : v.source.Items()) {
+    if (item.links < 2 || PassedOver(run, item)) continue;
+    const std::string_view name = v.source.Name(item);
+    const Listing::Item* have = v.stage1.Find(name);
+    if (!have || (have->attr & platform::faDirectory)) continue;
+    DirEntry stage1;
+    stage1.attr = have->attr;
+    stage1.size = have->size;
+    stage1.time = have->time;
+    if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
+    run.links.Note(item.id, v.stage1Dir + std::string(name));
+  }
+}
+
+}  // namespace
+
+// Whether the source directory (listed as `source`, spelled `dir`) has an
+// entry of this name of the wanted kind. The listing answers when it names
+// one; otherwise the disk is asked, which also finds a name that differs only
+// in case where the file system ignores case. A name that cannot be looked up
+// counts as there, and is told: only what the file system says is gone is
+// taken for gone.
+bool SourceHas(Run& run, Listing& source, std::string& dir, std::string_view name, bool wantDir) {
+  const Listing::Item* item = source.Find(name);
+  // One that the listing names but could not look up is told by BackupFiles.
+  if (item && (item->attr & platform::faUnreadable)) return true;
+  if (item && ((item->attr & platform::faDirectory) != 0) == wantDir) return true;
+  const size_t base = dir.size();
+  dir += name;
+  const platform::PathKind kind = run.stages.fs.KindOf(dir);
+  if (kind == platform::PathKind::Unknown) {
+    run.journal.Failed(dir);
+    run.Report();
+  }
+  dir.resize(base);
+  return kind == platform::PathKind::Unknown ||
+         kind == (wantDir ? platform::PathKind::Directory : platform::PathKind::File);
+}
+
+// Every source file that passes the filters and that stage 1 lacks, or
+// holds in an older version, is copied (after a rotation); another name of
+// a file that stage 1 has (or is to have) becomes another name there.
+void BackupFiles(Run& run, Visit& v) {
+  std::string& name = v.name;
+  DirEntry& stage1 = v.found;
+  const std::vector<Listing::Item>& items = v.source.Items();
+  NoteLinkedNames(run, v);
+  // The lookups of the next names that stage 1's listing lacks are made
+  // ahead, a few at a time: on a share each is a round trip.
+  AheadWindow<std::shared_ptr<LookupAhead>> lookups(run.readers.Size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Listing::Item& item = items[i];
+    if (item.attr & platform::faUnreadable) {
+      TellUnreadable(run, v, v.source.Name(item));
+      continue;
+    }
+    if (PassedOver(run, item)) continue;
+    name.assign(v.source.Name(item));
+    if (!NamePasses(run, name)) continue;
+    ++run.progress.counts.checked;
+    run.progress.Tick();
+
+    lookups.Fill(
+        i, items.size(), [&](size_t j) { return LooksUpStageOne(run, v, items[j]); },
+        [&](size_t j) -> std::optional<std::shared_ptr<LookupAhead>> {
+          auto ahead = run.readers.StartLookup(v.stage1Dir + std::string(v.source.Name(items[j])));
+          if (!ahead) return std::nullopt;
+          return ahead;
+        });
+    const std::shared_ptr<LookupAhead> ahead = lookups.Take(i);
+    const bool present = StageOneEntry(run, v, name, stage1, ahead.get());
+    const bool linked = item.links > 1;
+    if (present && !Changed(item, stage1)) {
+      if (linked) run.links.Note(item.id, v.stage1Dir + name);
+      continue;
+    }
+    const std::string linkTo = linked ? run.links.Find(item.id) : std::string();
+    if (linked && linkTo.empty()) run.links.Note(item.id, v.stage1Dir + name);
+
+    if (!run.options.dryRun) {
+      // A directory whose listing was read is there: its copies need not ask.
+      if (!v.copiesTried && !v.stage1.Items().empty()) run.stages.registry.KnownReady(1, v.r);
+      v.copiesTried = true;
+      if (present) {
+        ++v.stageFilesTouched;
+        Rotate(run, v.r, name, stage1.attr, linkTo);
+      } else if (linkTo.empty()) {
+        // Nothing was found in stage 1; should the lookup have failed on a
+        // copy that is there, the new one does not replace it.
+        CopyIn(run, v.r, name, false, false);
+      } else {
+        LinkIn(run, v.r, name, linkTo, false, false);
+      }
+    }
+    run.progress.Copied(item.size);
+    run.Report("copied  " + platform::ShownPath(v.sourceDir + name));
+  }
+}
+
+// Stage-1 files that the source lacks, collected first and handled once the
+// listing is complete.
+void RetireStaleFiles(Run& run, Visit& v) {
+  std::vector<const Listing::Item*> staleNames;
+  for (const Listing::Item& item : v.stage1.Items()) {
+    if (IsFile(item.attr) && !SourceHas(run, v.source, v.sourceDir, v.stage1.Name(item), false)) {
+      staleNames.push_back(&item);
+    }
+  }
+  std::string& name = v.name;
+  Stages& stages = run.stages;
+  for (const Listing::Item* item : staleNames) {
+    name.assign(v.stage1.Name(*item));
+    if (!run.options.dryRun) {
+      ++v.stageFilesTouched;
+      run.pipeline.Work(v.r, name, [&stages, r = v.r, name = name](Notes& notes) {
+        RetireStale(stages, notes, r, name);
+      });
+    }
+    run.Report("deleted " + platform::ShownPath(v.stage1Dir + name));
+  }
+}

@@ -1,0 +1,76 @@
+// What one visit of the walk keeps of its directory, and the window of
+// reads begun ahead for the next entries of a listing.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Listing.h"
+#include "engine/EmptiedDirs.h"
+#include "platform/Platform.h"
+
+// What one visit keeps. It lives on the heap, so that a deep tree costs
+// little stack per level.
+struct Visit {
+  std::string r;          // the relative path
+  std::string sourceDir;  // SRC + R
+  std::string stage1Dir;  // BK1 + R
+  Listing source;
+  Listing stage1;            // not listed with KeepExtra
+  std::string name;          // the file at hand
+  platform::DirEntry found;  // a lookup's answer
+  // For the removal of emptied directories (not kept with KeepExtra): what
+  // became of each source subdirectory, by its place in the source listing,
+  // and of stage 1's files.
+  std::vector<uint32_t> walked;       // a Walked value per source entry
+  std::vector<StageDir> walkedBelow;  // the StageDirs of those walked to one
+  size_t stageFiles = 0;              // files in stage 1's listing
+  size_t stageFilesTouched = 0;       // of them, moved, replaced or deleted (at most)
+  bool copiesTried = false;           // into this stage-1 directory
+  int stage1Missing = -1;             // not asked yet, else whether it was
+};
+
+// What the walk made of a source subdirectory: not walked, walked and left
+// lasting, walked to a StageDir that stage 1's listing has taken, or walked
+// to walkedBelow[value - kWalkedToStageDir].
+enum Walked : uint32_t { kNotWalked, kWalkedLasting, kWalkedTaken, kWalkedToStageDir };
+
+// The reads begun ahead for the next entries of a listing, by their place
+// in it, at most `width` at once.
+template <typename T>
+class AheadWindow {
+ public:
+  explicit AheadWindow(size_t width) : width_(width) {}
+
+  // Begins reads for the entries from `i` on, in order, while there is
+  // room: `wanted(j)` tells whether entry j needs one, `begin(j)` begins it
+  // and gives nothing when the readers hold all they may (entry j is then
+  // read when its turn comes).
+  template <typename Wanted, typename Begin>
+  void Fill(size_t i, size_t count, const Wanted& wanted, const Begin& begin) {
+    for (next_ = std::max(next_, i); next_ < count && held_.size() < width_; ++next_) {
+      if (!wanted(next_)) continue;
+      std::optional<T> read = begin(next_);
+      if (!read) break;
+      held_.emplace_back(next_, std::move(*read));
+    }
+  }
+  // The read of entry `i`, if one was begun.
+  T Take(size_t i) {
+    if (held_.empty() || held_.front().first != i) return T();
+    T read = std::move(held_.front().second);
+    held_.pop_front();
+    return read;
+  }
+
+ private:
+  const size_t width_;
+  size_t next_ = 0;
+  std::deque<std::pair<size_t, T>> held_;
+};
