@@ -30,6 +30,8 @@ struct Row {
   const char* attr = nullptr;  // a user.* attribute's value
   bool sparse = false;         // 2 GiB holding `content` at 1 GiB
   const char* link = nullptr;  // a symbolic link with this target text
+  const char* sameAs = nullptr;  // another name (a hard link) of this entry
+  char special = 0;              // 'p' a fifo, 'c' a character device (as root)
 };
 
 const Row kHome[] = {
@@ -51,6 +53,14 @@ const Row kHome[] = {
     {"to-private", 0, "", false, nullptr, false, "private"},
     {"dangling", 0, "", false, nullptr, false, "../nowhere"},
     {"other/theirs", 0, "", true, nullptr, false, "/etc/passwd"},
+    // Empty directories are part of the tree: a Maildir's, a system's /tmp.
+    {"mail/", 0700},
+    {"mail/cur/", 0700},
+    {"mail/new/", 0700},
+    {"mail/tmp/", 01777},
+    {"bin/run-too", 0, "", false, nullptr, false, nullptr, "bin/run.sh"},
+    {"queue", 0620, "", false, nullptr, false, nullptr, nullptr, 'p'},
+    {"null", 0666, "", true, nullptr, false, nullptr, nullptr, 'c'},
 };
 
 constexpr uid_t kOtherUser = 12345;
@@ -108,10 +118,12 @@ std::string DataMap(const std::string& path, off_t size) {
 std::string Describe(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return "(missing)";
-  std::string text = S_ISDIR(st.st_mode)   ? "dir "
-                     : S_ISREG(st.st_mode) ? "file "
-                     : S_ISLNK(st.st_mode) ? "link -> " + fs::read_symlink(path).string() + " "
-                                           : "other ";
+  std::string text = S_ISDIR(st.st_mode)    ? "dir "
+                     : S_ISREG(st.st_mode)  ? "file "
+                     : S_ISLNK(st.st_mode)  ? "link -> " + fs::read_symlink(path).string() + " "
+                     : S_ISFIFO(st.st_mode) ? "fifo "
+                     : S_ISCHR(st.st_mode)  ? "chr " + std::to_string(st.st_rdev) + " "
+                                            : "other ";
   if (S_ISLNK(st.st_mode)) st.st_mode &= ~07777;  // a link's own bits mean nothing
   text += Octal(st.st_mode & 07777) + " " + std::to_string(st.st_uid) + ":" +
           std::to_string(st.st_gid) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
@@ -159,7 +171,15 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
   time_t when = 1600000000;
   for (const Row& row : kHome) {
     const std::string path = src + "/" + row.path;
-    if (row.link) {
+    if (row.special == 'c' && !root) continue;  // only root makes devices
+    if (row.sameAs) {
+      ASSERT_EQ(0, ::link((src + "/" + row.sameAs).c_str(), path.c_str())) << path;
+      continue;
+    }
+    if (row.special) {
+      const dev_t dev = row.special == 'c' ? makedev(1, 3) : 0;
+      ASSERT_EQ(0, ::mknod(path.c_str(), (row.special == 'c' ? S_IFCHR : S_IFIFO) | 0600, dev));
+    } else if (row.link) {
       ASSERT_EQ(0, ::symlink(row.link, path.c_str())) << path;
       if (row.foreign && root) {
         ASSERT_EQ(0, ::lchown(path.c_str(), kOtherUser, kOtherGroup));
@@ -187,7 +207,10 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
     }
   }
   // Directory times last, once their content is there; each its own.
-  for (const Row& row : kHome) SetTime(src + "/" + row.path, when += 3607, 123456789);
+  for (const Row& row : kHome) {
+    if (row.special == 'c' && !root) continue;
+    SetTime(src + "/" + row.path, when += 3607, 123456789);
+  }
   ASSERT_EQ(0, ::chmod(src.c_str(), 0750));
   SetTime(src, when + 1, 5);
 
@@ -199,6 +222,19 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
   struct stat copy;
   ASSERT_EQ(0, ::stat(P("bk1/images/disk.img").c_str(), &copy));
   EXPECT_LT(copy.st_blocks, 256);
+  // Names of one file stay one file, also for a name a later run adds.
+  const auto inode = [&](const char* rel) {
+    struct stat st;
+    return ::lstat(P(rel).c_str(), &st) == 0 ? std::to_string(st.st_ino) + "/" +
+                                                   std::to_string(st.st_nlink)
+                                             : "(missing)";
+  };
+  EXPECT_EQ(inode("bk1/bin/run.sh"), inode("bk1/bin/run-too"));
+  ASSERT_EQ(0, ::link((src + "/bin/run.sh").c_str(), (src + "/other/run-three").c_str()));
+  ASSERT_EQ(0, Run({"src", "bk1", "bk2", "bk3"}).exitCode);
+  EXPECT_EQ(inode("bk1/bin/run.sh"), inode("bk1/other/run-three"));
+  EXPECT_EQ("3", inode("bk1/bin/run-too").substr(inode("bk1/bin/run-too").find('/') + 1));
+  SetTime(src + "/other", when + 50, 0);
 
   // A tree left open by an older version is closed, and the run tells
   // nothing: no report, nothing on standard error.
