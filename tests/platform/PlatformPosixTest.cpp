@@ -2,23 +2,35 @@
 // attributes it derives, writes that fall short, moves across file systems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <future>
+#include <map>
+#include <random>
+#include <thread>
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
+#include "platform/PosixFiles.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using platform::DirEntry;
 using platform::RealFileSystem;
+using platform::posix::Fd;
 using Words = std::vector<std::string>;
 
 Words Names(const std::string& pattern, uint32_t admit) {
@@ -28,15 +40,17 @@ Words Names(const std::string& pattern, uint32_t admit) {
   return names;
 }
 
-TEST(PosixListing, ListsFilesDirectoriesAndLinksToFilesOnly) {
+TEST(PosixListing, ListsFilesDirectoriesFifosAndLinksToFilesOnly) {
   test::TempDir t;
   test::WriteFile(t / "file", "12345");
   test::MakeDirs(t / "dir");
   ASSERT_EQ(0, ::mkfifo((t / "fifo").c_str(), 0600));
   ASSERT_EQ(0, ::symlink("file", (t / "tofile").c_str()));
   ASSERT_EQ(0, ::symlink("dir", (t / "todir").c_str()));
+  ASSERT_EQ(0, ::symlink("fifo", (t / "tofifo").c_str()));
   ASSERT_EQ(0, ::symlink("nowhere", (t / "dangling").c_str()));
-  EXPECT_EQ((Words{".", "..", "dir", "file", "tofile"}), Names(t / "*.*", platform::faAnyFile));
+  EXPECT_EQ((Words{".", "..", "dir", "fifo", "file", "tofile"}),
+            Names(t / "*.*", platform::faAnyFile));
 
   // A link to a file is that file, under the link's name.
   DirEntry e;
@@ -44,15 +58,82 @@ TEST(PosixListing, ListsFilesDirectoriesAndLinksToFilesOnly) {
   EXPECT_EQ("tofile", e.name);
   EXPECT_EQ(5u, e.size);
   EXPECT_EQ(platform::faArchive, e.attr);
-  EXPECT_FALSE(RealFileSystem().Find(t / "fifo", platform::faAnyFile, e));
-  EXPECT_FALSE(RealFileSystem().FileExists(t / "fifo"));
+  EXPECT_TRUE(RealFileSystem().FileExists(t / "fifo"));
   EXPECT_FALSE(RealFileSystem().FileExists(t / "dangling"));
   platform::FileTime time;
-  EXPECT_FALSE(RealFileSystem().LastWriteTime(t / "fifo", time));
+  EXPECT_TRUE(RealFileSystem().LastWriteTime(t / "fifo", time));
 }
 
-// The kinds-only listing names the same entries with the same kinds, and
-// still follows links (a link to a file is a file, a link to a directory is
+// Binds a socket at `path`; the descriptor is closed, the name stays.
+void MakeSocket(const std::string& path) {
+  const Fd sock(::socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_GE(sock.get(), 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(0, ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr));
+}
+
+// A fifo and (as root) a device are files carrying their kind, sized by
+// their device number; a socket is not listed. The names of a file with
+// more than one tell how many it has and which file it is.
+TEST(PosixListing, SpecialFilesAndLinkedFilesTellWhatTheyAre) {
+  test::TempDir t;
+  test::WriteFile(t / "single", "1");
+  test::WriteFile(t / "pair1", "22");
+  ASSERT_EQ(0, ::link((t / "pair1").c_str(), (t / "pair2").c_str()));
+  ASSERT_EQ(0, ::mkfifo((t / "fifo").c_str(), 0600));
+  MakeSocket(t / "sock");
+  const bool root = ::geteuid() == 0;
+  const dev_t nullDevice = makedev(1, 3);
+  const dev_t loopDevice = makedev(7, 200);
+  if (root) {
+    ASSERT_EQ(0, ::mknod((t / "char").c_str(), S_IFCHR | 0600, nullDevice));
+    ASSERT_EQ(0, ::mknod((t / "block").c_str(), S_IFBLK | 0600, loopDevice));
+  }
+  struct stat pair;
+  ASSERT_EQ(0, ::stat((t / "pair1").c_str(), &pair));
+  const platform::FileId pairId{pair.st_dev, pair.st_ino};
+  using platform::faArchive;
+  const struct {
+    const char* name;
+    uint32_t attr;
+    uint64_t size;
+    uint32_t links;
+    platform::FileId id;
+    bool rootOnly;
+  } cases[] = {
+      {"single", faArchive, 1, 0, {}, false},
+      {"pair1", faArchive, 2, 2, pairId, false},
+      {"pair2", faArchive, 2, 2, pairId, false},
+      {"fifo", faArchive | platform::faFifo, 0, 0, {}, false},
+      {"char", faArchive | platform::faCharDevice, nullDevice, 0, {}, true},
+      {"block", faArchive | platform::faBlockDevice, loopDevice, 0, {}, true},
+  };
+  std::map<std::string, DirEntry> listed, kinds;
+  RealFileSystem().List(t / "*.*", 0, [&](const DirEntry& e) { listed[e.name] = e; });
+  RealFileSystem().ListKinds(t / "*.*", 0, [&](const DirEntry& e) { kinds[e.name] = e; });
+  EXPECT_EQ(0u, listed.count("sock"));
+  EXPECT_EQ(0u, kinds.count("sock"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.rootOnly && !root ? 0u : 1u, listed.count(c.name));
+    if (c.rootOnly && !root) continue;
+    DirEntry found;
+    ASSERT_TRUE(RealFileSystem().Find(t / c.name, 0, found));
+    for (const DirEntry& e : {listed[c.name], found}) {
+      EXPECT_EQ(c.attr, e.attr);
+      EXPECT_EQ(c.size, e.size);
+      EXPECT_EQ(c.links, e.links);
+      EXPECT_EQ(c.id, e.id);
+    }
+    EXPECT_EQ(c.attr, kinds[c.name].attr);
+  }
+}
+
+// The kinds-only listing names the same entries with the same kinds (a fifo
+// among them), and still follows links (a link to a file is a file, a link to a directory is
 // not listed).
 TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   test::TempDir t;
@@ -66,7 +147,8 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   const auto kinds = [&](bool kindsOnly, uint32_t admit) {
     Kinds out;
     const auto add = [&](const DirEntry& e) {
-      out.emplace_back(e.name, e.attr & (platform::faDirectory | platform::faHidden));
+      out.emplace_back(e.name,
+                       e.attr & (platform::faDirectory | platform::faHidden | platform::faSpecial));
     };
     if (kindsOnly) {
       RealFileSystem().ListKinds(t / "*.*", admit, add);
@@ -77,7 +159,7 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
     return out;
   };
   const Kinds all = kinds(false, platform::faAnyFile);
-  EXPECT_EQ(6u, all.size());  // ".", "..", ".dot", "dir", "file", "tofile"
+  EXPECT_EQ(7u, all.size());  // ".", "..", ".dot", "dir", "fifo", "file", "tofile"
   EXPECT_EQ(all, kinds(true, platform::faAnyFile));
   EXPECT_EQ(kinds(false, platform::faDirectory), kinds(true, platform::faDirectory));
   EXPECT_EQ(kinds(false, 0), kinds(true, 0));
@@ -213,6 +295,223 @@ TEST(PosixCopyFile, TakesItsNameOnlyWhenComplete) {
   }
   EXPECT_TRUE(test::IsDir(t / "dir"));
   EXPECT_EQ((Words{"new", "old", "src"}), test::ListTree(t.path()));
+}
+
+// Stages `from` as `to` and names it; false when any step fails.
+bool StageAndPlace(const std::string& from, const std::string& to, bool replace) {
+  platform::FileSystem& fs = RealFileSystem();
+  const std::unique_ptr<platform::StagedFile> staged = fs.StageCopy(from, to);
+  if (!staged) return false;
+  fs.FlushStaged({staged.get()});
+  return staged->flushed && fs.PlaceStaged(*staged, replace);
+}
+
+// A fifo and (as root) a device are made again beside the target with
+// their bits, owner and times, never opened, and named like any staged
+// copy: a name that is there is replaced only when asked.
+TEST(PosixStageCopy, FifosAndDevicesAreMadeAgainWithTheirBitsOwnerAndTimes) {
+  test::TempDir t;
+  test::MakeDirs(t / "dst");
+  const bool root = ::geteuid() == 0;
+  EXPECT_EQ(root, RealFileSystem().MakesDevices());
+  const struct {
+    const char* name;
+    mode_t kind;
+    dev_t device;
+  } cases[] = {
+      {"fifo", S_IFIFO, 0},
+      {"char", S_IFCHR, makedev(1, 3)},
+      {"block", S_IFBLK, makedev(7, 200)},
+  };
+  Words made = {".", ".."};
+  for (const auto& c : cases) {
+    if (c.kind != S_IFIFO && !root) continue;
+    SCOPED_TRACE(c.name);
+    const std::string from = t / c.name;
+    const std::string to = t / ("dst/" + std::string(c.name));
+    ASSERT_EQ(0, ::mknod(from.c_str(), c.kind | 0600, c.device));
+    ASSERT_EQ(0, ::chmod(from.c_str(), 0654));
+    if (root) {
+      ASSERT_EQ(0, ::chown(from.c_str(), 12345, 23456));
+    }
+    const struct timespec times[2] = {{1000000000, 5}, {946684800, 123456789}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, from.c_str(), times, 0));
+    ASSERT_TRUE(StageAndPlace(from, to, false)) << platform::LastErrorText();
+    EXPECT_FALSE(StageAndPlace(from, to, false));
+    ASSERT_TRUE(StageAndPlace(from, to, true)) << platform::LastErrorText();
+    made.push_back(c.name);
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(to.c_str(), &st));
+    EXPECT_EQ(c.kind, st.st_mode & S_IFMT);
+    EXPECT_EQ(0654u, st.st_mode & 07777);
+    if (c.kind != S_IFIFO) {
+      EXPECT_EQ(c.device, st.st_rdev);
+    }
+    if (root) {
+      EXPECT_EQ(12345u, st.st_uid);
+      EXPECT_EQ(23456u, st.st_gid);
+    }
+    EXPECT_EQ(946684800, st.st_mtim.tv_sec);
+    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+  }
+  // Nothing else is left beside them: no temporary name.
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, Names(t / "dst/*.*", platform::faAnyFile));
+}
+
+// A fifo put in the place of a listed file is made again and never opened
+// for reading: the copy neither waits for a writer nor takes what one wrote.
+TEST(PosixStageCopy, AFifoInPlaceOfAListedFileIsNeverRead) {
+  test::TempDir t;
+  const std::string from = t / "was-file";
+  for (const bool writer : {false, true}) {
+    SCOPED_TRACE(writer ? "a writer holds it" : "no writer");
+    const std::string to = t / (writer ? "copy-held" : "copy");
+    ::unlink(from.c_str());
+    test::WriteFile(from, "data");
+    DirEntry e;
+    ASSERT_TRUE(RealFileSystem().Find(from, 0, e));
+    EXPECT_EQ(platform::faArchive, e.attr);
+    ASSERT_EQ(0, ::unlink(from.c_str()));
+    ASSERT_EQ(0, ::mkfifo(from.c_str(), 0600));
+    Fd held(writer ? ::open(from.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1);
+    if (writer) {
+      ASSERT_EQ(4, ::write(held.get(), "held", 4));
+    }
+    auto copy = std::async(std::launch::async, [&] { return StageAndPlace(from, to, false); });
+    if (copy.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << "the copy waits on the fifo";
+      // Lets a reader that waits for a writer, or for more bytes, go on.
+      held.reset(-1);
+      const Fd release(::open(from.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    }
+    EXPECT_TRUE(copy.get());
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(to.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (writer) {
+      char bytes[8];
+      EXPECT_EQ(4, ::read(held.get(), bytes, sizeof bytes));
+    }
+  }
+}
+
+// A file rewritten block by block, in random order, while it is copied.
+// Every block holds the number of the write that wrote it last (0: none
+// yet), so the state after any write is known. The staged copy is the file
+// as it was after one write (the newest it shows) and carries the time the
+// file had then; or the copy fails as changed. Never a mix.
+TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
+  constexpr size_t kBlock = 64 * 1024;
+  constexpr size_t kBlocks = 1024;
+  constexpr uint32_t kWrites = 400;
+  const auto blockOf = [](uint32_t stamp) {
+    std::string block(kBlock, '\0');
+    for (size_t i = 0; i < kBlock; i += sizeof stamp) std::memcpy(&block[i], &stamp, sizeof stamp);
+    return block;
+  };
+  test::TempDir t;
+  const std::string from = t / "big";
+  const Fd file(::open(from.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  ASSERT_GE(file.get(), 0);
+  const std::string zero = blockOf(0);
+  for (size_t b = 0; b < kBlocks; ++b) {
+    ASSERT_EQ(static_cast<ssize_t>(kBlock),
+              ::pwrite(file.get(), zero.data(), kBlock, static_cast<off_t>(b * kBlock)));
+  }
+  std::mt19937 random(20261210);
+  std::vector<size_t> order(kWrites + 1);
+  for (uint32_t k = 1; k <= kWrites; ++k) order[k] = random() % kBlocks;
+  // The file's last-write time after each write.
+  std::vector<struct timespec> times(kWrites + 1);
+  struct stat st;
+  ASSERT_EQ(0, ::fstat(file.get(), &st));
+  times[0] = st.st_mtim;
+  std::atomic<bool> begun{false};
+  std::thread writer([&] {
+    for (uint32_t k = 1; k <= kWrites; ++k) {
+      const std::string block = blockOf(k);
+      struct stat now;
+      if (::pwrite(file.get(), block.data(), kBlock, static_cast<off_t>(order[k] * kBlock)) !=
+              static_cast<ssize_t>(kBlock) ||
+          ::fstat(file.get(), &now) != 0) {
+        break;
+      }
+      times[k] = now.st_mtim;
+      begun = true;
+    }
+    begun = true;
+  });
+  while (!begun) std::this_thread::yield();
+  const std::string to = t / "copy";
+  const bool placed = StageAndPlace(from, to, false);
+  const unsigned long error = platform::LastErrorCode();
+  writer.join();
+  if (!placed) {
+    EXPECT_EQ(platform::kChangedWhileCopied, error);
+    EXPECT_EQ((Words{".", "..", "big"}), Names(t / "*.*", platform::faAnyFile));
+    return;
+  }
+  const std::string copy = test::ReadFile(to);
+  ASSERT_EQ(kBlock * kBlocks, copy.size());
+  uint32_t newest = 0;
+  for (size_t b = 0; b < kBlocks; ++b) {
+    uint32_t stamp;
+    std::memcpy(&stamp, &copy[b * kBlock], sizeof stamp);
+    newest = std::max(newest, stamp);
+  }
+  ASSERT_LE(newest, kWrites);
+  std::vector<uint32_t> expected(kBlocks, 0);
+  for (uint32_t k = 1; k <= newest; ++k) expected[order[k]] = k;
+  size_t mixed = 0;
+  for (size_t b = 0; b < kBlocks; ++b) {
+    if (copy.compare(b * kBlock, kBlock, blockOf(expected[b])) != 0) ++mixed;
+  }
+  EXPECT_EQ(0u, mixed) << "blocks that differ from the file after write " << newest;
+  ASSERT_EQ(0, ::stat(to.c_str(), &st));
+  EXPECT_EQ(times[newest].tv_sec, st.st_mtim.tv_sec);
+  EXPECT_EQ(times[newest].tv_nsec, st.st_mtim.tv_nsec);
+}
+
+// A second name of a file, reached without following a link: a name that
+// is there is replaced only when asked, in one step; a link is linked as
+// itself.
+TEST(PosixLinkFile, MakesAnotherNameReplacingOnlyWhenAsked) {
+  test::TempDir t;
+  test::WriteFile(t / "stage/a", "A");
+  test::WriteFile(t / "stage/b", "B");
+  ASSERT_EQ(0, ::symlink("a", (t / "stage/ln").c_str()));
+  platform::FileSystem& fs = RealFileSystem();
+  const std::string s = t / "stage/";
+  fs.SetRoots({s});
+  const struct {
+    const char* existing;
+    const char* to;
+    bool replace;
+    int error;  // 0: linked
+  } cases[] = {
+      {"a", "b", false, EEXIST}, {"a", "c", false, 0},  {"a", "b", true, 0},
+      {"a", "c", true, 0},       {"ln", "d", false, 0}, {"gone", "e", true, ENOENT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.existing) + " -> " + c.to + (c.replace ? " replacing" : ""));
+    errno = 0;
+    EXPECT_EQ(c.error == 0, fs.LinkFile(s + c.existing, s + c.to, c.replace));
+    if (c.error != 0) {
+      EXPECT_EQ(c.error, errno);
+      continue;
+    }
+    struct stat existing, to;
+    ASSERT_EQ(0, ::lstat((s + c.existing).c_str(), &existing));
+    ASSERT_EQ(0, ::lstat((s + c.to).c_str(), &to));
+    EXPECT_EQ(existing.st_ino, to.st_ino);
+  }
+  fs.SetRoots({});
+  EXPECT_EQ("A", test::ReadFile(s + "b"));
+  struct stat st;
+  ASSERT_EQ(0, ::stat((s + "a").c_str(), &st));
+  EXPECT_EQ(3u, st.st_nlink);
+  EXPECT_EQ((Words{".", "..", "a", "b", "c", "d", "ln"}), Names(s + "*.*", platform::faAnyFile));
 }
 
 TEST(PosixCodeset, NamesMapToRules) {
