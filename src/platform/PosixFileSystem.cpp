@@ -68,16 +68,21 @@ int64_t StampTick() {
   return tick;
 }
 
-// Looks at the open file `fd` for a copy to compare with a look after it.
-// `settled` is false when its last change is stamped within the tick still
-// running: a change after the look could get the same stamp, and no later
-// look would tell it. Once that tick is over, every change shows.
-bool LookAt(int fd, struct stat& st, bool& settled) {
-  struct timespec now;
-  if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0 || ::fstat(fd, &st) != 0) return false;
+// The time of the clock that stamps the changes of files, read before a
+// look at a file.
+struct timespec StampNow() {
+  struct timespec now = {0, 0};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
+
+// Whether a look `st` taken after `now` can be compared with a later one:
+// not when its last change is stamped within the tick still running, as a
+// change after the look could get the same stamp and no later look would
+// tell it. Once that tick is over, every change shows.
+bool Settled(const struct stat& st, const struct timespec& now) {
   const int64_t changed = Nanos(st.st_ctim);
-  settled = changed < Nanos(now) || changed >= Nanos(now) + StampTick();
-  return true;
+  return changed < Nanos(now) || changed >= Nanos(now) + StampTick();
 }
 
 void WaitOneTick() {
@@ -108,8 +113,8 @@ bool ReadableFile(int fd, struct stat& st) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  // OpenSource sets no other flag that F_SETFL changes.
+  return ::fcntl(fd, F_SETFL, 0) == 0;
 }
 
 // A copy of `from`, with its permission bits and last-write time, written
@@ -218,40 +223,41 @@ class StagedCopy {
   // handle shows now is what is copied. A link put in its place is copied
   // as a link and a fifo or device as one, without being read.
   bool CopyRegular(const At& source) {
+    const struct timespec now = StampNow();
     Fd in(OpenSource(source));
     if (in.get() < 0) return errno == ELOOP && source.links && CopyLink(source);
     struct stat st = {};
     if (!ReadableFile(in.get(), st)) {
       return posix::SpecialKind(st.st_mode) && MakeSpecial(st);
     }
-    return CopyUnchanged(in.get());
+    return CopyUnchanged(in.get(), st, now);
   }
 
   // Copies the data of the open file `in` and what it keeps besides, and
-  // keeps the copy only when the file did not change meanwhile; a copy that
-  // raced a change is thrown away and made again. The copy carries the
-  // times of the look its bytes match.
-  bool CopyUnchanged(int in) {
+  // keeps the copy only when a look after it sees what the look `st` (taken
+  // after `now`) saw; a copy that raced a change is thrown away and made
+  // again. The copy carries the times of the look its bytes match.
+  bool CopyUnchanged(int in, struct stat st, struct timespec now) {
     for (int tries = 0; tries < kCopyTries; ++tries) {
-      struct stat before, made, after;
-      bool settled = false;
-      if (!LookAt(in, before, settled)) return false;
-      if (!settled) {
+      if (tries > 0) {
+        now = StampNow();
+        if (::fstat(in, &st) != 0 || ::lseek(in, 0, SEEK_SET) != 0) return false;
+      }
+      if (!Settled(st, now)) {
         WaitOneTick();
         continue;
       }
-      if (::lseek(in, 0, SEEK_SET) != 0 || !Create() || ::fstat(out_.get(), &made) != 0) {
-        return false;
-      }
       // What the new file is, asked before its data changes it: a share
       // answers from what the create returned.
+      struct stat made, after;
+      if (!Create() || ::fstat(out_.get(), &made) != 0) return false;
       device_ = made.st_dev;
-      if (!posix::CopyData(in, out_.get(), before) ||
-          !CopyKeptAttributes(in, out_.get(), before, &made) || ::fstat(in, &after) != 0) {
+      if (!posix::CopyData(in, out_.get(), st) || !CopyKeptAttributes(in, out_.get(), st, &made) ||
+          ::fstat(in, &after) != 0) {
         return false;
       }
-      if (Unchanged(before, after)) {
-        size_ = static_cast<uint64_t>(before.st_size);
+      if (Unchanged(st, after)) {
+        size_ = static_cast<uint64_t>(st.st_size);
         return true;
       }
       Discard();
