@@ -2,11 +2,9 @@
 // attributes it derives, writes that fall short, moves across file systems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 #include <map>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
@@ -64,62 +63,63 @@ TEST(PosixListing, ListsFilesDirectoriesFifosAndLinksToFilesOnly) {
   EXPECT_TRUE(RealFileSystem().LastWriteTime(t / "fifo", time));
 }
 
-// Binds a socket at `path`; the descriptor is closed, the name stays.
-void MakeSocket(const std::string& path) {
-  const Fd sock(::socket(AF_UNIX, SOCK_STREAM, 0));
-  ASSERT_GE(sock.get(), 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof addr.sun_path);
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(0, ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr));
+// Stages `from` as `to` and names it; false when any step fails.
+bool StageAndPlace(const std::string& from, const std::string& to, bool replace) {
+  platform::FileSystem& fs = RealFileSystem();
+  const std::unique_ptr<platform::StagedFile> staged = fs.StageCopy(from, to);
+  if (!staged) return false;
+  fs.FlushStaged({staged.get()});
+  return staged->flushed && fs.PlaceStaged(*staged, replace);
 }
 
 // A fifo and (as root) a device are files carrying their kind, sized by
-// their device number; a socket is not listed. The names of a file with
-// more than one tell how many it has and which file it is.
-TEST(PosixListing, SpecialFilesAndLinkedFilesTellWhatTheyAre) {
+// their device number, and are made again beside a target with their bits,
+// owner and times, named like any staged copy (replacing only when asked).
+// The names of a file with more than one tell how many and which file.
+TEST(PosixListing, SpecialAndLinkedFilesTellWhatTheyAreAndSpecialOnesAreMadeAgain) {
   test::TempDir t;
   test::WriteFile(t / "single", "1");
   test::WriteFile(t / "pair1", "22");
+  test::MakeDirs(t / "dst");
   ASSERT_EQ(0, ::link((t / "pair1").c_str(), (t / "pair2").c_str()));
-  ASSERT_EQ(0, ::mkfifo((t / "fifo").c_str(), 0600));
-  MakeSocket(t / "sock");
   const bool root = ::geteuid() == 0;
-  const dev_t nullDevice = makedev(1, 3);
-  const dev_t loopDevice = makedev(7, 200);
-  if (root) {
-    ASSERT_EQ(0, ::mknod((t / "char").c_str(), S_IFCHR | 0600, nullDevice));
-    ASSERT_EQ(0, ::mknod((t / "block").c_str(), S_IFBLK | 0600, loopDevice));
+  EXPECT_EQ(root, RealFileSystem().MakesDevices());
+  const dev_t null = makedev(1, 3), loop = makedev(7, 200);
+  const struct timespec times[2] = {{1000000000, 5}, {946684800, 123456789}};
+  for (const auto& [name, kind, device] :
+       {std::tuple{"fifo", S_IFIFO, dev_t{0}}, {"char", S_IFCHR, null}, {"block", S_IFBLK, loop}}) {
+    if (kind != S_IFIFO && !root) continue;
+    const std::string path = t / name;
+    ASSERT_EQ(0, ::mknod(path.c_str(), kind | 0654, device));
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0654));
+    ASSERT_TRUE(!root || ::chown(path.c_str(), 12345, 23456) == 0);
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
   }
   struct stat pair;
   ASSERT_EQ(0, ::stat((t / "pair1").c_str(), &pair));
-  const platform::FileId pairId{pair.st_dev, pair.st_ino};
-  using platform::faArchive;
+  const platform::FileId id{pair.st_dev, pair.st_ino};
+  using namespace platform;
   const struct {
     const char* name;
     uint32_t attr;
     uint64_t size;
     uint32_t links;
-    platform::FileId id;
-    bool rootOnly;
+    FileId id;
   } cases[] = {
-      {"single", faArchive, 1, 0, {}, false},
-      {"pair1", faArchive, 2, 2, pairId, false},
-      {"pair2", faArchive, 2, 2, pairId, false},
-      {"fifo", faArchive | platform::faFifo, 0, 0, {}, false},
-      {"char", faArchive | platform::faCharDevice, nullDevice, 0, {}, true},
-      {"block", faArchive | platform::faBlockDevice, loopDevice, 0, {}, true},
+      {"single", faArchive, 1, 0, {}},
+      {"pair1", faArchive, 2, 2, id},
+      {"pair2", faArchive, 2, 2, id},
+      {"fifo", faArchive | faFifo, 0, 0, {}},
+      {"char", faArchive | faCharDevice, null, 0, {}},
+      {"block", faArchive | faBlockDevice, loop, 0, {}},
   };
   std::map<std::string, DirEntry> listed, kinds;
   RealFileSystem().List(t / "*.*", 0, [&](const DirEntry& e) { listed[e.name] = e; });
   RealFileSystem().ListKinds(t / "*.*", 0, [&](const DirEntry& e) { kinds[e.name] = e; });
-  EXPECT_EQ(0u, listed.count("sock"));
-  EXPECT_EQ(0u, kinds.count("sock"));
+  Words made = {".", ".."};
   for (const auto& c : cases) {
+    if (!root && (c.attr & (faCharDevice | faBlockDevice))) continue;
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(c.rootOnly && !root ? 0u : 1u, listed.count(c.name));
-    if (c.rootOnly && !root) continue;
     DirEntry found;
     ASSERT_TRUE(RealFileSystem().Find(t / c.name, 0, found));
     for (const DirEntry& e : {listed[c.name], found}) {
@@ -129,12 +129,29 @@ TEST(PosixListing, SpecialFilesAndLinkedFilesTellWhatTheyAre) {
       EXPECT_EQ(c.id, e.id);
     }
     EXPECT_EQ(c.attr, kinds[c.name].attr);
+    if (!(c.attr & faSpecial)) continue;
+    const std::string from = t / c.name, to = t / "dst" + "/" + c.name;
+    ASSERT_TRUE(StageAndPlace(from, to, false)) << LastErrorText();
+    EXPECT_FALSE(StageAndPlace(from, to, false));
+    ASSERT_TRUE(StageAndPlace(from, to, true)) << LastErrorText();
+    made.push_back(c.name);
+    struct stat st, source;
+    ASSERT_EQ(0, ::lstat(to.c_str(), &st));
+    ASSERT_EQ(0, ::lstat(from.c_str(), &source));
+    EXPECT_EQ(source.st_mode, st.st_mode);
+    EXPECT_EQ(source.st_rdev, st.st_rdev);
+    EXPECT_EQ(root ? 12345u : ::geteuid(), st.st_uid);
+    EXPECT_EQ(946684800, st.st_mtim.tv_sec);
+    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
   }
+  // No temporary name is left beside the copies.
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, Names(t / "dst/*.*", faAnyFile));
 }
 
-// The kinds-only listing names the same entries with the same kinds (a fifo
-// among them), and still follows links (a link to a file is a file, a link to a directory is
-// not listed).
+// The kinds-only listing names the same entries with the same kinds (a
+// fifo among them), and still follows links (a link to a file is a file, a
+// link to a directory is not listed).
 TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   test::TempDir t;
   test::WriteFile(t / "file", "12345");
@@ -297,103 +314,32 @@ TEST(PosixCopyFile, TakesItsNameOnlyWhenComplete) {
   EXPECT_EQ((Words{"new", "old", "src"}), test::ListTree(t.path()));
 }
 
-// Stages `from` as `to` and names it; false when any step fails.
-bool StageAndPlace(const std::string& from, const std::string& to, bool replace) {
-  platform::FileSystem& fs = RealFileSystem();
-  const std::unique_ptr<platform::StagedFile> staged = fs.StageCopy(from, to);
-  if (!staged) return false;
-  fs.FlushStaged({staged.get()});
-  return staged->flushed && fs.PlaceStaged(*staged, replace);
-}
-
-// A fifo and (as root) a device are made again beside the target with
-// their bits, owner and times, never opened, and named like any staged
-// copy: a name that is there is replaced only when asked.
-TEST(PosixStageCopy, FifosAndDevicesAreMadeAgainWithTheirBitsOwnerAndTimes) {
-  test::TempDir t;
-  test::MakeDirs(t / "dst");
-  const bool root = ::geteuid() == 0;
-  EXPECT_EQ(root, RealFileSystem().MakesDevices());
-  const struct {
-    const char* name;
-    mode_t kind;
-    dev_t device;
-  } cases[] = {
-      {"fifo", S_IFIFO, 0},
-      {"char", S_IFCHR, makedev(1, 3)},
-      {"block", S_IFBLK, makedev(7, 200)},
-  };
-  Words made = {".", ".."};
-  for (const auto& c : cases) {
-    if (c.kind != S_IFIFO && !root) continue;
-    SCOPED_TRACE(c.name);
-    const std::string from = t / c.name;
-    const std::string to = t / ("dst/" + std::string(c.name));
-    ASSERT_EQ(0, ::mknod(from.c_str(), c.kind | 0600, c.device));
-    ASSERT_EQ(0, ::chmod(from.c_str(), 0654));
-    if (root) {
-      ASSERT_EQ(0, ::chown(from.c_str(), 12345, 23456));
-    }
-    const struct timespec times[2] = {{1000000000, 5}, {946684800, 123456789}};
-    ASSERT_EQ(0, ::utimensat(AT_FDCWD, from.c_str(), times, 0));
-    ASSERT_TRUE(StageAndPlace(from, to, false)) << platform::LastErrorText();
-    EXPECT_FALSE(StageAndPlace(from, to, false));
-    ASSERT_TRUE(StageAndPlace(from, to, true)) << platform::LastErrorText();
-    made.push_back(c.name);
-    struct stat st;
-    ASSERT_EQ(0, ::lstat(to.c_str(), &st));
-    EXPECT_EQ(c.kind, st.st_mode & S_IFMT);
-    EXPECT_EQ(0654u, st.st_mode & 07777);
-    if (c.kind != S_IFIFO) {
-      EXPECT_EQ(c.device, st.st_rdev);
-    }
-    if (root) {
-      EXPECT_EQ(12345u, st.st_uid);
-      EXPECT_EQ(23456u, st.st_gid);
-    }
-    EXPECT_EQ(946684800, st.st_mtim.tv_sec);
-    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
-  }
-  // Nothing else is left beside them: no temporary name.
-  std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, Names(t / "dst/*.*", platform::faAnyFile));
-}
-
 // A fifo put in the place of a listed file is made again and never opened
-// for reading: the copy neither waits for a writer nor takes what one wrote.
+// for reading: the copy neither waits for the writer that holds it open
+// nor takes what it wrote.
 TEST(PosixStageCopy, AFifoInPlaceOfAListedFileIsNeverRead) {
   test::TempDir t;
   const std::string from = t / "was-file";
-  for (const bool writer : {false, true}) {
-    SCOPED_TRACE(writer ? "a writer holds it" : "no writer");
-    const std::string to = t / (writer ? "copy-held" : "copy");
-    ::unlink(from.c_str());
-    test::WriteFile(from, "data");
-    DirEntry e;
-    ASSERT_TRUE(RealFileSystem().Find(from, 0, e));
-    EXPECT_EQ(platform::faArchive, e.attr);
-    ASSERT_EQ(0, ::unlink(from.c_str()));
-    ASSERT_EQ(0, ::mkfifo(from.c_str(), 0600));
-    Fd held(writer ? ::open(from.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1);
-    if (writer) {
-      ASSERT_EQ(4, ::write(held.get(), "held", 4));
-    }
-    auto copy = std::async(std::launch::async, [&] { return StageAndPlace(from, to, false); });
-    if (copy.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-      ADD_FAILURE() << "the copy waits on the fifo";
-      // Lets a reader that waits for a writer, or for more bytes, go on.
-      held.reset(-1);
-      const Fd release(::open(from.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    }
-    EXPECT_TRUE(copy.get());
-    struct stat st;
-    ASSERT_EQ(0, ::lstat(to.c_str(), &st));
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    if (writer) {
-      char bytes[8];
-      EXPECT_EQ(4, ::read(held.get(), bytes, sizeof bytes));
-    }
+  test::WriteFile(from, "data");
+  DirEntry e;
+  ASSERT_TRUE(RealFileSystem().Find(from, 0, e));
+  EXPECT_EQ(platform::faArchive, e.attr);
+  ASSERT_EQ(0, ::unlink(from.c_str()));
+  ASSERT_EQ(0, ::mkfifo(from.c_str(), 0600));
+  Fd held(::open(from.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_EQ(4, ::write(held.get(), "held", 4));
+  auto copy =
+      std::async(std::launch::async, [&] { return StageAndPlace(from, t / "copy", false); });
+  if (copy.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the copy waits on the fifo";
+    held.reset(-1);  // a reader waiting for more bytes gets the end
   }
+  EXPECT_TRUE(copy.get());
+  struct stat st;
+  ASSERT_EQ(0, ::lstat((t / "copy").c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  char bytes[8];
+  EXPECT_EQ(4, ::read(held.get(), bytes, sizeof bytes));
 }
 
 // A file rewritten block by block, in random order, while it is copied.
@@ -402,8 +348,7 @@ TEST(PosixStageCopy, AFifoInPlaceOfAListedFileIsNeverRead) {
 // as it was after one write (the newest it shows) and carries the time the
 // file had then; or the copy fails as changed. Never a mix.
 TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
-  constexpr size_t kBlock = 64 * 1024;
-  constexpr size_t kBlocks = 1024;
+  constexpr size_t kBlock = 64 * 1024, kBlocks = 1024;
   constexpr uint32_t kWrites = 400;
   const auto blockOf = [](uint32_t stamp) {
     std::string block(kBlock, '\0');
@@ -411,14 +356,9 @@ TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
     return block;
   };
   test::TempDir t;
-  const std::string from = t / "big";
-  const Fd file(::open(from.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  ASSERT_GE(file.get(), 0);
-  const std::string zero = blockOf(0);
-  for (size_t b = 0; b < kBlocks; ++b) {
-    ASSERT_EQ(static_cast<ssize_t>(kBlock),
-              ::pwrite(file.get(), zero.data(), kBlock, static_cast<off_t>(b * kBlock)));
-  }
+  const std::string from = t / "big", to = t / "copy";
+  test::WriteFile(from, std::string(kBlock * kBlocks, '\0'));
+  const Fd file(::open(from.c_str(), O_WRONLY | O_CLOEXEC));
   std::mt19937 random(20261210);
   std::vector<size_t> order(kWrites + 1);
   for (uint32_t k = 1; k <= kWrites; ++k) order[k] = random() % kBlocks;
@@ -429,11 +369,10 @@ TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
   times[0] = st.st_mtim;
   std::atomic<bool> begun{false};
   std::thread writer([&] {
+    struct stat now;
     for (uint32_t k = 1; k <= kWrites; ++k) {
       const std::string block = blockOf(k);
-      struct stat now;
-      if (::pwrite(file.get(), block.data(), kBlock, static_cast<off_t>(order[k] * kBlock)) !=
-              static_cast<ssize_t>(kBlock) ||
+      if (::pwrite(file.get(), block.data(), kBlock, static_cast<off_t>(order[k] * kBlock)) < 0 ||
           ::fstat(file.get(), &now) != 0) {
         break;
       }
@@ -443,7 +382,6 @@ TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
     begun = true;
   });
   while (!begun) std::this_thread::yield();
-  const std::string to = t / "copy";
   const bool placed = StageAndPlace(from, to, false);
   const unsigned long error = platform::LastErrorCode();
   writer.join();
@@ -464,9 +402,8 @@ TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
   std::vector<uint32_t> expected(kBlocks, 0);
   for (uint32_t k = 1; k <= newest; ++k) expected[order[k]] = k;
   size_t mixed = 0;
-  for (size_t b = 0; b < kBlocks; ++b) {
-    if (copy.compare(b * kBlock, kBlock, blockOf(expected[b])) != 0) ++mixed;
-  }
+  for (size_t b = 0; b < kBlocks; ++b)
+    mixed += copy.compare(b * kBlock, kBlock, blockOf(expected[b])) != 0;
   EXPECT_EQ(0u, mixed) << "blocks that differ from the file after write " << newest;
   ASSERT_EQ(0, ::stat(to.c_str(), &st));
   EXPECT_EQ(times[newest].tv_sec, st.st_mtim.tv_sec);
@@ -475,7 +412,7 @@ TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
 
 // A second name of a file, reached without following a link: a name that
 // is there is replaced only when asked, in one step; a link is linked as
-// itself.
+// itself. No temporary name is left.
 TEST(PosixLinkFile, MakesAnotherNameReplacingOnlyWhenAsked) {
   test::TempDir t;
   test::WriteFile(t / "stage/a", "A");
@@ -485,32 +422,26 @@ TEST(PosixLinkFile, MakesAnotherNameReplacingOnlyWhenAsked) {
   const std::string s = t / "stage/";
   fs.SetRoots({s});
   const struct {
-    const char* existing;
-    const char* to;
+    const char *existing, *to;
     bool replace;
     int error;  // 0: linked
-  } cases[] = {
-      {"a", "b", false, EEXIST}, {"a", "c", false, 0},  {"a", "b", true, 0},
-      {"a", "c", true, 0},       {"ln", "d", false, 0}, {"gone", "e", true, ENOENT},
+  } cases[] = {{"a", "b", false, EEXIST}, {"a", "c", false, 0},  {"a", "b", true, 0},
+               {"a", "c", true, 0},       {"ln", "d", false, 0}, {"gone", "e", true, ENOENT}};
+  const auto inode = [](const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.existing) + " -> " + c.to + (c.replace ? " replacing" : ""));
-    errno = 0;
     EXPECT_EQ(c.error == 0, fs.LinkFile(s + c.existing, s + c.to, c.replace));
     if (c.error != 0) {
       EXPECT_EQ(c.error, errno);
-      continue;
+    } else {
+      EXPECT_EQ(inode(s + c.existing), inode(s + c.to));
     }
-    struct stat existing, to;
-    ASSERT_EQ(0, ::lstat((s + c.existing).c_str(), &existing));
-    ASSERT_EQ(0, ::lstat((s + c.to).c_str(), &to));
-    EXPECT_EQ(existing.st_ino, to.st_ino);
   }
   fs.SetRoots({});
   EXPECT_EQ("A", test::ReadFile(s + "b"));
-  struct stat st;
-  ASSERT_EQ(0, ::stat((s + "a").c_str(), &st));
-  EXPECT_EQ(3u, st.st_nlink);
   EXPECT_EQ((Words{".", "..", "a", "b", "c", "d", "ln"}), Names(s + "*.*", platform::faAnyFile));
 }
 
