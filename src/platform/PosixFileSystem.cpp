@@ -53,6 +53,9 @@ std::string MakeTemporary(const std::function<bool(const char*)>& make) {
 // How many times the data of a file that changes while it is copied is
 // copied in all before the copy gives up.
 constexpr int kCopyTries = 4;
+// How many ticks of the clock a copy waits, in all, for a change stamped in
+// the tick still running to be over.
+constexpr int kMostWaits = 16;
 
 int64_t Nanos(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
@@ -236,34 +239,46 @@ class StagedCopy {
   // Copies the data of the open file `in` and what it keeps besides, and
   // keeps the copy only when a look after it sees what the look `st` (taken
   // after `now`) saw; a copy that raced a change is thrown away and made
-  // again. The copy carries the times of the look its bytes match.
+  // again. The copy carries the times of the look its bytes match. Waiting
+  // for a change's tick to pass costs no try.
   bool CopyUnchanged(int in, struct stat st, struct timespec now) {
-    for (int tries = 0; tries < kCopyTries; ++tries) {
-      if (tries > 0) {
-        now = StampNow();
-        if (::fstat(in, &st) != 0 || ::lseek(in, 0, SEEK_SET) != 0) return false;
-      }
+    int waits = 0;
+    for (int tries = 0; tries < kCopyTries;) {
       if (!Settled(st, now)) {
+        if (++waits > kMostWaits) break;
         WaitOneTick();
-        continue;
+      } else {
+        const Outcome outcome = CopyOnce(in, st);
+        if (outcome != Outcome::kChanged) return outcome == Outcome::kCopied;
+        ++tries;
       }
-      // What the new file is, asked before its data changes it: a share
-      // answers from what the create returned.
-      struct stat made, after;
-      if (!Create() || ::fstat(out_.get(), &made) != 0) return false;
-      device_ = made.st_dev;
-      if (!posix::CopyData(in, out_.get(), st) || !CopyKeptAttributes(in, out_.get(), st, &made) ||
-          ::fstat(in, &after) != 0) {
-        return false;
-      }
-      if (Unchanged(st, after)) {
-        size_ = static_cast<uint64_t>(st.st_size);
-        return true;
-      }
-      Discard();
+      now = StampNow();
+      if (::fstat(in, &st) != 0 || ::lseek(in, 0, SEEK_SET) != 0) return false;
     }
     SetLastErrorCode(kChangedWhileCopied);
     return false;
+  }
+
+  enum class Outcome { kCopied, kChanged, kFailed };
+
+  // One try of CopyUnchanged: a copy that is kept, one thrown away because
+  // `in` changed meanwhile, or a failure with errno set.
+  Outcome CopyOnce(int in, const struct stat& st) {
+    // What the new file is, asked before its data changes it: a share
+    // answers from what the create returned.
+    struct stat made, after;
+    if (!Create() || ::fstat(out_.get(), &made) != 0) return Outcome::kFailed;
+    device_ = made.st_dev;
+    if (!posix::CopyData(in, out_.get(), st) || !CopyKeptAttributes(in, out_.get(), st, &made) ||
+        ::fstat(in, &after) != 0) {
+      return Outcome::kFailed;
+    }
+    if (!Unchanged(st, after)) {
+      Discard();
+      return Outcome::kChanged;
+    }
+    size_ = static_cast<uint64_t>(st.st_size);
+    return Outcome::kCopied;
   }
 
   // A link is made anew with the same target text under a temporary name,
