@@ -1,10 +1,13 @@
 // The POSIX file system: atomic copies, no-replace moves, lookups by stat.
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +25,6 @@ namespace platform {
 
 using posix::Admitted;
 using posix::At;
-using posix::CopyData;
 using posix::CopyKeptAttributes;
 using posix::Fd;
 using posix::FillEntry;
@@ -33,51 +35,132 @@ using posix::StatPath;
 
 namespace {
 
+// Makes something under a temporary name of its own in a directory (`make`
+// makes it under the name given, false when that name is taken or it
+// fails): the name, or empty with errno set.
+std::string MakeTemporary(const std::function<bool(const char*)>& make) {
+  // A number of its own for every name the process makes: a batch keeps
+  // many copies staged in one directory at once, and each try costs a lookup.
+  static std::atomic<uint64_t> next{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = ".kovrel-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(next++);
+    if (make(name.c_str())) return name;
+    if (errno != EEXIST) return std::string();
+  }
+  return std::string();
+}
+
+// How many times the data of a file that changes while it is copied is
+// copied in all before the copy gives up.
+constexpr int kCopyTries = 4;
+// How many ticks of the clock a copy waits, in all, for a change stamped in
+// the tick still running to be over.
+constexpr int kMostWaits = 16;
+
+int64_t Nanos(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The tick of the clock that stamps the changes of files.
+int64_t StampTick() {
+  static const int64_t tick = [] {
+    struct timespec res = {0, 4000000};
+    ::clock_getres(CLOCK_REALTIME_COARSE, &res);
+    return std::max<int64_t>(Nanos(res), 1);
+  }();
+  return tick;
+}
+
+// The time of the clock that stamps the changes of files, read before a
+// look at a file.
+struct timespec StampNow() {
+  struct timespec now = {0, 0};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
+
+// Whether a look `st` taken after `now` can be compared with a later one:
+// not when its last change is stamped within the tick still running, as a
+// change after the look could get the same stamp and no later look would
+// tell it. Once that tick is over, every change shows.
+bool Settled(const struct stat& st, const struct timespec& now) {
+  const int64_t changed = Nanos(st.st_ctim);
+  return changed < Nanos(now) || changed >= Nanos(now) + StampTick();
+}
+
+void WaitOneTick() {
+  const struct timespec tick = {0, static_cast<long>(std::min<int64_t>(StampTick(), 999999999))};
+  ::nanosleep(&tick, nullptr);
+}
+
+// Whether two looks at one file see the same data: the same size, and no
+// write or change between them.
+bool Unchanged(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && Nanos(a.st_mtim) == Nanos(b.st_mtim) &&
+         Nanos(a.st_ctim) == Nanos(b.st_ctim);
+}
+
+// Opens the source of a copy for reading without following a link where
+// none is followed, and without waiting for a fifo or device put in the
+// place of a file since it was looked at.
+int OpenSource(const At& at) {
+  return ::openat(at.dir(), at.name.c_str(),
+                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | (at.links ? O_NOFOLLOW : 0));
+}
+
+// True when `fd`, opened by OpenSource, is a regular file, which is then
+// read as any other; false, with errno set, for anything else.
+bool ReadableFile(int fd, struct stat& st) {
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  // OpenSource sets no other flag that F_SETFL changes.
+  return ::fcntl(fd, F_SETFL, 0) == 0;
+}
+
 // A copy of `from`, with its permission bits and last-write time, written
 // beside `to` before it takes the name `to`, so that a failed or interrupted
 // copy never leaves a partial file under that name. A symbolic link is copied
-// as a link with the same target text and time. Where the file system
-// offers it the copy has no name at all until it is linked in place
-// (O_TMPFILE): one directory operation instead of a create and a rename.
-// Otherwise it is written under a temporary name. An unplaced copy is gone
-// with the object.
+// as a link with the same target text and time; a fifo or device is made
+// again, never opened. Where the file system offers it the copy has no name
+// at all until it is linked in place (O_TMPFILE): one directory operation
+// instead of a create and a rename. Otherwise it is written under a
+// temporary name. An unplaced copy is gone with the object.
 class StagedCopy {
  public:
   StagedCopy(const std::string& from, const std::string& to) {
     At source;
-    if (!Locate(from, source) || !posix::LocateInParent(to, to_)) return;
-    Fd in(::openat(source.dir(), source.name.c_str(),
-                   O_RDONLY | O_CLOEXEC | (source.links ? O_NOFOLLOW : 0)));
-    if (in.get() < 0 && errno == ELOOP && source.links) {
-      written_ = CopyLink(source);
-      return;
-    }
     struct stat st;
-    if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return;
-    if (!S_ISREG(st.st_mode)) {
-      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (!Locate(from, source) || !posix::LocateInParent(to, to_) ||
+        ::fstatat(source.dir(), source.name.c_str(), &st, source.noFollow()) != 0) {
       return;
     }
-    // What the new file is, asked before its data changes it: a share
-    // answers from what the create returned.
-    struct stat made;
-    if (!Create() || ::fstat(out_.get(), &made) != 0) return;
-    device_ = made.st_dev;
-    written_ =
-        CopyData(in.get(), out_.get(), st) && CopyKeptAttributes(in.get(), out_.get(), st, &made);
+    if (S_ISLNK(st.st_mode)) {
+      written_ = CopyLink(source);
+    } else if (posix::SpecialKind(st.st_mode)) {
+      written_ = MakeSpecial(st);
+    } else if (S_ISREG(st.st_mode)) {
+      written_ = CopyRegular(source);
+    } else {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    }
   }
   StagedCopy(const StagedCopy&) = delete;
   StagedCopy& operator=(const StagedCopy&) = delete;
   ~StagedCopy() {
     const ErrorKeeper keep;  // the caller tells why the copy failed
-    if (!temp_.empty()) ::unlinkat(to_.dir(), temp_.c_str(), 0);
+    Discard();
   }
 
   bool Written() const { return written_; }
+  // The bytes the copy holds.
+  uint64_t Size() const { return size_; }
   // The file system the copy is on.
   dev_t Device() const { return device_; }
-  // The copy's open file; none for a link, whose target text goes to disk
-  // with its name.
+  // The copy's open file; none for a link, fifo or device, which go to disk
+  // with their names.
   int Descriptor() const { return out_.get(); }
   // Puts the copy's bytes on disk: before it is named, its name could reach
   // the disk without them.
@@ -132,6 +215,72 @@ class StagedCopy {
     });
   }
 
+  // Drops what has been written so far: it is never named.
+  void Discard() {
+    if (!temp_.empty()) ::unlinkat(to_.dir(), temp_.c_str(), 0);
+    temp_.clear();
+    out_.reset(-1);
+  }
+
+  // The source was a regular file when it was looked at; what the open
+  // handle shows now is what is copied. A link put in its place is copied
+  // as a link and a fifo or device as one, without being read.
+  bool CopyRegular(const At& source) {
+    const struct timespec now = StampNow();
+    Fd in(OpenSource(source));
+    if (in.get() < 0) return errno == ELOOP && source.links && CopyLink(source);
+    struct stat st = {};
+    if (!ReadableFile(in.get(), st)) {
+      return posix::SpecialKind(st.st_mode) && MakeSpecial(st);
+    }
+    return CopyUnchanged(in.get(), st, now);
+  }
+
+  // Copies the data of the open file `in` and what it keeps besides, and
+  // keeps the copy only when a look after it sees what the look `st` (taken
+  // after `now`) saw; a copy that raced a change is thrown away and made
+  // again. The copy carries the times of the look its bytes match. Waiting
+  // for a change's tick to pass costs no try.
+  bool CopyUnchanged(int in, struct stat st, struct timespec now) {
+    int waits = 0;
+    for (int tries = 0; tries < kCopyTries;) {
+      if (!Settled(st, now)) {
+        if (++waits > kMostWaits) break;
+        WaitOneTick();
+      } else {
+        const Outcome outcome = CopyOnce(in, st);
+        if (outcome != Outcome::kChanged) return outcome == Outcome::kCopied;
+        ++tries;
+      }
+      now = StampNow();
+      if (::fstat(in, &st) != 0 || ::lseek(in, 0, SEEK_SET) != 0) return false;
+    }
+    SetLastErrorCode(kChangedWhileCopied);
+    return false;
+  }
+
+  enum class Outcome { kCopied, kChanged, kFailed };
+
+  // One try of CopyUnchanged: a copy that is kept, one thrown away because
+  // `in` changed meanwhile, or a failure with errno set.
+  Outcome CopyOnce(int in, const struct stat& st) {
+    // What the new file is, asked before its data changes it: a share
+    // answers from what the create returned.
+    struct stat made, after;
+    if (!Create() || ::fstat(out_.get(), &made) != 0) return Outcome::kFailed;
+    device_ = made.st_dev;
+    if (!posix::CopyData(in, out_.get(), st) || !CopyKeptAttributes(in, out_.get(), st, &made) ||
+        ::fstat(in, &after) != 0) {
+      return Outcome::kFailed;
+    }
+    if (!Unchanged(st, after)) {
+      Discard();
+      return Outcome::kChanged;
+    }
+    size_ = static_cast<uint64_t>(st.st_size);
+    return Outcome::kCopied;
+  }
+
   // A link is made anew with the same target text under a temporary name,
   // given the link's own time and, where the process may, its owner.
   bool CopyLink(const At& source) {
@@ -145,31 +294,46 @@ class StagedCopy {
             [&](const char* name) { return ::symlinkat(target.c_str(), to_.dir(), name) == 0; })) {
       return false;
     }
-    // A stage that cannot hold owners is no failure.
-    if (::fchownat(to_.dir(), temp_.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
-      errno = 0;
-    }
+    GiveTemporaryOwner(st);
+    size_ = target.size();
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     return ::utimensat(to_.dir(), temp_.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
   }
 
-  // Makes the copy under a temporary name of its own beside the target
-  // (`make` makes it under the name given, false when that name is taken or
-  // it fails); an unnamed copy that is to replace a file gets one first,
-  // then is renamed over it.
-  bool TakeTemporaryName(const std::function<bool(const char*)>& make) {
-    // A number of its own for every copy of the process: a batch keeps many
-    // copies staged in one directory at once, and each try costs a lookup.
-    static std::atomic<uint64_t> next{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name = ".kovrel-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(next++);
-      if (make(name.c_str())) {
-        temp_ = std::move(name);
-        return true;
-      }
-      if (errno != EEXIST) return false;
+  // A fifo or device is made anew under a temporary name, with the owner
+  // where the process may, then the permission bits (a change of owner
+  // clears the set-id bits), then the times of `st`. A device needs the
+  // right to make one; a fifo does not.
+  bool MakeSpecial(const struct stat& st) {
+    const dev_t device = S_ISFIFO(st.st_mode) ? 0 : st.st_rdev;
+    if (!TakeTemporaryName([&](const char* name) {
+          return ::mknodat(to_.dir(), name, (st.st_mode & S_IFMT) | 0600, device) == 0;
+        })) {
+      return false;
     }
-    return false;
+    GiveTemporaryOwner(st);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    return ::fchmodat(to_.dir(), temp_.c_str(), st.st_mode & 07777, 0) == 0 &&
+           ::utimensat(to_.dir(), temp_.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  // The owner and group of `st` for what the temporary name names, or the
+  // group alone should the process not give the owner. A stage that cannot
+  // hold owners is no failure.
+  void GiveTemporaryOwner(const struct stat& st) {
+    const char* name = temp_.c_str();
+    if (::fchownat(to_.dir(), name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+      ::fchownat(to_.dir(), name, static_cast<uid_t>(-1), st.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+    errno = 0;
+  }
+
+  // Makes the copy under a temporary name of its own beside the target; an
+  // unnamed copy that is to replace a file gets one first, then is renamed
+  // over it.
+  bool TakeTemporaryName(const std::function<bool(const char*)>& make) {
+    temp_ = MakeTemporary(make);
+    return !temp_.empty();
   }
 
   bool Close() { return out_.get() < 0 || ::close(out_.release()) == 0; }
@@ -178,15 +342,17 @@ class StagedCopy {
   std::string temp_;  // the copy's temporary name, if it has one
   Fd out_;
   dev_t device_ = 0;
+  uint64_t size_ = 0;
   bool written_ = false;
 };
 
 // A staged copy between StageCopy and PlaceStaged.
 class PosixStagedFile : public StagedFile {
  public:
-  PosixStagedFile(const std::string& from, const std::string& to, uint64_t size)
-      : StagedFile(from, to, size), copy(from, to) {}
-  StagedCopy copy;
+  PosixStagedFile(const std::string& from, const std::string& to,
+                  std::unique_ptr<StagedCopy> written)
+      : StagedFile(from, to, written->Size()), copy(std::move(written)) {}
+  std::unique_ptr<StagedCopy> copy;
 };
 
 // Syncs the file system that `fd` is on, once per device: the error of its
@@ -217,6 +383,31 @@ bool SyncfsTellsWritebackErrors() {
            (major > 5 || (major == 5 && minor >= 8));
   }();
   return tells;
+}
+
+// Every kind that a listing names as a file: all but directories and sockets.
+bool ListedFile(mode_t mode) {
+  return S_ISREG(mode) || S_ISLNK(mode) || posix::SpecialKind(mode) != 0;
+}
+
+// Whether the process may make device nodes: it has CAP_MKNOD, and in the
+// first user namespace, where alone that right reaches devices.
+bool MayMakeDevices() {
+  static const bool may = [] {
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, caps) != 0) return ::geteuid() == 0;
+    if (!(caps[CAP_TO_INDEX(CAP_MKNOD)].effective & CAP_TO_MASK(CAP_MKNOD))) return false;
+    // The first namespace maps every user id onto itself.
+    std::FILE* map = std::fopen("/proc/self/uid_map", "re");
+    if (!map) return true;
+    unsigned long inside = 1, outside = 1, count = 0;
+    const bool whole = std::fscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3 &&
+                       inside == 0 && outside == 0 && count == 4294967295UL;
+    std::fclose(map);
+    return whole;
+  }();
+  return may;
 }
 
 bool RenameNoReplace(const At& from, const At& to) {
@@ -275,7 +466,7 @@ class PosixFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override {
     struct stat st;
-    return StatPath(path, st) && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+    return StatPath(path, st) && ListedFile(st.st_mode);
   }
 
   bool DirectoryExists(const std::string& path) override {
@@ -285,7 +476,7 @@ class PosixFileSystem : public FileSystem {
 
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     struct stat st;
-    if (!StatPath(path, st) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) return false;
+    if (!StatPath(path, st) || !ListedFile(st.st_mode)) return false;
     LocalTimes times;
     out = times.Convert(st.st_mtime);
     return true;
@@ -369,24 +560,53 @@ class PosixFileSystem : public FileSystem {
   bool MatchDirectory(const std::string& from, const std::string& to) override {
     return posix::MatchDirectory(from, to);
   }
+  // Only a regular file is read: a fifo or device is never opened.
   bool ReadStart(const std::string& path, size_t size, std::string& out) override {
     At at;
-    const Fd fd(Locate(path, at)
-                    ? ::openat(at.dir(), at.name.c_str(),
-                               O_RDONLY | O_CLOEXEC | O_NONBLOCK | (at.links ? O_NOFOLLOW : 0))
-                    : -1);
+    struct stat st;
+    out.clear();
+    if (!Locate(path, at) || ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) != 0) {
+      return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      return false;
+    }
+    const Fd fd(OpenSource(at));
+    if (fd.get() < 0 || !ReadableFile(fd.get(), st)) return false;
     out.resize(size);
-    const ssize_t n = fd.get() < 0 ? -1 : ::read(fd.get(), out.data(), size);
+    const ssize_t n = ::read(fd.get(), out.data(), size);
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return n >= 0;
   }
 
+  // Without AT_SYMLINK_FOLLOW linkat links a link itself: nothing is
+  // followed. A replaced name is linked beside it first, then renamed over it.
+  bool LinkFile(const std::string& existing, const std::string& to, bool replace) override {
+    At source;
+    At target;
+    if (!Locate(existing, source) || !posix::LocateInParent(to, target)) return false;
+    const auto linkAs = [&](const char* name) {
+      return ::linkat(source.dir(), source.name.c_str(), target.dir(), name, 0) == 0;
+    };
+    if (linkAs(target.name.c_str())) return true;
+    if (errno != EEXIST || !replace) return false;
+    const std::string temp = MakeTemporary(linkAs);
+    if (temp.empty()) return false;
+    const bool renamed =
+        ::renameat(target.dir(), temp.c_str(), target.dir(), target.name.c_str()) == 0;
+    // A rename onto another name of the same file leaves both names.
+    const ErrorKeeper keep;
+    ::unlinkat(target.dir(), temp.c_str(), 0);
+    return renamed;
+  }
+
+  bool MakesDevices() override { return MayMakeDevices(); }
+
   std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
-    struct stat st;
-    if (!StatPath(from, st)) return nullptr;
-    auto staged = std::make_unique<PosixStagedFile>(from, to, static_cast<uint64_t>(st.st_size));
-    if (!staged->copy.Written()) return nullptr;
-    return staged;
+    auto copy = std::make_unique<StagedCopy>(from, to);
+    if (!copy->Written()) return nullptr;
+    return std::make_unique<PosixStagedFile>(from, to, std::move(copy));
   }
 
   // One syncfs per file system writes the batch's data in one go, so that no
@@ -402,14 +622,14 @@ class PosixFileSystem : public FileSystem {
       // Every staged file reaching here was made by StageCopy above; the
       // layers in between only pass it on.
       auto& staged = static_cast<PosixStagedFile&>(*file);
-      const int fd = staged.copy.Descriptor();
+      const int fd = staged.copy->Descriptor();
       if (fd < 0) {  // a link: nothing but its name to write
         staged.flushed = true;
         continue;
       }
-      int error = syncs.Sync(fd, staged.copy.Device());
+      int error = syncs.Sync(fd, staged.copy->Device());
       if (error != 0 || !SyncfsTellsWritebackErrors()) {
-        error = staged.copy.Flush() ? 0 : errno;
+        error = staged.copy->Flush() ? 0 : errno;
       }
       staged.flushed = error == 0;
       if (error != 0) {
@@ -424,7 +644,7 @@ class PosixFileSystem : public FileSystem {
       errno = EIO;
       return false;
     }
-    return static_cast<PosixStagedFile&>(file).copy.Place(replace);
+    return static_cast<PosixStagedFile&>(file).copy->Place(replace);
   }
 
   std::vector<std::string> FlushAll(const std::vector<std::string>& dirs) override {

@@ -104,8 +104,9 @@ class LocalTimes {
   Slot slots_[kSlots];
 };
 
-// Fills `e` from a stat of a listed kind; false for kinds that are never
-// listed (FIFOs, sockets, devices).
+// faFifo, faCharDevice or faBlockDevice for a mode of that kind; 0 otherwise.
+uint32_t SpecialKind(mode_t mode);
+// Fills `e` from a stat of a listed kind; false for a socket, never listed.
 bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times);
 // True when no attribute of `attr` that a listing can filter is left out by `admit`.
 bool Admitted(uint32_t attr, uint32_t admit);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -36,15 +37,17 @@ constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // one name at a time otherwise.
 int OpenBeneath(int dir, const std::string& rel) {
 #if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
-  static bool haveOpenat2 = true;
-  if (haveOpenat2) {
+  // Any thread may be the first to learn that the kernel refuses openat2.
+  static std::atomic<bool> haveOpenat2{true};
+  if (haveOpenat2.load(std::memory_order_relaxed)) {
     struct open_how how = {};
     how.flags = static_cast<uint64_t>(kDirFlags);
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     const long fd = ::syscall(SYS_openat2, dir, rel.c_str(), &how, sizeof how);
     if (fd >= 0) return static_cast<int>(fd);
     if (errno == ENOSYS || errno == EPERM) {
-      haveOpenat2 = false;  // not this kernel, or a sandbox that refuses it
+      haveOpenat2.store(
+          false, std::memory_order_relaxed);  // not this kernel, or a sandbox that refuses it
     } else if (errno != ENAMETOOLONG && errno != EAGAIN) {
       return -1;
     }

@@ -33,21 +33,37 @@ FileTime PackLocalSeconds(int64_t local) {
                       static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
 }
 
-// Fills `e` from a stat of a listed kind; false for kinds that are never
-// listed (FIFOs, sockets, devices). A link is a file of its own, with its
-// own size (that of its target text) and time.
+// The attribute of a fifo or device mode; 0 for every other kind.
+uint32_t SpecialKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return faFifo;
+  if (S_ISCHR(mode)) return faCharDevice;
+  if (S_ISBLK(mode)) return faBlockDevice;
+  return 0;
+}
+
+// Fills `e` from a stat of a listed kind; false for a socket, which is never
+// listed. A link is a file of its own, with its own size (that of its target
+// text) and time; a fifo or device is a file whose size is its device number.
 bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times) {
   const bool link = S_ISLNK(st.st_mode);
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !link) return false;
+  const uint32_t special = SpecialKind(st.st_mode);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !link && !special) return false;
   e.name.assign(name);
-  e.attr = 0;
+  e.attr = special;
   if (S_ISDIR(st.st_mode)) e.attr |= faDirectory;
-  if (S_ISREG(st.st_mode) || link) e.attr |= faArchive;
+  if (S_ISREG(st.st_mode) || link || special) e.attr |= faArchive;
   if (link) e.attr |= faSymLink;
   if (!name.empty() && name[0] == '.') e.attr |= faHidden;
   if (!link && !(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
-  e.size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+  e.size = S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+  if (special & (faCharDevice | faBlockDevice)) e.size = static_cast<uint64_t>(st.st_rdev);
   e.time = times.Convert(st.st_mtime);
+  // A file of more than one name tells how many and which file it is, so
+  // that its other names can be linked to its first copy.
+  const bool linked = S_ISREG(st.st_mode) && st.st_nlink > 1;
+  e.links = linked ? static_cast<uint32_t>(st.st_nlink) : 0;
+  e.id = linked ? FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}
+                : FileId{};
   return true;
 }
 
@@ -83,8 +99,9 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
 // with faSymLink); elsewhere it is followed: a link to a regular file is
 // listed as that file, a link to anything else is not listed. A directory whose type
 // the listing gives (d_type) is not stat'ed: no caller uses the time or size
-// of a directory. With `kindsOnly` the same holds for regular files; any other
-// entry gets one fstatat relative to the open directory.
+// of a directory. With `kindsOnly` the same holds for regular files, fifos
+// and devices; any other entry gets one fstatat relative to the open
+// directory.
 void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
                    const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
   bool links = false;
@@ -102,13 +119,16 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
     const std::string_view name = de->d_name;
     if (!all && !PatternMatches(pattern, name)) continue;
     const bool linkKind = links && de->d_type == DT_LNK;
-    if (de->d_type == DT_DIR || (kindsOnly && (de->d_type == DT_REG || linkKind))) {
+    const uint32_t special = SpecialKind(DTTOIF(de->d_type));
+    if (de->d_type == DT_DIR || (kindsOnly && (de->d_type == DT_REG || linkKind || special))) {
       e.name.assign(name);
-      e.attr = de->d_type == DT_DIR ? faDirectory : faArchive;
+      e.attr = de->d_type == DT_DIR ? faDirectory : faArchive | special;
       if (linkKind) e.attr |= faSymLink;
       if (name[0] == '.') e.attr |= faHidden;
       e.size = 0;
       e.time = 0;
+      e.links = 0;
+      e.id = FileId{};
     } else if (::fstatat(dfd, de->d_name, &st, statFlags) != 0) {
       // Gone meanwhile, or a link that leads nowhere: nothing to list.
       if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR || !(admit & faUnreadable)) {
@@ -118,6 +138,8 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
       e.attr = faUnreadable;
       e.size = 0;
       e.time = 0;
+      e.links = 0;
+      e.id = FileId{};
     } else {
       if (!links && de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
       if (!FillEntry(st, name, e, times)) continue;

@@ -416,7 +416,7 @@ TEST_F(UnreadableSource, OneStageKeepsWhatAnUnreadableDirectoryHolds) {
 // ---------------------------------------------------------------------------
 // Entries that are not regular files
 
-TEST_F(RealFaults, FifosAndSocketsAreNotCopiedAndLinksOfEveryKindAreCopiedAsLinks) {
+TEST_F(RealFaults, FifosAreMadeAgainSocketsAreNotCopiedAndLinksOfEveryKindAreCopiedAsLinks) {
   Put("src/plain.txt", "P1", 1);
   Put("src/sub/inner.txt", "I1", 1);
   ASSERT_EQ(0, ::mkfifo(P("src/fifo").c_str(), 0644));
@@ -444,10 +444,16 @@ TEST_F(RealFaults, FifosAndSocketsAreNotCopiedAndLinksOfEveryKindAreCopiedAsLink
   const std::vector<std::string> stages = {P("src"), P("bk1"), P("bk2"), P("bk3")};
   test::ProgramRun run = Run(stages);
   ASSERT_EQ(0, run.exitCode) << run.stderrText;
-  EXPECT_EQ((std::vector<std::string>{"abslink", "dangling", "dirlink", "filelink", "loop-a",
-                                      "loop-b", "plain.txt", "sub", "up"}),
+  EXPECT_EQ((std::vector<std::string>{"abslink", "dangling", "dirlink", "fifo", "filelink",
+                                      "loop-a", "loop-b", "plain.txt", "sub", "up"}),
             Entries(P("bk1")));
-  EXPECT_EQ((std::vector<std::string>{"here", "inner.txt", "up"}), Entries(P("bk1/sub")));
+  EXPECT_EQ((std::vector<std::string>{"fifo", "here", "inner.txt", "up"}), Entries(P("bk1/sub")));
+  for (const char* fifo : {"bk1/fifo", "bk1/sub/fifo"}) {
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(P(fifo).c_str(), &st)) << fifo;
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << fifo;
+    EXPECT_EQ(0644u, st.st_mode & 07777) << fifo;
+  }
   for (const auto& [name, target] : links) {
     EXPECT_EQ(target + " | " + When(1), LinkGeneration(P("bk1/") + name)) << name;
   }

@@ -3,22 +3,33 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <future>
+#include <map>
+#include <random>
+#include <thread>
+#include <tuple>
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
+#include "platform/PosixFiles.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using platform::DirEntry;
 using platform::RealFileSystem;
+using platform::posix::Fd;
 using Words = std::vector<std::string>;
 
 Words Names(const std::string& pattern, uint32_t admit) {
@@ -28,15 +39,17 @@ Words Names(const std::string& pattern, uint32_t admit) {
   return names;
 }
 
-TEST(PosixListing, ListsFilesDirectoriesAndLinksToFilesOnly) {
+TEST(PosixListing, ListsFilesDirectoriesFifosAndLinksToFilesOnly) {
   test::TempDir t;
   test::WriteFile(t / "file", "12345");
   test::MakeDirs(t / "dir");
   ASSERT_EQ(0, ::mkfifo((t / "fifo").c_str(), 0600));
   ASSERT_EQ(0, ::symlink("file", (t / "tofile").c_str()));
   ASSERT_EQ(0, ::symlink("dir", (t / "todir").c_str()));
+  ASSERT_EQ(0, ::symlink("fifo", (t / "tofifo").c_str()));
   ASSERT_EQ(0, ::symlink("nowhere", (t / "dangling").c_str()));
-  EXPECT_EQ((Words{".", "..", "dir", "file", "tofile"}), Names(t / "*.*", platform::faAnyFile));
+  EXPECT_EQ((Words{".", "..", "dir", "fifo", "file", "tofile"}),
+            Names(t / "*.*", platform::faAnyFile));
 
   // A link to a file is that file, under the link's name.
   DirEntry e;
@@ -44,16 +57,101 @@ TEST(PosixListing, ListsFilesDirectoriesAndLinksToFilesOnly) {
   EXPECT_EQ("tofile", e.name);
   EXPECT_EQ(5u, e.size);
   EXPECT_EQ(platform::faArchive, e.attr);
-  EXPECT_FALSE(RealFileSystem().Find(t / "fifo", platform::faAnyFile, e));
-  EXPECT_FALSE(RealFileSystem().FileExists(t / "fifo"));
+  EXPECT_TRUE(RealFileSystem().FileExists(t / "fifo"));
   EXPECT_FALSE(RealFileSystem().FileExists(t / "dangling"));
   platform::FileTime time;
-  EXPECT_FALSE(RealFileSystem().LastWriteTime(t / "fifo", time));
+  EXPECT_TRUE(RealFileSystem().LastWriteTime(t / "fifo", time));
 }
 
-// The kinds-only listing names the same entries with the same kinds, and
-// still follows links (a link to a file is a file, a link to a directory is
-// not listed).
+// Stages `from` as `to` and names it; false when any step fails.
+bool StageAndPlace(const std::string& from, const std::string& to, bool replace) {
+  platform::FileSystem& fs = RealFileSystem();
+  const std::unique_ptr<platform::StagedFile> staged = fs.StageCopy(from, to);
+  if (!staged) return false;
+  fs.FlushStaged({staged.get()});
+  return staged->flushed && fs.PlaceStaged(*staged, replace);
+}
+
+// A fifo and (as root) a device are files carrying their kind, sized by
+// their device number, and are made again beside a target with their bits,
+// owner and times, named like any staged copy (replacing only when asked).
+// The names of a file with more than one tell how many and which file.
+TEST(PosixListing, SpecialAndLinkedFilesTellWhatTheyAreAndSpecialOnesAreMadeAgain) {
+  test::TempDir t;
+  test::WriteFile(t / "single", "1");
+  test::WriteFile(t / "pair1", "22");
+  test::MakeDirs(t / "dst");
+  ASSERT_EQ(0, ::link((t / "pair1").c_str(), (t / "pair2").c_str()));
+  const bool root = ::geteuid() == 0;
+  EXPECT_EQ(root, RealFileSystem().MakesDevices());
+  const dev_t null = makedev(1, 3), loop = makedev(7, 200);
+  const struct timespec times[2] = {{1000000000, 5}, {946684800, 123456789}};
+  for (const auto& [name, kind, device] :
+       {std::tuple{"fifo", S_IFIFO, dev_t{0}}, {"char", S_IFCHR, null}, {"block", S_IFBLK, loop}}) {
+    if (kind != S_IFIFO && !root) continue;
+    const std::string path = t / name;
+    ASSERT_EQ(0, ::mknod(path.c_str(), kind | 0654, device));
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0654));
+    ASSERT_TRUE(!root || ::chown(path.c_str(), 12345, 23456) == 0);
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+  }
+  struct stat pair;
+  ASSERT_EQ(0, ::stat((t / "pair1").c_str(), &pair));
+  const platform::FileId id{pair.st_dev, pair.st_ino};
+  using namespace platform;
+  const struct {
+    const char* name;
+    uint32_t attr;
+    uint64_t size;
+    uint32_t links;
+    FileId id;
+  } cases[] = {
+      {"single", faArchive, 1, 0, {}},
+      {"pair1", faArchive, 2, 2, id},
+      {"pair2", faArchive, 2, 2, id},
+      {"fifo", faArchive | faFifo, 0, 0, {}},
+      {"char", faArchive | faCharDevice, null, 0, {}},
+      {"block", faArchive | faBlockDevice, loop, 0, {}},
+  };
+  std::map<std::string, DirEntry> listed, kinds;
+  RealFileSystem().List(t / "*.*", 0, [&](const DirEntry& e) { listed[e.name] = e; });
+  RealFileSystem().ListKinds(t / "*.*", 0, [&](const DirEntry& e) { kinds[e.name] = e; });
+  Words made = {".", ".."};
+  for (const auto& c : cases) {
+    if (!root && (c.attr & (faCharDevice | faBlockDevice))) continue;
+    SCOPED_TRACE(c.name);
+    DirEntry found;
+    ASSERT_TRUE(RealFileSystem().Find(t / c.name, 0, found));
+    for (const DirEntry& e : {listed[c.name], found}) {
+      EXPECT_EQ(c.attr, e.attr);
+      EXPECT_EQ(c.size, e.size);
+      EXPECT_EQ(c.links, e.links);
+      EXPECT_EQ(c.id, e.id);
+    }
+    EXPECT_EQ(c.attr, kinds[c.name].attr);
+    if (!(c.attr & faSpecial)) continue;
+    const std::string from = t / c.name, to = t / "dst" + "/" + c.name;
+    ASSERT_TRUE(StageAndPlace(from, to, false)) << LastErrorText();
+    EXPECT_FALSE(StageAndPlace(from, to, false));
+    ASSERT_TRUE(StageAndPlace(from, to, true)) << LastErrorText();
+    made.push_back(c.name);
+    struct stat st, source;
+    ASSERT_EQ(0, ::lstat(to.c_str(), &st));
+    ASSERT_EQ(0, ::lstat(from.c_str(), &source));
+    EXPECT_EQ(source.st_mode, st.st_mode);
+    EXPECT_EQ(source.st_rdev, st.st_rdev);
+    EXPECT_EQ(root ? 12345u : ::geteuid(), st.st_uid);
+    EXPECT_EQ(946684800, st.st_mtim.tv_sec);
+    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+  }
+  // No temporary name is left beside the copies.
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, Names(t / "dst/*.*", faAnyFile));
+}
+
+// The kinds-only listing names the same entries with the same kinds (a
+// fifo among them), and still follows links (a link to a file is a file, a
+// link to a directory is not listed).
 TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   test::TempDir t;
   test::WriteFile(t / "file", "12345");
@@ -66,7 +164,8 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   const auto kinds = [&](bool kindsOnly, uint32_t admit) {
     Kinds out;
     const auto add = [&](const DirEntry& e) {
-      out.emplace_back(e.name, e.attr & (platform::faDirectory | platform::faHidden));
+      out.emplace_back(e.name,
+                       e.attr & (platform::faDirectory | platform::faHidden | platform::faSpecial));
     };
     if (kindsOnly) {
       RealFileSystem().ListKinds(t / "*.*", admit, add);
@@ -77,7 +176,7 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
     return out;
   };
   const Kinds all = kinds(false, platform::faAnyFile);
-  EXPECT_EQ(6u, all.size());  // ".", "..", ".dot", "dir", "file", "tofile"
+  EXPECT_EQ(7u, all.size());  // ".", "..", ".dot", "dir", "fifo", "file", "tofile"
   EXPECT_EQ(all, kinds(true, platform::faAnyFile));
   EXPECT_EQ(kinds(false, platform::faDirectory), kinds(true, platform::faDirectory));
   EXPECT_EQ(kinds(false, 0), kinds(true, 0));
@@ -213,6 +312,137 @@ TEST(PosixCopyFile, TakesItsNameOnlyWhenComplete) {
   }
   EXPECT_TRUE(test::IsDir(t / "dir"));
   EXPECT_EQ((Words{"new", "old", "src"}), test::ListTree(t.path()));
+}
+
+// A fifo put in the place of a listed file is made again and never opened
+// for reading: the copy neither waits for the writer that holds it open
+// nor takes what it wrote.
+TEST(PosixStageCopy, AFifoInPlaceOfAListedFileIsNeverRead) {
+  test::TempDir t;
+  const std::string from = t / "was-file";
+  test::WriteFile(from, "data");
+  DirEntry e;
+  ASSERT_TRUE(RealFileSystem().Find(from, 0, e));
+  EXPECT_EQ(platform::faArchive, e.attr);
+  ASSERT_EQ(0, ::unlink(from.c_str()));
+  ASSERT_EQ(0, ::mkfifo(from.c_str(), 0600));
+  Fd held(::open(from.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_EQ(4, ::write(held.get(), "held", 4));
+  auto copy =
+      std::async(std::launch::async, [&] { return StageAndPlace(from, t / "copy", false); });
+  if (copy.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the copy waits on the fifo";
+    held.reset(-1);  // a reader waiting for more bytes gets the end
+  }
+  EXPECT_TRUE(copy.get());
+  struct stat st;
+  ASSERT_EQ(0, ::lstat((t / "copy").c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  char bytes[8];
+  EXPECT_EQ(4, ::read(held.get(), bytes, sizeof bytes));
+}
+
+// A file rewritten block by block, in random order, while it is copied.
+// Every block holds the number of the write that wrote it last (0: none
+// yet), so the state after any write is known. The staged copy is the file
+// as it was after one write (the newest it shows) and carries the time the
+// file had then; or the copy fails as changed. Never a mix.
+TEST(PosixStageCopy, AFileRewrittenWhileCopiedIsStagedWholeOrNotAtAll) {
+  constexpr size_t kBlock = 64 * 1024, kBlocks = 1024;
+  constexpr uint32_t kWrites = 400;
+  const auto blockOf = [](uint32_t stamp) {
+    std::string block(kBlock, '\0');
+    for (size_t i = 0; i < kBlock; i += sizeof stamp) std::memcpy(&block[i], &stamp, sizeof stamp);
+    return block;
+  };
+  test::TempDir t;
+  const std::string from = t / "big", to = t / "copy";
+  test::WriteFile(from, std::string(kBlock * kBlocks, '\0'));
+  const Fd file(::open(from.c_str(), O_WRONLY | O_CLOEXEC));
+  std::mt19937 random(20261210);
+  std::vector<size_t> order(kWrites + 1);
+  for (uint32_t k = 1; k <= kWrites; ++k) order[k] = random() % kBlocks;
+  // The file's last-write time after each write.
+  std::vector<struct timespec> times(kWrites + 1);
+  struct stat st;
+  ASSERT_EQ(0, ::fstat(file.get(), &st));
+  times[0] = st.st_mtim;
+  std::atomic<bool> begun{false};
+  std::thread writer([&] {
+    struct stat now;
+    for (uint32_t k = 1; k <= kWrites; ++k) {
+      const std::string block = blockOf(k);
+      if (::pwrite(file.get(), block.data(), kBlock, static_cast<off_t>(order[k] * kBlock)) < 0 ||
+          ::fstat(file.get(), &now) != 0) {
+        break;
+      }
+      times[k] = now.st_mtim;
+      begun = true;
+    }
+    begun = true;
+  });
+  while (!begun) std::this_thread::yield();
+  const bool placed = StageAndPlace(from, to, false);
+  const unsigned long error = platform::LastErrorCode();
+  writer.join();
+  if (!placed) {
+    EXPECT_EQ(platform::kChangedWhileCopied, error);
+    EXPECT_EQ((Words{".", "..", "big"}), Names(t / "*.*", platform::faAnyFile));
+    return;
+  }
+  const std::string copy = test::ReadFile(to);
+  ASSERT_EQ(kBlock * kBlocks, copy.size());
+  uint32_t newest = 0;
+  for (size_t b = 0; b < kBlocks; ++b) {
+    uint32_t stamp;
+    std::memcpy(&stamp, &copy[b * kBlock], sizeof stamp);
+    newest = std::max(newest, stamp);
+  }
+  ASSERT_LE(newest, kWrites);
+  std::vector<uint32_t> expected(kBlocks, 0);
+  for (uint32_t k = 1; k <= newest; ++k) expected[order[k]] = k;
+  size_t mixed = 0;
+  for (size_t b = 0; b < kBlocks; ++b)
+    mixed += copy.compare(b * kBlock, kBlock, blockOf(expected[b])) != 0;
+  EXPECT_EQ(0u, mixed) << "blocks that differ from the file after write " << newest;
+  ASSERT_EQ(0, ::stat(to.c_str(), &st));
+  EXPECT_EQ(times[newest].tv_sec, st.st_mtim.tv_sec);
+  EXPECT_EQ(times[newest].tv_nsec, st.st_mtim.tv_nsec);
+}
+
+// A second name of a file, reached without following a link: a name that
+// is there is replaced only when asked, in one step; a link is linked as
+// itself. No temporary name is left.
+TEST(PosixLinkFile, MakesAnotherNameReplacingOnlyWhenAsked) {
+  test::TempDir t;
+  test::WriteFile(t / "stage/a", "A");
+  test::WriteFile(t / "stage/b", "B");
+  ASSERT_EQ(0, ::symlink("a", (t / "stage/ln").c_str()));
+  platform::FileSystem& fs = RealFileSystem();
+  const std::string s = t / "stage/";
+  fs.SetRoots({s});
+  const struct {
+    const char *existing, *to;
+    bool replace;
+    int error;  // 0: linked
+  } cases[] = {{"a", "b", false, EEXIST}, {"a", "c", false, 0},  {"a", "b", true, 0},
+               {"a", "c", true, 0},       {"ln", "d", false, 0}, {"gone", "e", true, ENOENT}};
+  const auto inode = [](const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.existing) + " -> " + c.to + (c.replace ? " replacing" : ""));
+    EXPECT_EQ(c.error == 0, fs.LinkFile(s + c.existing, s + c.to, c.replace));
+    if (c.error != 0) {
+      EXPECT_EQ(c.error, errno);
+    } else {
+      EXPECT_EQ(inode(s + c.existing), inode(s + c.to));
+    }
+  }
+  fs.SetRoots({});
+  EXPECT_EQ("A", test::ReadFile(s + "b"));
+  EXPECT_EQ((Words{".", "..", "a", "b", "c", "d", "ln"}), Names(s + "*.*", platform::faAnyFile));
 }
 
 TEST(PosixCodeset, NamesMapToRules) {
