@@ -175,6 +175,33 @@ TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
   EXPECT_EQ(listed.size(), std::set<std::string>(listed.begin(), listed.end()).size());
 }
 
+TEST_F(BackupEngine, NamesOfOneFileStayOneFileWhicheverNameTheWalkMeetsFirst) {
+  if (platform::PathDelim != '/') GTEST_SKIP() << "the Windows listing tells no links";
+  namespace fs = std::filesystem;
+  fs_.sortListings = true;
+  Put("src/b/orig", "v1");
+  fs::create_hard_link(P("src/b/orig"), P("src/b/twin"));
+  const auto dirs = Dirs({"src", "bk1", "bk2"});
+  Run(dirs);
+  EXPECT_TRUE(fs::equivalent(P("bk1/b/orig"), P("bk1/b/twin")));
+  EXPECT_EQ(1u, fs_.Count("LinkFile"));
+  // A new name met before the backed-up ones is copied, then made a name of
+  // the up-to-date copy.
+  test::MakeDirs(P("src/a"));
+  fs::create_hard_link(P("src/b/orig"), P("src/a/new"));
+  EXPECT_EQ(std::vector<std::string>{"copied  " + Dir("src") + "a" + d + "new"}, Run(dirs));
+  EXPECT_TRUE(fs::equivalent(P("bk1/a/new"), P("bk1/b/orig")));
+  EXPECT_EQ(3u, fs::hard_link_count(P("bk1/b/twin")));
+  // Each name rotates on its own; the generation moved down keeps its bytes.
+  Put("src/b/orig", "v2", 2);
+  Run(dirs);
+  EXPECT_EQ("v2", ReadFile(P("bk1/a/new")));
+  EXPECT_TRUE(fs::equivalent(P("bk1/a/new"), P("bk1/b/twin")));
+  for (const char* old : {"bk2/a/new", "bk2/b/orig", "bk2/b/twin"})
+    EXPECT_EQ("v1", ReadFile(P(old)));
+  EXPECT_TRUE(clean_);
+}
+
 // ---------------------------------------------------------------------------
 // Generations
 

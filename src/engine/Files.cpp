@@ -108,6 +108,39 @@ bool PassedOver(const Run& run, const Listing::Item& item) {
   return (item.attr & (platform::faCharDevice | platform::faBlockDevice)) && !run.makesDevices;
 }
 
+// A name of a file with more than one name, up to date in stage 1 at
+// `stage1Path`: the file's other names are linked to it, also those that
+// this run has copied already.
+void UpToDateName(Run& run, const platform::FileId& id, const std::string& stage1Path) {
+  LinkGroups::Group* group = run.links.Find(id);
+  if (group && group->upToDate) return;
+  if (!group && !(group = run.links.Add(id))) return;
+  if (!run.options.dryRun) {
+    for (const auto& [r, name] : group->copied) Relink(run, r, name, stage1Path);
+  }
+  group->copied.clear();
+  group->first = stage1Path;
+  group->upToDate = true;
+}
+
+// A name of a file with more than one name that this run backs up: the
+// stage-1 path it is to be linked to, or empty when it is copied (the
+// first name of its file that the run meets).
+std::string CopiedName(Run& run, const platform::FileId& id, const std::string& r,
+                       const std::string& name) {
+  LinkGroups::Group* group = run.links.Find(id);
+  std::string linkTo;
+  if (group) {
+    linkTo = group->first;
+  } else if (!(group = run.links.Add(id))) {
+    return linkTo;
+  } else {
+    group->first = run.stages.dirs[1] + r + name;
+  }
+  if (!group->upToDate) group->copied.emplace_back(r, name);
+  return linkTo;
+}
+
 // Notes the names of files with more than one name that stage 1 holds up to
 // date, so that a new name of one of them becomes another name of that
 // copy, wherever the listing puts it.
@@ -123,7 +156,7 @@ void NoteLinkedNames(Run& run, Visit& v) {
     stage1.size = have->size;
     stage1.time = have->time;
     if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
-    run.links.Note(item.id, v.stage1Dir + std::string(name));
+    UpToDateName(run, item.id, v.stage1Dir + std::string(name));
   }
 }
 
@@ -186,11 +219,10 @@ void BackupFiles(Run& run, Visit& v) {
     const bool present = StageOneEntry(run, v, name, stage1, ahead.get());
     const bool linked = item.links > 1;
     if (present && !Changed(item, stage1)) {
-      if (linked) run.links.Note(item.id, v.stage1Dir + name);
+      if (linked) UpToDateName(run, item.id, v.stage1Dir + name);
       continue;
     }
-    const std::string linkTo = linked ? run.links.Find(item.id) : std::string();
-    if (linked && linkTo.empty()) run.links.Note(item.id, v.stage1Dir + name);
+    const std::string linkTo = linked ? CopiedName(run, item.id, v.r, name) : std::string();
 
     if (!run.options.dryRun) {
       // A directory whose listing was read is there: its copies need not ask.

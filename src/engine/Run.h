@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Backup.h"
@@ -56,23 +57,30 @@ struct Stages {
 };
 
 // Source files with more than one name (hard links), so that stage 1 keeps
-// them as one file: for each, the stage-1 path of the first name the walk
-// met that stage 1 has, or is to have once its copy is named. Only files
-// with more than one name are noted, at most kMax of them; past that they
-// are copied as separate files.
+// them as one file. Only files with more than one name are noted, at most
+// kMax of them; past that they are copied as separate files.
 class LinkGroups {
  public:
   static constexpr size_t kMax = 8192;
 
-  // The stage-1 path noted for the file `id`; empty when none is.
-  std::string Find(const platform::FileId& id) const {
-    const auto it = first_.find(id);
-    return it == first_.end() ? std::string() : it->second;
+  struct Group {
+    // The stage-1 path that the file's other names are linked to.
+    std::string first;
+    // `first` was up to date in stage 1; otherwise this run copies it.
+    bool upToDate = false;
+    // While no up-to-date name is known: the names (relative path, name)
+    // that this run copies or links to a copy. An up-to-date name met later
+    // takes them over, so that the file stays one file.
+    std::vector<std::pair<std::string, std::string>> copied;
+  };
+
+  // The group of the file `id`, or null.
+  Group* Find(const platform::FileId& id) {
+    const auto it = groups_.find(id);
+    return it == groups_.end() ? nullptr : &it->second;
   }
-  // Notes `stage1Path` for the file `id`, unless one is noted already.
-  void Note(const platform::FileId& id, const std::string& stage1Path) {
-    if (first_.size() < kMax) first_.emplace(id, stage1Path);
-  }
+  // A new group for the file `id`; null past kMax.
+  Group* Add(const platform::FileId& id) { return groups_.size() < kMax ? &groups_[id] : nullptr; }
 
  private:
   struct Hash {
@@ -80,7 +88,7 @@ class LinkGroups {
       return static_cast<size_t>(id.index * 0x9E3779B97F4A7C15ull ^ id.volume);
     }
   };
-  std::unordered_map<platform::FileId, std::string, Hash> first_;
+  std::unordered_map<platform::FileId, Group, Hash> groups_;
 };
 
 // Below the directories named for a run, no link is a way through; the

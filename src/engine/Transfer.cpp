@@ -131,6 +131,14 @@ void LinkIn(Run& run, const std::string& r, const std::string& name, const std::
   });
 }
 
+void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing) {
+  Stages& stages = run.stages;
+  run.pipeline.AfterNamings(r, name, [&stages, r, name, existing](Notes& notes) {
+    const std::string to = stages.Path(1, r, name);
+    if (!stages.fs.LinkFile(existing, to, true)) notes.Failed(to);
+  });
+}
+
 void MakeStageOneDir(Run& run, const std::string& r) {
   Notes notes;
   ReadyTarget(run.stages, notes, 1, r);

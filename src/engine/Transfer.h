@@ -26,6 +26,10 @@ void CopyIn(Run& run, const std::string& r, const std::string& name, bool replac
 // one more name for that copy instead of a copy of its own.
 void LinkIn(Run& run, const std::string& r, const std::string& name, const std::string& existing,
             bool replace, bool rotate);
+// Makes the stage-1 file `name` of `r`, which this run copies, another name
+// of the up-to-date stage-1 file `existing` instead: both stand for one
+// source file, unchanged, and stay one file.
+void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing);
 // Makes the stage-1 counterpart of a source directory that the walk
 // entered, when it is missing, however little it holds.
 void MakeStageOneDir(Run& run, const std::string& r);

@@ -2,6 +2,7 @@
 // a restore gives back is the tree that was saved.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -25,11 +26,11 @@ namespace fs = std::filesystem;
 struct Row {
   const char* path;
   unsigned mode;
-  const char* content = "";    // of a file
-  bool foreign = false;        // owned by another user when run as root
-  const char* attr = nullptr;  // a user.* attribute's value
-  bool sparse = false;         // 2 GiB holding `content` at 1 GiB
-  const char* link = nullptr;  // a symbolic link with this target text
+  const char* content = "";      // of a file
+  bool foreign = false;          // owned by another user when run as root
+  const char* attr = nullptr;    // a user.* attribute's value
+  bool sparse = false;           // 2 GiB holding `content` at 1 GiB
+  const char* link = nullptr;    // a symbolic link with this target text
   const char* sameAs = nullptr;  // another name (a hard link) of this entry
   char special = 0;              // 'p' a fifo, 'c' a character device (as root)
 };
@@ -186,7 +187,9 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
       }
       continue;
     }
-    if (std::string(row.path).back() == '/') {
+    if (row.special) {
+      // made above, with no content
+    } else if (std::string(row.path).back() == '/') {
       test::MakeDirs(path);
     } else if (row.sparse) {
       const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -225,16 +228,15 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
   // Names of one file stay one file, also for a name a later run adds.
   const auto inode = [&](const char* rel) {
     struct stat st;
-    return ::lstat(P(rel).c_str(), &st) == 0 ? std::to_string(st.st_ino) + "/" +
-                                                   std::to_string(st.st_nlink)
-                                             : "(missing)";
+    return ::lstat(P(rel).c_str(), &st) == 0
+               ? std::to_string(st.st_ino) + "/" + std::to_string(st.st_nlink)
+               : "(missing)";
   };
   EXPECT_EQ(inode("bk1/bin/run.sh"), inode("bk1/bin/run-too"));
   ASSERT_EQ(0, ::link((src + "/bin/run.sh").c_str(), (src + "/other/run-three").c_str()));
   ASSERT_EQ(0, Run({"src", "bk1", "bk2", "bk3"}).exitCode);
   EXPECT_EQ(inode("bk1/bin/run.sh"), inode("bk1/other/run-three"));
   EXPECT_EQ("3", inode("bk1/bin/run-too").substr(inode("bk1/bin/run-too").find('/') + 1));
-  SetTime(src + "/other", when + 50, 0);
 
   // A tree left open by an older version is closed, and the run tells
   // nothing: no report, nothing on standard error.
@@ -242,7 +244,7 @@ TEST_F(RoundTrip, StageOneRestoresTheTreeAsItWasAndStaysPrivate) {
   run = Run({"src", "bk1", "bk2", "bk3"});
   EXPECT_EQ(0, run.exitCode);
   EXPECT_EQ("", run.stderrText);
-  EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 2)));
+  EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 3)));
   EXPECT_EQ(Described(src), Described(P("bk1")));
 
   // Generations rotate down; every stage keeps the private directory private.
