@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -297,6 +298,56 @@ TEST_F(RoundTrip, TaggedCacheDirectoriesArePassedOver) {
   ASSERT_EQ(0, run.exitCode) << run.stderrText;
   EXPECT_EQ((std::vector<std::string>{".cache/old", "notes/CACHEDIR.TAG", "notes/a.txt"}),
             test::ListTree(P("bk1")));
+}
+
+// Runs a shell command with git's configuration kept out; its exit status.
+int Shell(const std::string& command) {
+  const std::string quiet = "HOME=/nonexistent GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null ";
+  return std::system((quiet + command + " >/dev/null 2>&1").c_str());
+}
+
+TEST_F(RoundTrip, GitRepositoryWithPackedRefsWorksFromStageOne) {
+  if (Shell("git --version") != 0) GTEST_SKIP() << "git is not installed";
+  const std::string repo = P("src/repo");
+  test::MakeDirs(repo);
+  const std::string git = "git -c user.name=k -c user.email=k@example.org -C '" + repo + "' ";
+  ASSERT_EQ(0,
+            Shell(git + "init -q && echo hello > '" + repo + "/a.txt' && " + git + "add a.txt && " +
+                  git + "commit -qm one && " + git + "tag v1 && " + git + "pack-refs --all"));
+  // What packing leaves: refs/heads and refs/tags, empty.
+  ASSERT_TRUE(fs::is_empty(repo + "/.git/refs/heads"));
+  const test::ProgramRun run = Run({"src", "bk1", "bk2"});
+  ASSERT_EQ(0, run.exitCode) << run.stderrText;
+  const std::string copy = "git -c safe.directory='*' -C '" + P("bk1/repo") + "' ";
+  EXPECT_EQ(0, Shell(copy + "status"));
+  EXPECT_EQ(0, Shell(copy + "fsck --strict"));
+  EXPECT_EQ(0, Shell(copy + "rev-parse --verify -q v1"));
+}
+
+TEST_F(RoundTrip, FifosSwappedInForFilesWhileTheRunCopiesCannotStopIt) {
+  // Files large enough for the run to be copying while they are swapped.
+  const std::string block(1 << 20, 'x');
+  constexpr int kFiles = 64;
+  for (int i = 0; i < kFiles; ++i) test::WriteFile(P("src/f" + std::to_string(i)), block);
+  test::StartedProgram program(exe_, {P("src"), P("bk1"), P("bk2")});
+  for (int i = kFiles - 1; i >= 0; --i) {
+    const std::string file = P("src/f" + std::to_string(i));
+    const std::string fifo = file + ".fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    ASSERT_EQ(0, ::rename(fifo.c_str(), file.c_str()));
+  }
+  // Nobody ever writes into the fifos: a run that read one would wait for
+  // good. A generous wait tells a run that ended from one that hangs.
+  test::ProgramRun run;
+  ASSERT_TRUE(program.Wait(120000, run)) << "the run hangs on a fifo";
+  EXPECT_NE(1, run.exitCode) << run.stderrText;
+  // A second run finds the fifos and makes them again in stage 1.
+  ASSERT_EQ(0, Run({"src", "bk1", "bk2"}).exitCode);
+  for (int i = 0; i < kFiles; ++i) {
+    struct stat st;
+    ASSERT_EQ(0, ::lstat(P("bk1/f" + std::to_string(i)).c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << i;
+  }
 }
 
 }  // namespace
