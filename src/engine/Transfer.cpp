@@ -97,14 +97,24 @@ void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t st
   }
 }
 
-void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate) {
-  Stages& stages = run.stages;
+namespace {
+
+// On the walk's thread, before a copy or a link into the directory `r` of
+// stage 1: makes it where it is missing; false when it cannot be made.
+bool ReadyForStageOne(Run& run, const std::string& r) {
   platform::PumpMessages();
   Notes notes;
-  const bool ready = ReadyTarget(stages, notes, 1, r);
+  const bool ready = ReadyTarget(run.stages, notes, 1, r);
   run.journal.Add(std::move(notes.lines));
-  if (!ready) return;
-  stages.changed = true;
+  if (ready) run.stages.changed = true;
+  return ready;
+}
+
+}  // namespace
+
+void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate) {
+  if (!ReadyForStageOne(run, r)) return;
+  Stages& stages = run.stages;
   run.pipeline.Add(r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
                    [&stages, r, name, replace, rotate](platform::StagedFile& staged, Notes& notes) {
                      PlaceCopy(stages, notes, staged, r, name, replace, rotate);
@@ -113,13 +123,8 @@ void CopyIn(Run& run, const std::string& r, const std::string& name, bool replac
 
 void LinkIn(Run& run, const std::string& r, const std::string& name, const std::string& existing,
             bool replace, bool rotate) {
+  if (!ReadyForStageOne(run, r)) return;
   Stages& stages = run.stages;
-  platform::PumpMessages();
-  Notes notes;
-  const bool ready = ReadyTarget(stages, notes, 1, r);
-  run.journal.Add(std::move(notes.lines));
-  if (!ready) return;
-  stages.changed = true;
   // After the namings of the batch: `existing` may be a copy it names.
   // Nothing is written in place, so the generations of one name never
   // change the bytes of another.
