@@ -4,7 +4,7 @@
 // Who touches what, once the run is set up:
 //
 //   member                         threads
-//   options, nested                all, read only
+//   options, nested, makesDevices  all, read only
 //   stages.fs, stages.dirs         all (the file system is safe to share)
 //   stages.registry                all, under its own lock
 //   stages.changed                 all (atomic)
@@ -12,6 +12,8 @@
 //   readers, links, stageDirCount  committer touches only the batch it
 //                                  carries, and a job only its own entry
 //                                  and `stages`
+//   writers, readers' threads      run jobs: a copy, a listing or lookup
+//                                  read ahead; nothing of the run's own
 //
 // The members are set up in the order they are declared and torn down in
 // the reverse: the pipeline and the pools end, waiting for their jobs,
