@@ -115,9 +115,10 @@ void Pipeline::Settle() {
 }
 
 // On the committer (or the walk's thread without one): flushes the staged
-// copies, then names them and does the works, side by side, and after them
-// the links to the named copies, and then the directories' work. A copy's file is closed (and
-// discarded, unless named) right after its naming. Touches nothing but the batch and the disk.
+// copies, then names them and does the works, side by side; after them the
+// links to the named copies, and then the directories' work. A copy's file
+// is closed (and discarded, unless named) right after its naming. Touches
+// nothing but the batch and the disk.
 void Pipeline::Carry(Batch& batch) {
   batch.jobs.Wait();
   batch.names.Wait();
