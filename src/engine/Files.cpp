@@ -31,6 +31,13 @@ bool NamePasses(const Run& run, const std::string& fileName) {
   return std::none_of(exclude.begin(), exclude.end(), fits);
 }
 
+// What a listed stage-1 file tells of itself, as a lookup gives it.
+void AsEntry(const Listing::Item& item, DirEntry& out) {
+  out.attr = item.attr;
+  out.size = item.size;
+  out.time = item.time;
+}
+
 // Stage 1's entry of that name, of any kind. Its listing answers for a file;
 // otherwise the disk is asked, also for a directory, whose time a listing
 // may leave out.
@@ -38,9 +45,7 @@ bool StageOneEntry(Run& run, Visit& v, const std::string& name, DirEntry& out, L
   const bool keepExtra = run.options.keepExtra;
   const Listing::Item* have = keepExtra ? nullptr : v.stage1.Find(name);
   if (have && (have->attr & platform::faDirectory) == 0) {
-    out.attr = have->attr;
-    out.size = have->size;
-    out.time = have->time;
+    AsEntry(*have, out);
     return true;
   }
   // A stage-1 directory that is missing holds nothing, and once made by this
@@ -152,9 +157,7 @@ void NoteLinkedNames(Run& run, Visit& v) {
     const Listing::Item* have = v.stage1.Find(name);
     if (!have || (have->attr & platform::faDirectory)) continue;
     DirEntry stage1;
-    stage1.attr = have->attr;
-    stage1.size = have->size;
-    stage1.time = have->time;
+    AsEntry(*have, stage1);
     if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
     UpToDateName(run, item.id, v.stage1Dir + std::string(name));
   }

@@ -46,8 +46,8 @@ int OpenBeneath(int dir, const std::string& rel) {
     const long fd = ::syscall(SYS_openat2, dir, rel.c_str(), &how, sizeof how);
     if (fd >= 0) return static_cast<int>(fd);
     if (errno == ENOSYS || errno == EPERM) {
-      haveOpenat2.store(
-          false, std::memory_order_relaxed);  // not this kernel, or a sandbox that refuses it
+      // Not this kernel, or a sandbox that refuses it.
+      haveOpenat2.store(false, std::memory_order_relaxed);
     } else if (errno != ENAMETOOLONG && errno != EAGAIN) {
       return -1;
     }
