@@ -579,6 +579,26 @@ TEST_F(BackupEngine, DotDirectoriesAreWalkedWhereTheyOnlyHideAndDotFilesAreBacke
   }
 }
 
+// Only a run that holds the stage's lock writes in it, so a staging name
+// there is what a stopped run left: it goes without a word, and never
+// becomes a generation. A source file of such a name is backed up as any.
+TEST_F(BackupEngine, LeftoversOfAStoppedRunAreClearedWithoutAWord) {
+  const std::string leftover = platform::StagingName(0x1234);
+  const std::string users = platform::StagingName(0xabcd);
+  Put("src/d/f", "f");
+  Put("src/" + users, "mine");
+  const auto dirs = Dirs({"src", "bk1", "bk2"});
+  Run(dirs);
+  Put("bk1/" + leftover, "partial");
+  Put("bk1/d/" + leftover, "partial");
+  Put("bk1/gone/" + leftover, "partial");
+  const std::vector<std::string> lines = Run(dirs);
+  EXPECT_TRUE(clean_);
+  EXPECT_EQ((std::vector<std::string>{"deleted " + Dir("bk1") + "gone" + d}), lines);
+  EXPECT_EQ((std::vector<std::string>{users, "d/f"}), Tree("bk1"));
+  EXPECT_FALSE(test::IsDir(P("bk2")));
+}
+
 // A directory that became a file, or a file that became a directory, is a
 // change whatever the times: stage 1's entry moves down (a directory with
 // its files, as stale files do) and the new entry is made in the same run.

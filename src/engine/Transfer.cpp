@@ -214,9 +214,9 @@ struct LinkStep {
 // is told). True when the link was made.
 bool LinkName(Stages& stages, Notes& notes, const LinkStep& step) {
   if (step.target && !step.target->placed) {
-    notes.Failed(stages.Path(0, step.r, step.name), "not backed up: another name of this file, " +
+    notes.Failed(stages.Path(0, step.r, step.name), "another name of this file, " +
                                                         platform::ShownPath(step.target->source) +
-                                                        ", could not be");
+                                                        ", was not backed up");
     return false;
   }
   if (step.own && !step.own->placed) return false;  // its own failure is told
