@@ -68,6 +68,7 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
   // directory there.
   bool hasDotDir = false;
   bool childGone = false;
+  bool childStays = false;
   size_t next = 0;
   for (const Listing::Item& item : listing.Items()) {
     const std::string_view name = listing.Name(item);
@@ -82,15 +83,20 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
       const std::string sub = d + std::string(name) + delim;
       if (!IsRoot(run, sub) && RemoveIfEmpty(run, sub, SeenSubdir(seen, name, next))) {
         childGone = true;
+      } else {
+        childStays = true;
       }
     }
   }
-  // Only the removal of a subdirectory can have changed the judgement, and a
-  // dry run removes none. A directory that the source still has stays,
-  // however empty: the walk noted it so, or else the source is asked.
+  // Only the removal of a subdirectory can have changed the judgement. A dry
+  // run removes nothing and moves no file: where the walk noted what leaves,
+  // it judges by that, as the run would find it. A directory that the source
+  // still has stays, however empty: the walk noted it so, or else the source
+  // is asked.
   const bool dryRun = run.options.dryRun;
   const bool lasting = seen && seen->holds;
   bool empty = !lasting && !hasFile && !hasSubdir;
+  if (dryRun && seen && !lasting) empty = !childStays;
   if (!lasting && !hasFile && childGone && !dryRun) {
     empty = true;
     run.stages.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {

@@ -277,6 +277,7 @@ bool Leftover(Visit& v, const Listing::Item& item) {
 void ClearLeftovers(Run& run, Visit& v) {
   if (run.options.dryRun) return;
   Stages& stages = run.stages;
+  bool found = false;
   for (const Listing::Item& item : v.stage1.Items()) {
     if (!Leftover(v, item)) continue;
     const std::string name(v.stage1.Name(item));
@@ -284,12 +285,15 @@ void ClearLeftovers(Run& run, Visit& v) {
       stages.changed = true;
       if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
     });
+    found = true;
   }
+  // The space they held is free before this directory's copies are written.
+  if (found) run.pipeline.Commit();
 }
 
 void Retire(Run& run, Visit& v, const std::string& name) {
+  ++v.stageFilesTouched;  // a dry run too, which judges emptied directories by it
   if (!run.options.dryRun) {
-    ++v.stageFilesTouched;
     Stages& stages = run.stages;
     run.pipeline.Work(
         v.r, name, [&stages, r = v.r, name](Notes& notes) { RetireStale(stages, notes, r, name); });

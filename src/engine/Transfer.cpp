@@ -32,7 +32,10 @@ bool RemoveTree(Stages& stages, Notes& notes, const std::string& dir) {
         removed = false;
       }
     } else if (attr & platform::faSymLink) {
-      if (!stages.fs.RemoveDir(path)) FailedUnlessGone(stages.fs, notes, path);
+      if (!stages.fs.RemoveDir(path)) {
+        FailedUnlessGone(stages.fs, notes, path);
+        removed = false;
+      }
     } else {
       removed = RemoveTree(stages, notes, path + kDelim) && removed;
     }
