@@ -35,6 +35,8 @@ class RecordingFileSystem : public platform::FileSystem {
   // Listings in name order instead of the file system's, for tests whose
   // outcome depends on the order of the walk.
   bool sortListings = false;
+  // Answers that no device may be made, as for a run that is not root.
+  bool refusesDevices = false;
 
   std::vector<Call> calls;
 
@@ -172,7 +174,7 @@ class RecordingFileSystem : public platform::FileSystem {
     return !Record("LinkFile", existing, to) && !(replace && Refused(to)) &&
            real_.LinkFile(existing, to, replace);
   }
-  bool MakesDevices() override { return real_.MakesDevices(); }
+  bool MakesDevices() override { return !refusesDevices && real_.MakesDevices(); }
   bool SetReadOnly(const std::string& path, bool readOnly) override {
     return !Record("SetReadOnly", path, readOnly ? "on" : "off") &&
            real_.SetReadOnly(path, readOnly);
