@@ -36,6 +36,8 @@ void AsEntry(const Listing::Item& item, DirEntry& out) {
   out.attr = item.attr;
   out.size = item.size;
   out.time = item.time;
+  out.links = item.links;
+  out.id = item.id;
 }
 
 // Stage 1's entry of that name, of any kind. Its listing answers for a file;
@@ -116,13 +118,24 @@ bool PassedOver(const Run& run, const Listing::Item& item) {
   return !IsFile(item.attr) || !InDateRange(run, item.time) || NotKept(run, item);
 }
 
-// A name of a file with more than one name, up to date in stage 1 at
-// `stage1Path`: the file's other names are linked to it, also those that
-// this run has copied already.
-void UpToDateName(Run& run, const platform::FileId& id, const std::string& stage1Path) {
+// A name of a file with more than one name, up to date in stage 1 as the
+// name `name` of `r` (`stage1` its entry there): the file's other names are
+// linked to it, also those that this run has copied already.
+void UpToDateName(Run& run, const platform::FileId& id, const std::string& r, std::string_view name,
+                  const DirEntry& stage1) {
+  const std::string stage1Path = run.stages.Path(1, r, name);
   LinkGroups::Group* group = run.links.Find(id);
-  if (group && group->upToDate) return;
+  if (group && group->upToDate) {
+    // Two up-to-date names that stage 1 holds as separate files (a run
+    // stopped between a copy and its relink) become one file again.
+    const bool same = stage1.links > 1 && group->firstId && *group->firstId == stage1.id;
+    if (!same && !run.options.dryRun && stage1Path != group->first) {
+      Relink(run, r, std::string(name), group->first, nullptr);
+    }
+    return;
+  }
   if (!group && !(group = run.links.Add(id))) return;
+  if (stage1.links > 1) group->firstId = stage1.id;
   if (!run.options.dryRun) {
     for (const LinkGroups::Group::Name& n : group->copied) {
       Relink(run, n.r, n.name, stage1Path, n.placed);
@@ -168,7 +181,7 @@ void NoteLinkedNames(Run& run, Visit& v) {
     DirEntry stage1;
     AsEntry(*have, stage1);
     if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
-    UpToDateName(run, item.id, v.stage1Dir + std::string(name));
+    UpToDateName(run, item.id, v.r, name, stage1);
   }
 }
 
@@ -237,7 +250,7 @@ void BackupFiles(Run& run, Visit& v) {
     const bool present = StageOneEntry(run, v, name, stage1, ahead.get());
     const bool linked = item.links > 1;
     if (present && !Changed(item, stage1)) {
-      if (linked) UpToDateName(run, item.id, v.stage1Dir + name);
+      if (linked) UpToDateName(run, item.id, v.r, name, stage1);
       continue;
     }
     // A stage-1 directory of that name was retired with its files before
@@ -252,6 +265,7 @@ void BackupFiles(Run& run, Visit& v) {
     if (!run.options.dryRun) {
       // A directory whose listing was read is there: its copies need not ask.
       if (!v.copiesTried && !v.stage1.Items().empty()) run.stages.registry.KnownReady(1, v.r);
+      if (!v.copiesTried && run.options.keepExtra) ClearLeftovers(run, v);
       v.copiesTried = true;
       if (present) {
         ++v.stageFilesTouched;
@@ -274,18 +288,35 @@ bool Leftover(Visit& v, const Listing::Item& item) {
   return IsFile(item.attr) && platform::IsStagingName(name) && !v.source.Find(name);
 }
 
+// The leftover `name` of the visit's stage-1 directory goes.
+void DropLeftover(Run& run, Visit& v, const std::string& name) {
+  Stages& stages = run.stages;
+  run.pipeline.Work(v.r, name, [&stages, path = v.stage1Dir + name](Notes& notes) {
+    stages.changed = true;
+    if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+  });
+}
+
 void ClearLeftovers(Run& run, Visit& v) {
   if (run.options.dryRun) return;
-  Stages& stages = run.stages;
   bool found = false;
-  for (const Listing::Item& item : v.stage1.Items()) {
-    if (!Leftover(v, item)) continue;
-    const std::string name(v.stage1.Name(item));
-    run.pipeline.Work(v.r, name, [&stages, path = v.stage1Dir + name](Notes& notes) {
-      stages.changed = true;
-      if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+  if (run.options.keepExtra) {
+    // Stage 1 is not listed: its directory is, for their names alone, where
+    // this run is about to copy.
+    std::vector<std::string> names;
+    run.stages.fs.ListKinds(v.stage1Dir + "*.*", platform::faAnyFile, [&](const DirEntry& e) {
+      if (IsFile(e.attr) && platform::IsStagingName(e.name) && !v.source.Find(e.name)) {
+        names.push_back(e.name);
+      }
     });
-    found = true;
+    for (const std::string& name : names) DropLeftover(run, v, name);
+    found = !names.empty();
+  } else {
+    for (const Listing::Item& item : v.stage1.Items()) {
+      if (!Leftover(v, item)) continue;
+      DropLeftover(run, v, std::string(v.stage1.Name(item)));
+      found = true;
+    }
   }
   // The space they held is free before this directory's copies are written.
   if (found) run.pipeline.Commit();

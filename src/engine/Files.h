@@ -19,7 +19,8 @@ void RetireStaleFiles(Run& run, Visit& v);
 // the source lacks. Only a run that holds the lock writes there, so none is
 // another run's.
 bool Leftover(Visit& v, const Listing::Item& item);
-// The stage-1 leftovers of the visit go, without a word.
+// The stage-1 leftovers of the visit go, without a word: from its listing,
+// or with KeepExtra, which lists no stage 1, before its first copy.
 void ClearLeftovers(Run& run, Visit& v);
 // The stage-1 file `name` leaves stage 1 as the source no longer has it.
 void Retire(Run& run, Visit& v, const std::string& name);

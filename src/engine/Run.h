@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,6 +82,9 @@ class LinkGroups {
     // `placed` tells whether the copy took its name.
     bool upToDate = false;
     std::shared_ptr<Placement> placed;
+    // The identity of the up-to-date `first`, where stage 1 tells it (a
+    // file with more than one name).
+    std::optional<platform::FileId> firstId;
     // While no up-to-date name is known: the names that this run copies or
     // links to a copy. An up-to-date name met later takes them over, so that
     // the file stays one file.

@@ -70,8 +70,13 @@ void ListStageOne(Run& run, Visit& v, const Ahead& ahead) {
 // leaves before the walk goes in, as a stale file does, so that the
 // directory is made in this run.
 void RetireInTheWay(Run& run, Visit& v, std::string_view name) {
-  const Listing::Item* have = v.stage1.Find(name);
-  if (!have || !IsFile(have->attr)) return;
+  if (run.options.keepExtra) {
+    // Stage 1 is not listed: the disk is asked.
+    if (run.stages.fs.KindOf(v.stage1Dir + std::string(name)) != platform::PathKind::File) return;
+  } else {
+    const Listing::Item* have = v.stage1.Find(name);
+    if (!have || !IsFile(have->attr)) return;
+  }
   v.retiredEarly.emplace_back(name);
   Retire(run, v, v.retiredEarly.back());
   run.pipeline.Commit();
@@ -102,7 +107,7 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
     const std::string sub = v.r + std::string(v.source.Name(items[i])) + kDelim;
     if (run.stages.registry.UnmadeStageIn(dirs[0] + sub)) run.pipeline.Commit();
     if (IsRoot(run, dirs[0] + sub)) continue;
-    if (!keepExtra) RetireInTheWay(run, v, v.source.Name(items[i]));
+    RetireInTheWay(run, v, v.source.Name(items[i]));
     std::optional<StageDir> below = WalkDir(run, sub, read);
     if (keepExtra) continue;
     if (!below) {
@@ -236,7 +241,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
     return Unseen(run);
   }
   ListStageOne(run, *v, ahead);
-  ClearLeftovers(run, *v);
+  if (!keepExtra) ClearLeftovers(run, *v);  // with KeepExtra, before the first copy
   WalkSourceSubdirs(run, *v);
   if (keepExtra) {
     BackupFiles(run, *v);
