@@ -260,9 +260,7 @@ Snapshot StageOne(const Snapshot& snap) {
 
 // A copy's temporary file left in a stage.
 bool IsTemporary(const std::string& path) {
-  const std::string name = path.substr(path.rfind('/') + 1);
-  return name.compare(0, 12, ".kovrel-tmp-") == 0 ||
-         (name.size() == 11 && name.compare(0, 3, "kvr") == 0 && name.compare(7, 4, ".tmp") == 0);
+  return platform::IsStagingName(path.substr(path.rfind('/') + 1));
 }
 
 // What a run without faults does from a scenario's state.

@@ -38,11 +38,13 @@ const StageDir* SeenSubdir(const StageDir* seen, std::string_view name, size_t& 
 }
 
 // Whether the source has the counterpart of the stage-1 directory `d`, or
-// cannot tell: only a directory whose source is gone is removed.
+// cannot tell: only a directory whose source is gone, or is no directory
+// now, is removed.
 bool InSource(Run& run, const std::string& d) {
   const std::vector<std::string>& dirs = run.stages.dirs;
   if (d.compare(0, dirs[1].size(), dirs[1]) != 0) return false;
-  return run.stages.fs.KindOf(dirs[0] + d.substr(dirs[1].size())) != platform::PathKind::Missing;
+  const platform::PathKind kind = run.stages.fs.KindOf(dirs[0] + d.substr(dirs[1].size()));
+  return kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown;
 }
 
 }  // namespace

@@ -90,27 +90,30 @@ void TellUnreadable(Run& run, Visit& v, std::string_view name) {
   run.Report();
 }
 
-// Whether the source file differs from what stage 1 holds under its name. A
+// Whether the source file differs from what stage 1 holds under its name. An
+// entry of another kind (a directory, a link, a fifo or device where a file
+// was, or the other way) is always a change, whatever its time and size. A
 // copy of another size holds other content, whichever is newer: a file put
 // back with an older time (restored from stage 2, unpacked, moved in) is
 // backed up too, and the newer copy it replaces becomes a generation. A
 // newer copy of the same size is taken for the same file, since telling it
-// apart would mean reading both. A directory in the way has no size to
-// compare: only a newer source file, or one of the same time, is taken. A
-// fifo or device that became a file, or the other way, is a change too.
+// apart would mean reading both.
 bool Changed(const Listing::Item& source, const DirEntry& stage1) {
-  if (source.time > stage1.time) return true;
-  if ((source.attr ^ stage1.attr) & platform::faSpecial) return true;
-  if (!IsFile(stage1.attr)) return source.time == stage1.time && source.size != stage1.size;
-  return source.size != stage1.size;
+  if ((source.attr ^ stage1.attr) & kKindBits) return true;
+  return source.time > stage1.time || source.size != stage1.size;
+}
+
+// A source entry listed as a file that stage 1 cannot get: a device that
+// this process may not make. It counts as gone.
+bool NotKept(const Run& run, const Listing::Item& item) {
+  return (item.attr & (platform::faCharDevice | platform::faBlockDevice)) && !run.makesDevices;
 }
 
 // Whether the walk passes over this source entry in BackupFiles: one that
 // cannot be made in stage 1, or that the filters leave out.
 bool PassedOver(const Run& run, const Listing::Item& item) {
-  if (!IsFile(item.attr) || !InDateRange(run, item.time)) return true;
   // A device that this process may not make is left out without a word.
-  return (item.attr & (platform::faCharDevice | platform::faBlockDevice)) && !run.makesDevices;
+  return !IsFile(item.attr) || !InDateRange(run, item.time) || NotKept(run, item);
 }
 
 // A name of a file with more than one name, up to date in stage 1 at
@@ -121,29 +124,35 @@ void UpToDateName(Run& run, const platform::FileId& id, const std::string& stage
   if (group && group->upToDate) return;
   if (!group && !(group = run.links.Add(id))) return;
   if (!run.options.dryRun) {
-    for (const auto& [r, name] : group->copied) Relink(run, r, name, stage1Path);
+    for (const LinkGroups::Group::Name& n : group->copied) {
+      Relink(run, n.r, n.name, stage1Path, n.placed);
+    }
   }
   group->copied.clear();
   group->first = stage1Path;
   group->upToDate = true;
+  group->placed.reset();
 }
 
-// A name of a file with more than one name that this run backs up: the
-// stage-1 path it is to be linked to, or empty when it is copied (the
-// first name of its file that the run meets).
-std::string CopiedName(Run& run, const platform::FileId& id, const std::string& r,
-                       const std::string& name) {
+// A name of a file with more than one name that this run backs up: how it
+// reaches stage 1, as a copy (the first name of its file that the run
+// meets) or as a link to the copy of another name.
+LinkPlan CopiedName(Run& run, const platform::FileId& id, const std::string& r,
+                    const std::string& name) {
   LinkGroups::Group* group = run.links.Find(id);
-  std::string linkTo;
+  LinkPlan plan;
+  plan.own = std::make_shared<Placement>();
   if (group) {
-    linkTo = group->first;
+    plan.to = group->first;
+    plan.target = group->placed;
   } else if (!(group = run.links.Add(id))) {
-    return linkTo;
+    return plan;
   } else {
     group->first = run.stages.dirs[1] + r + name;
+    group->placed = plan.own;
   }
-  if (!group->upToDate) group->copied.emplace_back(r, name);
-  return linkTo;
+  if (!group->upToDate) group->copied.push_back({r, name, plan.own});
+  return plan;
 }
 
 // Notes the names of files with more than one name that stage 1 holds up to
@@ -175,13 +184,19 @@ bool SourceHas(Run& run, Listing& source, std::string& dir, std::string_view nam
   const Listing::Item* item = source.Find(name);
   // One that the listing names but could not look up is told by BackupFiles.
   if (item && (item->attr & platform::faUnreadable)) return true;
-  if (item && ((item->attr & platform::faDirectory) != 0) == wantDir) return true;
+  if (item && ((item->attr & platform::faDirectory) != 0) == wantDir) {
+    return wantDir || !NotKept(run, *item);
+  }
   const size_t base = dir.size();
   dir += name;
-  const platform::PathKind kind = run.stages.fs.KindOf(dir);
+  platform::PathKind kind = run.stages.fs.KindOf(dir);
   if (kind == platform::PathKind::Unknown) {
     run.journal.Failed(dir);
     run.Report();
+  }
+  // A socket is a file to KindOf, but nothing that a listing names.
+  if (kind == platform::PathKind::File && !wantDir && !run.stages.fs.FileExists(dir)) {
+    kind = platform::PathKind::Missing;
   }
   dir.resize(base);
   return kind == platform::PathKind::Unknown ||
@@ -225,7 +240,14 @@ void BackupFiles(Run& run, Visit& v) {
       if (linked) UpToDateName(run, item.id, v.stage1Dir + name);
       continue;
     }
-    const std::string linkTo = linked ? CopiedName(run, item.id, v.r, name) : std::string();
+    // A stage-1 directory of that name was retired with its files before
+    // (WalkStageOnlySubdirs); one that stayed is told with what kept it.
+    if (present && !IsFile(stage1.attr) && !run.options.keepExtra && !run.options.dryRun) {
+      run.journal.Failed(v.sourceDir + name, "stage 1 holds a directory of this name");
+      run.Report();
+      continue;
+    }
+    const LinkPlan plan = linked ? CopiedName(run, item.id, v.r, name) : LinkPlan();
 
     if (!run.options.dryRun) {
       // A directory whose listing was read is there: its copies need not ask.
@@ -233,13 +255,13 @@ void BackupFiles(Run& run, Visit& v) {
       v.copiesTried = true;
       if (present) {
         ++v.stageFilesTouched;
-        Rotate(run, v.r, name, stage1.attr, linkTo);
-      } else if (linkTo.empty()) {
+        Rotate(run, v.r, name, stage1.attr, plan);
+      } else if (plan.to.empty()) {
         // Nothing was found in stage 1; should the lookup have failed on a
         // copy that is there, the new one does not replace it.
-        CopyIn(run, v.r, name, false, false);
+        CopyIn(run, v.r, name, false, false, plan.own);
       } else {
-        LinkIn(run, v.r, name, linkTo, false, false);
+        LinkIn(run, v.r, name, plan, false, false);
       }
     }
     run.progress.Copied(item.size);
@@ -247,25 +269,44 @@ void BackupFiles(Run& run, Visit& v) {
   }
 }
 
+bool Leftover(Visit& v, const Listing::Item& item) {
+  const std::string_view name = v.stage1.Name(item);
+  return IsFile(item.attr) && platform::IsStagingName(name) && !v.source.Find(name);
+}
+
+void ClearLeftovers(Run& run, Visit& v) {
+  if (run.options.dryRun) return;
+  Stages& stages = run.stages;
+  for (const Listing::Item& item : v.stage1.Items()) {
+    if (!Leftover(v, item)) continue;
+    const std::string name(v.stage1.Name(item));
+    run.pipeline.Work(v.r, name, [&stages, path = v.stage1Dir + name](Notes& notes) {
+      stages.changed = true;
+      if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+    });
+  }
+}
+
+void Retire(Run& run, Visit& v, const std::string& name) {
+  if (!run.options.dryRun) {
+    ++v.stageFilesTouched;
+    Stages& stages = run.stages;
+    run.pipeline.Work(
+        v.r, name, [&stages, r = v.r, name](Notes& notes) { RetireStale(stages, notes, r, name); });
+  }
+  run.Report("deleted " + platform::ShownPath(v.stage1Dir + name));
+}
+
 // Stage-1 files that the source lacks, collected first and handled once the
 // listing is complete.
 void RetireStaleFiles(Run& run, Visit& v) {
   std::vector<const Listing::Item*> staleNames;
   for (const Listing::Item& item : v.stage1.Items()) {
-    if (IsFile(item.attr) && !SourceHas(run, v.source, v.sourceDir, v.stage1.Name(item), false)) {
-      staleNames.push_back(&item);
-    }
+    if (!IsFile(item.attr) || Leftover(v, item)) continue;
+    const std::string_view name = v.stage1.Name(item);
+    if (SourceHas(run, v.source, v.sourceDir, name, false)) continue;
+    const auto& early = v.retiredEarly;
+    if (std::find(early.begin(), early.end(), name) == early.end()) staleNames.push_back(&item);
   }
-  std::string& name = v.name;
-  Stages& stages = run.stages;
-  for (const Listing::Item* item : staleNames) {
-    name.assign(v.stage1.Name(*item));
-    if (!run.options.dryRun) {
-      ++v.stageFilesTouched;
-      run.pipeline.Work(v.r, name, [&stages, r = v.r, name = name](Notes& notes) {
-        RetireStale(stages, notes, r, name);
-      });
-    }
-    run.Report("deleted " + platform::ShownPath(v.stage1Dir + name));
-  }
+  for (const Listing::Item* item : staleNames) Retire(run, v, std::string(v.stage1.Name(*item)));
 }

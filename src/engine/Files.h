@@ -15,6 +15,14 @@ void BackupFiles(Run& run, Visit& v);
 // Stage-1 files that the source lacks leave stage 1, once the listing is
 // complete.
 void RetireStaleFiles(Run& run, Visit& v);
+// What a stopped run left in this stage-1 directory: a staging name that
+// the source lacks. Only a run that holds the lock writes there, so none is
+// another run's.
+bool Leftover(Visit& v, const Listing::Item& item);
+// The stage-1 leftovers of the visit go, without a word.
+void ClearLeftovers(Run& run, Visit& v);
+// The stage-1 file `name` leaves stage 1 as the source no longer has it.
+void Retire(Run& run, Visit& v, const std::string& name);
 // Whether the source directory (listed as `source`, spelled `dir`) has an
 // entry of this name of the wanted kind; one that cannot be looked up
 // counts as there, and is told.

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -58,6 +59,14 @@ struct Stages {
   std::atomic<bool> changed = false;
 };
 
+// Whether the transfer of one name into stage 1 took place in this run:
+// set by the job that does it, read by the links that depend on it, which
+// run after it (a later phase of its batch, or a later batch).
+struct Placement {
+  bool placed = false;
+  std::string source;  // the source path, for the links that depend on it
+};
+
 // Source files with more than one name (hard links), so that stage 1 keeps
 // them as one file. Only files with more than one name are noted, at most
 // kMax of them; past that they are copied as separate files.
@@ -68,12 +77,19 @@ class LinkGroups {
   struct Group {
     // The stage-1 path that the file's other names are linked to.
     std::string first;
-    // `first` was up to date in stage 1; otherwise this run copies it.
+    // `first` was up to date in stage 1; otherwise this run copies it, and
+    // `placed` tells whether the copy took its name.
     bool upToDate = false;
-    // While no up-to-date name is known: the names (relative path, name)
-    // that this run copies or links to a copy. An up-to-date name met later
-    // takes them over, so that the file stays one file.
-    std::vector<std::pair<std::string, std::string>> copied;
+    std::shared_ptr<Placement> placed;
+    // While no up-to-date name is known: the names that this run copies or
+    // links to a copy. An up-to-date name met later takes them over, so that
+    // the file stays one file.
+    struct Name {
+      std::string r;
+      std::string name;
+      std::shared_ptr<Placement> placed;
+    };
+    std::vector<Name> copied;
   };
 
   // The group of the file `id`, or null.

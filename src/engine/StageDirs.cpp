@@ -72,6 +72,14 @@ void StageDirs::NoteMovedIn(size_t k, const std::string& r, const std::string& n
   if (dir != made_[k].end() && HoldOneMore()) dir->second.insert(Fnv1a(name, true));
 }
 
+void StageDirs::Forget(size_t k, const std::string& r) {
+  const std::string dir = dirs_[k] + r;
+  const auto below = [&](const std::string& path) { return path.compare(0, dir.size(), dir) == 0; };
+  const MutexLock lock(mutex_);
+  std::erase_if(ready_[k], below);
+  std::erase_if(made_[k], [&](const auto& made) { return below(made.first); });
+}
+
 void StageDirs::NoteReady(size_t k, std::string target) {
   if (ready_[k].size() >= kMaxReady) ready_[k].clear();
   ready_[k].insert(std::move(target));

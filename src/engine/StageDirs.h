@@ -55,6 +55,9 @@ class StageDirs {
   bool MayHold(size_t k, const std::string& r, const std::string& name) EXCLUDES(mutex_);
   // Notes that the file `name` may be in the directory `r` of stage k now.
   void NoteMovedIn(size_t k, const std::string& r, const std::string& name) EXCLUDES(mutex_);
+  // Forgets what is noted of the directory `r` of stage k and below it: it
+  // has moved on, or been dropped, to make room for an entry of another kind.
+  void Forget(size_t k, const std::string& r) EXCLUDES(mutex_);
 
  private:
   static constexpr size_t kMaxReady = 1024;

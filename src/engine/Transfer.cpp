@@ -9,8 +9,128 @@ namespace {
 
 const std::string kDelim(1, platform::PathDelim);
 
+bool ShiftOn(Stages& stages, Notes& notes, size_t k, const std::string& r, const std::string& name);
+
+// The entries of the stage directory `dir`, with their attributes.
+std::vector<std::pair<std::string, uint32_t>> Entries(Stages& stages, const std::string& dir) {
+  std::vector<std::pair<std::string, uint32_t>> entries;
+  stages.fs.ListKinds(dir + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
+    if (e.name != "." && e.name != "..") entries.emplace_back(e.name, e.attr);
+  });
+  return entries;
+}
+
+// Removes the directory `dir` (ending with the separator) and everything
+// below it; a link below it is removed, never followed.
+bool RemoveTree(Stages& stages, Notes& notes, const std::string& dir) {
+  bool removed = true;
+  for (const auto& [name, attr] : Entries(stages, dir)) {
+    const std::string path = dir + name;
+    if (IsFile(attr)) {
+      if (!stages.fs.DeleteFile(path)) {
+        FailedUnlessGone(stages.fs, notes, path);
+        removed = false;
+      }
+    } else if (attr & platform::faSymLink) {
+      if (!stages.fs.RemoveDir(path)) FailedUnlessGone(stages.fs, notes, path);
+    } else {
+      removed = RemoveTree(stages, notes, path + kDelim) && removed;
+    }
+  }
+  if (!removed) return false;  // what stayed was told
+  if (stages.fs.RemoveDir(dir)) return true;
+  FailedUnlessGone(stages.fs, notes, dir);
+  return KindKeepingError(stages.fs, dir) == platform::PathKind::Missing;
+}
+
+// Makes room in stage k for an entry of another kind: what it holds under
+// `name` of `r` moves on into the next stage, a directory with everything
+// below it; only the last stage's is dropped, as a rotation drops it. True
+// when the name is free (also when another job freed it meanwhile).
+bool MakeWay(Stages& stages, Notes& notes, size_t k, const std::string& r,
+             const std::string& name) {
+  if (k + 1 < stages.dirs.size()) return ShiftOn(stages, notes, k, r, name);
+  const std::string path = stages.Path(k, r, name);
+  const platform::PathKind kind = stages.fs.KindOf(path);
+  if (kind == platform::PathKind::Missing) return true;
+  stages.changed = true;
+  if (kind == platform::PathKind::Directory) {
+    stages.registry.Forget(k, r + name + kDelim);
+    return RemoveTree(stages, notes, path + kDelim);
+  }
+  if (stages.fs.DeleteFile(path)) return true;
+  FailedUnlessGone(stages.fs, notes, path);
+  return KindKeepingError(stages.fs, path) == platform::PathKind::Missing;
+}
+
+// Moves the directory `name` of `r` from stage k into the directory of that
+// name in the next stage, entry by entry, each as a rotation moves it; then
+// removes it. True when it is gone.
+bool MergeOn(Stages& stages, Notes& notes, size_t k, const std::string& r,
+             const std::string& name) {
+  const std::string sub = r + name + kDelim;
+  stages.registry.Forget(k, sub);
+  if (!ReadyTarget(stages, notes, k + 1, sub)) return false;
+  bool moved = true;
+  const std::string dir = stages.Path(k, sub, "");
+  for (const auto& [entry, attr] : Entries(stages, dir)) {
+    moved = ShiftOn(stages, notes, k, sub, entry) && moved;
+  }
+  if (!moved) return false;  // what stayed was told
+  if (stages.fs.RemoveDir(dir)) return true;
+  FailedUnlessGone(stages.fs, notes, dir);
+  return false;
+}
+
+// Moves the entry `name` of `r` of stage k (k before the last), of any
+// kind, into the next stage, as a rotation moves it: what the next stage
+// holds there moves on first (MakeWay), and a directory merges into a
+// directory. True when stage k no longer holds it.
+bool ShiftOn(Stages& stages, Notes& notes, size_t k, const std::string& r,
+             const std::string& name) {
+  const std::string source = stages.Path(k, r, name);
+  const platform::PathKind kind = stages.fs.KindOf(source);
+  if (kind == platform::PathKind::Missing) return true;
+  if (!ReadyTarget(stages, notes, k + 1, r)) return false;
+  const std::string target = stages.Path(k + 1, r, name);
+  const platform::PathKind there = stages.fs.KindOf(target);
+  const bool last = k + 2 == stages.dirs.size();
+  const bool bothDirs =
+      kind == platform::PathKind::Directory && there == platform::PathKind::Directory;
+  if (bothDirs) return MergeOn(stages, notes, k, r, name);
+  // A file replaces the last stage's file in one step, once it has arrived.
+  const bool replace = last && kind == platform::PathKind::File && there == kind;
+  if (there != platform::PathKind::Missing && !replace && !MakeWay(stages, notes, k + 1, r, name)) {
+    return false;
+  }
+  stages.registry.NoteMovedIn(k + 1, r, name);
+  stages.changed = true;
+  if (kind == platform::PathKind::Directory) stages.registry.Forget(k, r + name + kDelim);
+  if (stages.fs.MoveFile(source, target, replace)) return true;
+  // A directory that cannot be renamed there (another volume) goes entry by
+  // entry.
+  if (kind == platform::PathKind::Directory) return MergeOn(stages, notes, k, r, name);
+  notes.Failed(source);
+  return false;
+}
+
+// After a move from stage `from` failed: true when the two stages hold
+// entries of other kinds under that name, or two directories, which only
+// ShiftOn settles.
+bool KindsMeet(Stages& stages, size_t from, const std::string& r, const std::string& name) {
+  const platform::ErrorKeeper keep;
+  const platform::PathKind source = stages.fs.KindOf(stages.Path(from, r, name));
+  const platform::PathKind target = stages.fs.KindOf(stages.Path(from + 1, r, name));
+  const auto known = [](platform::PathKind kind) {
+    return kind == platform::PathKind::File || kind == platform::PathKind::Directory;
+  };
+  return known(source) && known(target) &&
+         (source == platform::PathKind::Directory || target == platform::PathKind::Directory);
+}
+
 // Moves the file `name` of the directory `r` from stage `from` (1 or
-// later) into the next stage; true when it took place.
+// later) into the next stage; true when it took place. Where the two stages
+// hold entries of other kinds there, the move goes as ShiftOn moves it.
 bool MoveOn(Stages& stages, Notes& notes, size_t from, const std::string& r,
             const std::string& name) {
   const size_t n = stages.dirs.size();
@@ -22,9 +142,10 @@ bool MoveOn(Stages& stages, Notes& notes, size_t from, const std::string& r,
   const std::string source = stages.Path(from, r, name);
   // The last stage's copy gives way to the one moving in, but only once
   // that one has arrived: a move that fails leaves the oldest generation.
-  const bool done = stages.fs.MoveFile(source, stages.Path(from + 1, r, name), from + 2 == n);
-  if (!done) notes.Failed(source);
-  return done;
+  if (stages.fs.MoveFile(source, stages.Path(from + 1, r, name), from + 2 == n)) return true;
+  if (KindsMeet(stages, from, r, name)) return ShiftOn(stages, notes, from, r, name);
+  notes.Failed(source);
+  return false;
 }
 
 // The copies of that name in stages n - 2 down to `lowest` each move one
@@ -38,42 +159,30 @@ void MoveDown(Stages& stages, Notes& notes, const std::string& r, const std::str
   }
 }
 
-// True when a directory of that name in a later stage keeps stage 1's copy
-// from ever moving down: every stage before it holds a file, which cannot
-// move on into the directory, and no later run would get further. The new
-// copy then takes stage 1's place after all, or no newer version of the
-// file could ever be kept.
-bool BlockedForGood(Stages& stages, const std::string& r, const std::string& name) {
-  for (size_t k = 2; k < stages.dirs.size(); ++k) {
-    const platform::PathKind kind = stages.fs.KindOf(stages.Path(k, r, name));
-    if (kind == platform::PathKind::Directory) return true;
-    if (kind != platform::PathKind::File) return false;
-  }
-  return false;
-}
-
-// Stage 1's copy and the generations after it move down a stage each,
-// oldest first (the last stage's copy giving way). False when stage 1's
-// copy stays: it could not move down, and something could (BlockedForGood).
+// Stage 1's entry and the generations after it move down a stage each,
+// oldest first (the last stage's giving way). False when stage 1's entry
+// stays: it could not move down, which is told.
 bool MakeRoom(Stages& stages, Notes& notes, const std::string& r, const std::string& name) {
   MoveDown(stages, notes, r, name, 2);
-  return MoveOn(stages, notes, 1, r, name) || BlockedForGood(stages, r, name);
+  return MoveOn(stages, notes, 1, r, name);
 }
 
 // Names a staged copy once its batch is flushed: after MakeRoom when
 // `rotate`, replacing stage 1's file when `replace`.
-void PlaceCopy(Stages& stages, Notes& notes, platform::StagedFile& file, const std::string& r,
+bool PlaceCopy(Stages& stages, Notes& notes, platform::StagedFile& file, const std::string& r,
                const std::string& name, bool replace, bool rotate) {
   // A copy whose flush failed may have lost its bytes: it is not named, and
   // no generation moves for it.
   if (!file.flushed) {
     notes.Failed(file.From(), file.flushFailure);
-    return;
+    return false;
   }
   // A copy withheld because stage 1's copy could not move down is told by
   // that move.
-  if (rotate && !MakeRoom(stages, notes, r, name)) return;
-  if (!stages.fs.PlaceStaged(file, replace)) notes.Failed(file.From());
+  if (rotate && !MakeRoom(stages, notes, r, name)) return false;
+  if (stages.fs.PlaceStaged(file, replace)) return true;
+  notes.Failed(file.From());
+  return false;
 }
 
 // Deletes a file; one that is gone already is as good as deleted.
@@ -82,18 +191,58 @@ void Delete(Stages& stages, Notes& notes, const std::string& path) {
   if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
 }
 
+// A step of the link phase: the stage-1 name `name` of `r` becomes one more
+// name of `existing`.
+struct LinkStep {
+  std::string r;
+  std::string name;
+  std::string existing;
+  // This run's transfer of `existing`; null when it is up to date.
+  std::shared_ptr<const Placement> target;
+  // For a relink: this name's own transfer, which must have taken place.
+  std::shared_ptr<const Placement> own;
+  bool replace = false;
+  bool rotate = false;
+  std::shared_ptr<Placement> result;  // told whether the link was made
+};
+
+// The one place where a name of a linked file is made a link. A name never
+// points at a version older than its own: nothing is linked to a transfer
+// that did not take place (every name of that file then keeps its
+// generations, as an unlinked file's are kept when its copy fails), and no
+// link replaces a stage-1 name whose old copy did not move down (that move
+// is told). True when the link was made.
+bool LinkName(Stages& stages, Notes& notes, const LinkStep& step) {
+  if (step.target && !step.target->placed) {
+    notes.Failed(stages.Path(0, step.r, step.name), "another name of this file, " +
+                                                        platform::ShownPath(step.target->source) +
+                                                        ", was not backed up");
+    return false;
+  }
+  if (step.own && !step.own->placed) return false;  // its own failure is told
+  if (step.rotate && !MakeRoom(stages, notes, step.r, step.name)) return false;
+  const std::string to = stages.Path(1, step.r, step.name);
+  if (!stages.fs.LinkFile(step.existing, to, step.replace)) {
+    notes.Failed(step.own ? to : stages.Path(0, step.r, step.name));
+    return false;
+  }
+  if (step.result) step.result->placed = true;
+  return true;
+}
+
 }  // namespace
 
 void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1,
-            const std::string& linkTo) {
-  // A directory of that name keeps the copy from its place for good; the
-  // copy is still tried, without replacing, so that its failure is told.
-  const bool replace = IsFile(stage1);
-  const bool rotate = replace && run.stages.dirs.size() > 2;
-  if (linkTo.empty()) {
-    CopyIn(run, r, name, replace, rotate);
+            const LinkPlan& plan) {
+  // Whatever stage 1 holds under that name moves down first, of any kind;
+  // with one stage only a file gives way, and a directory keeps the copy
+  // from its place, which is told.
+  const bool rotate = run.stages.dirs.size() > 2;
+  const bool replace = rotate || IsFile(stage1);
+  if (plan.to.empty()) {
+    CopyIn(run, r, name, replace, rotate, plan.own);
   } else {
-    LinkIn(run, r, name, linkTo, replace, rotate);
+    LinkIn(run, r, name, plan, replace, rotate);
   }
 }
 
@@ -112,36 +261,38 @@ bool ReadyForStageOne(Run& run, const std::string& r) {
 
 }  // namespace
 
-void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate) {
+void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate,
+            std::shared_ptr<Placement> placed) {
+  if (placed) placed->source = run.stages.Path(0, r, name);
   if (!ReadyForStageOne(run, r)) return;
   Stages& stages = run.stages;
-  run.pipeline.Add(r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
-                   [&stages, r, name, replace, rotate](platform::StagedFile& staged, Notes& notes) {
-                     PlaceCopy(stages, notes, staged, r, name, replace, rotate);
-                   });
+  run.pipeline.Add(
+      r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
+      [&stages, r, name, replace, rotate, placed](platform::StagedFile& staged, Notes& notes) {
+        const bool done = PlaceCopy(stages, notes, staged, r, name, replace, rotate);
+        if (placed) placed->placed = done;
+      });
 }
 
-void LinkIn(Run& run, const std::string& r, const std::string& name, const std::string& existing,
+void LinkIn(Run& run, const std::string& r, const std::string& name, const LinkPlan& plan,
             bool replace, bool rotate) {
+  if (plan.own) plan.own->source = run.stages.Path(0, r, name);
   if (!ReadyForStageOne(run, r)) return;
   Stages& stages = run.stages;
   // After the namings of the batch: `existing` may be a copy it names.
   // Nothing is written in place, so the generations of one name never
   // change the bytes of another.
-  run.pipeline.AfterNamings(r, name, [&stages, r, name, existing, replace, rotate](Notes& notes) {
-    if (rotate && !MakeRoom(stages, notes, r, name)) return;
-    if (!stages.fs.LinkFile(existing, stages.Path(1, r, name), replace)) {
-      notes.Failed(stages.Path(0, r, name));
-    }
-  });
+  LinkStep step{r, name, plan.to, plan.target, nullptr, replace, rotate, plan.own};
+  run.pipeline.AfterNamings(
+      r, name, [&stages, step = std::move(step)](Notes& notes) { LinkName(stages, notes, step); });
 }
 
-void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing) {
+void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing,
+            std::shared_ptr<const Placement> own) {
   Stages& stages = run.stages;
-  run.pipeline.AfterNamings(r, name, [&stages, r, name, existing](Notes& notes) {
-    const std::string to = stages.Path(1, r, name);
-    if (!stages.fs.LinkFile(existing, to, true)) notes.Failed(to);
-  });
+  LinkStep step{r, name, existing, nullptr, std::move(own), true, false, nullptr};
+  run.pipeline.AfterNamings(
+      r, name, [&stages, step = std::move(step)](Notes& notes) { LinkName(stages, notes, step); });
 }
 
 void MakeStageOneDir(Run& run, const std::string& r) {
@@ -175,7 +326,19 @@ bool ReadyTarget(Stages& stages, Notes& notes, size_t k, const std::string& r) {
   if (!stages.registry.StartMaking(k, target)) return true;
   std::string failedAt;
   std::vector<std::string> made;
-  const bool ready = platform::CreateDirChain(stages.fs, target, &failedAt, &made);
+  bool ready = platform::CreateDirChain(stages.fs, target, &failedAt, &made);
+  // In a later stage, an older version of another kind may sit where a
+  // directory is to be: it moves on, as a rotation would move it, and the
+  // chain is made after all.
+  if (!ready && k > 1 && failedAt.size() > stages.dirs[k].size() &&
+      KindKeepingError(stages.fs, failedAt) == platform::PathKind::File) {
+    const std::string rel = failedAt.substr(stages.dirs[k].size());
+    const size_t cut = platform::LastDelim(rel);
+    const std::string parent = cut == std::string::npos ? std::string() : rel.substr(0, cut + 1);
+    if (MakeWay(stages, notes, k, parent, rel.substr(parent.size()))) {
+      ready = platform::CreateDirChain(stages.fs, target, &failedAt, &made);
+    }
+  }
   if (!made.empty()) stages.changed = true;
   if (!ready) notes.Failed(failedAt + kDelim);
   DressMadeDirs(stages, notes, k, made);

@@ -4,32 +4,46 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/Journal.h"
 #include "engine/Run.h"
 
+// How a source file with more than one name reaches stage 1: as a copy of
+// its own (`to` empty), or as one more name of the stage-1 file `to`, which
+// is up to date (`target` null) or is this run's transfer `target`. `own`
+// tells what became of this name, for the links that depend on it.
+struct LinkPlan {
+  std::string to;
+  std::shared_ptr<const Placement> target;
+  std::shared_ptr<Placement> own;
+};
+
 // On the walk's thread. The copy of a changed source file: made first,
 // beside stage 1's; once it is on disk the generations move down, and it
 // takes stage 1's name. `stage1` holds the attributes of what stage 1 has
-// under that name. With `linkTo`, stage 1 gets another name for that
-// stage-1 file instead of a copy (LinkIn).
+// under that name, of any kind. With a link plan, stage 1 gets another
+// name for a stage-1 file instead of a copy (LinkIn).
 void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1,
-            const std::string& linkTo);
+            const LinkPlan& plan);
 // The copy of a source file into stage 1: written now into the target
 // directory, named once the batch it joins is flushed, replacing stage 1's
 // file when `replace`, after the generations move down when `rotate`.
-void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate);
+// `placed`, when given, is told whether it was named.
+void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate,
+            std::shared_ptr<Placement> placed = nullptr);
 // The same for a source file that is another name of a file whose stage-1
-// copy is `existing` (or is to be, once the batch names it): stage 1 gets
+// copy is `plan.to` (or is to be, once the batch names it): stage 1 gets
 // one more name for that copy instead of a copy of its own.
-void LinkIn(Run& run, const std::string& r, const std::string& name, const std::string& existing,
+void LinkIn(Run& run, const std::string& r, const std::string& name, const LinkPlan& plan,
             bool replace, bool rotate);
-// Makes the stage-1 file `name` of `r`, which this run copies, another name
-// of the up-to-date stage-1 file `existing` instead: both stand for one
-// source file, unchanged, and stay one file.
-void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing);
+// Makes the stage-1 file `name` of `r`, which this run copies (`own` tells
+// whether it did), another name of the up-to-date stage-1 file `existing`
+// instead: both stand for one source file, unchanged, and stay one file.
+void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing,
+            std::shared_ptr<const Placement> own);
 // Makes the stage-1 counterpart of a source directory that the walk
 // entered, when it is missing, however little it holds.
 void MakeStageOneDir(Run& run, const std::string& r);

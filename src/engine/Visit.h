@@ -32,8 +32,11 @@ struct Visit {
   std::vector<StageDir> walkedBelow;  // the StageDirs of those walked to one
   size_t stageFiles = 0;              // files in stage 1's listing
   size_t stageFilesTouched = 0;       // of them, moved, replaced or deleted (at most)
-  bool copiesTried = false;           // into this stage-1 directory
-  int stage1Missing = -1;             // not asked yet, else whether it was
+  // Stage-1 entries of names that the source now has as directories,
+  // retired before the walk went into them.
+  std::vector<std::string> retiredEarly;
+  bool copiesTried = false;  // into this stage-1 directory
+  int stage1Missing = -1;    // not asked yet, else whether it was
 };
 
 // What the walk made of a source subdirectory: not walked, walked and left

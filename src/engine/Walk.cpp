@@ -66,6 +66,17 @@ void ListStageOne(Run& run, Visit& v, const Ahead& ahead) {
   }
 }
 
+// A stage-1 entry of another kind where the source now has a directory
+// leaves before the walk goes in, as a stale file does, so that the
+// directory is made in this run.
+void RetireInTheWay(Run& run, Visit& v, std::string_view name) {
+  const Listing::Item* have = v.stage1.Find(name);
+  if (!have || !IsFile(have->attr)) return;
+  v.retiredEarly.emplace_back(name);
+  Retire(run, v, v.retiredEarly.back());
+  run.pipeline.Commit();
+}
+
 // Source subdirectories, depth first. The listings of the next few are read
 // ahead while the walk is below the one before them. Nothing the walk does
 // before it gets to a directory changes that directory: files are copied
@@ -91,6 +102,7 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
     const std::string sub = v.r + std::string(v.source.Name(items[i])) + kDelim;
     if (run.stages.registry.UnmadeStageIn(dirs[0] + sub)) run.pipeline.Commit();
     if (IsRoot(run, dirs[0] + sub)) continue;
+    if (!keepExtra) RetireInTheWay(run, v, v.source.Name(items[i]));
     std::optional<StageDir> below = WalkDir(run, sub, read);
     if (keepExtra) continue;
     if (!below) {
@@ -126,7 +138,7 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, StageDir& here) {
   bool lasting = false;
   for (const Listing::Item& item : v.stage1.Items()) {
     const std::string_view name = v.stage1.Name(item);
-    if (IsFile(item.attr)) ++v.stageFiles;
+    if (IsFile(item.attr) && !Leftover(v, item)) ++v.stageFiles;
     if (!IsSubdir(item.attr, name)) continue;
     std::optional<StageDir> below;
     if (SourceHas(run, v.source, v.sourceDir, name, true)) {
@@ -140,6 +152,15 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, StageDir& here) {
         continue;
       }
       below = WalkDir(run, sub);
+      // Where the source now has an entry of another kind, the emptied
+      // directory goes at once, so that the entry takes its place in this
+      // run.
+      const Listing::Item* now = v.source.Find(name);
+      if (now && !(now->attr & platform::faDirectory)) {
+        run.pipeline.Commit();
+        if (!RemoveIfEmpty(run, stage1Sub, below ? &*below : nullptr)) lasting = true;
+        continue;
+      }
     }
     if (!below) {
       lasting = true;
@@ -215,6 +236,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
     return Unseen(run);
   }
   ListStageOne(run, *v, ahead);
+  ClearLeftovers(run, *v);
   WalkSourceSubdirs(run, *v);
   if (keepExtra) {
     BackupFiles(run, *v);

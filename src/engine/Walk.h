@@ -23,6 +23,10 @@ struct Ahead {
 // it and nothing below that may be empty).
 std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead = {});
 
+// The attribute bits that tell an entry's kind beyond its data: a
+// directory, a link, a fifo or a device.
+inline constexpr uint32_t kKindBits =
+    platform::faDirectory | platform::faSymLink | platform::faSpecial;
 // A file: neither a directory nor a volume label.
 inline bool IsFile(uint32_t attr) {
   return (attr & (platform::faDirectory | platform::faVolumeID)) == 0;

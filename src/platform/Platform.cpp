@@ -13,7 +13,6 @@ namespace platform {
 // Bit 29 marks an application's own code on Windows; no errno is this large.
 const unsigned long kChangedWhileCopied = 0x20004B56;
 
-
 FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second) {
   int64_t t = year;
   t = t * 16 + month;
@@ -77,6 +76,27 @@ std::string ExecutableFileName() {
   const std::string path = ExecutablePath();
   const size_t delim = LastDelim(path);
   return delim == std::string::npos ? path : path.substr(delim + 1);
+}
+
+namespace {
+constexpr std::string_view kStagingPrefix = ".kovrel-staged-";
+constexpr size_t kStagingDigits = 16;
+}  // namespace
+
+std::string StagingName(uint64_t unique) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name(kStagingPrefix);
+  for (int shift = 4 * (kStagingDigits - 1); shift >= 0; shift -= 4)
+    name += kHex[unique >> shift & 15];
+  return name;
+}
+
+bool IsStagingName(std::string_view name) {
+  if (name.size() != kStagingPrefix.size() + kStagingDigits || !name.starts_with(kStagingPrefix)) {
+    return false;
+  }
+  return std::all_of(name.begin() + kStagingPrefix.size(), name.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 std::string LinesWithCrLf(const std::vector<std::string>& lines) {

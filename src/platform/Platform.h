@@ -324,6 +324,14 @@ class ReadOnlyClearing : public FileSystem {
   FileSystem& inner_;
 };
 
+// The name that a copy, link, fifo or device takes in a stage until it is
+// complete and given its own: ".kovrel-staged-" and 16 lower-case hex
+// digits of `unique`. Only a run that holds the stage's lock writes there,
+// so a later run takes every such name that the source lacks for what a
+// stopped run left behind.
+std::string StagingName(uint64_t unique);
+bool IsStagingName(std::string_view name);
+
 // Every line followed by CR LF.
 std::string LinesWithCrLf(const std::vector<std::string>& lines);
 // The bytes that SaveLines writes for the lines: every line followed by CR

@@ -186,7 +186,7 @@ void KeepAttributes(const std::wstring& from, const std::wstring& to) {
   }
 }
 
-// Copies `from` under a fresh name "kvr<digits>.tmp" in the directory `dir`
+// Copies `from` under a fresh staging name in the directory `dir`
 // (ending with the separator, or empty); the name made, empty on failure.
 // The copy itself claims the name (it fails on an existing file), so two
 // runs never write into one file.
@@ -198,10 +198,10 @@ std::wstring CopyBeside(const std::wstring& from, const std::string& dir) {
   const unsigned long process = ::GetCurrentProcessId();
   const unsigned long thread = ::GetCurrentThreadId();
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, "kvr%lx%lx%llx.tmp", process & 0xFFFF, thread & 0xFFFF,
-                  static_cast<unsigned long long>(tick.QuadPart + attempt) & 0xFFFFFFFFFFull);
-    const std::wstring temp = SystemPath(dir + name);
+    const uint64_t unique = static_cast<uint64_t>(process & 0xFFFF) << 48 |
+                            static_cast<uint64_t>(thread & 0xFFFF) << 32 |
+                            (static_cast<uint64_t>(tick.QuadPart + attempt) & 0xFFFFFFFF);
+    const std::wstring temp = SystemPath(dir + StagingName(unique));
     if (::CopyFileW(from.c_str(), temp.c_str(), TRUE)) return temp;
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
@@ -211,7 +211,7 @@ std::wstring CopyBeside(const std::wstring& from, const std::string& dir) {
   return {};
 }
 
-// A copy staged under its kvr*.tmp name; discarded unless it was named.
+// A copy staged under its staging name; discarded unless it was named.
 class Win32StagedFile : public StagedFile {
  public:
   Win32StagedFile(const std::string& from, const std::string& to, uint64_t size, std::wstring temp)

@@ -43,7 +43,7 @@ std::string MakeTemporary(const std::function<bool(const char*)>& make) {
   // many copies staged in one directory at once, and each try costs a lookup.
   static std::atomic<uint64_t> next{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = ".kovrel-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(next++);
+    std::string name = StagingName(static_cast<uint64_t>(::getpid()) << 32 | (next++ & 0xFFFFFFFF));
     if (make(name.c_str())) return name;
     if (errno != EEXIST) return std::string();
   }

@@ -233,9 +233,8 @@ class PowerCut : public ::testing::Test {
         const std::string root = dir + "/" + stage;
         if (!test::IsDir(root)) continue;
         for (const std::string& rel : test::ListTree(root)) {
-          // A copy not yet named has a temporary name of its own (Windows).
-          const std::string name = rel.substr(rel.rfind('/') + 1);
-          if (name.starts_with("kvr") && name.ends_with(".tmp")) continue;
+          // A copy not yet named has a staging name of its own (Windows).
+          if (platform::IsStagingName(rel.substr(rel.rfind('/') + 1))) continue;
           const std::string path = root + "/" + rel;
           const auto it = versions_.find(rel);
           ASSERT_NE(versions_.end(), it) << "not a source file: " << stage << "/" << rel;
