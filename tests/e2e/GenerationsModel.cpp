@@ -150,22 +150,38 @@ class Runner {
     return true;
   }
 
-  // A directory of a later stage moves on file by file, and goes once
-  // emptied.
+  // A directory moves on whole, merging into a directory of the next stage
+  // entry by entry, each as a rotation moves it; the last stage's is
+  // dropped.
   bool PushOnDir(size_t k, const std::string& dir) {
     Tree& from = st_[k];
-    std::vector<std::string> below;
+    std::vector<std::string> dirs, below;
+    for (const std::string& d : from.dirs) {
+      if (d == dir || IsUnder(d, dir)) dirs.push_back(d);
+    }
     for (const auto& [file, v] : from.files) {
       if (IsUnder(file, dir)) below.push_back(file);
     }
+    if (k + 1 < st_.size()) {
+      Tree& to = st_[k + 1];
+      for (const std::string& d : dirs) {
+        const std::string file = d.substr(0, d.size() - 1);
+        if (to.files.count(file) && !PushOn(k + 1, file)) return false;
+        if (Blocked(k + 1, Parent(d)) && !to.dirs.count(d)) {
+          Tell(Failure(d, static_cast<int>(k) + 2));
+          return false;
+        }
+        AddChain(to, d);
+      }
+    }
     for (const std::string& file : below) PushOn(k, file);
-    RemoveEmptied(k, dir);
+    RemoveEmptied(k, dir, false);
     return !from.dirs.count(dir);
   }
 
   // Removes the directory `dir` of stage k and those below it, deepest
-  // first, where no entry is left in them; stage 1's are told.
-  void RemoveEmptied(size_t k, const std::string& dir) {
+  // first, where no entry is left in them; with `tell`, as lines.
+  void RemoveEmptied(size_t k, const std::string& dir, bool tell) {
     Tree& tree = st_[k];
     std::vector<std::string> dirs;
     for (const std::string& d : tree.dirs) {
@@ -181,14 +197,16 @@ class Runner {
         continue;
       }
       tree.dirs.erase(*it);
-      if (k == 0) Tell({false, *it});
+      if (tell) Tell({false, *it});
     }
   }
 
   // Stage 1's directory `dir` gives way to a source entry of another kind:
   // every file below it leaves as a stale file does, and the emptied
-  // directories go. True when it is gone.
+  // directories go; with /A, it moves down whole as one entry, and with one
+  // stage only it stays. True when it is gone.
   bool RetireDir(const std::string& dir) {
+    if (keepExtra_) return st_.size() > 1 && PushOnDir(0, dir);
     loose_ = true;
     retiredDirs_.insert(dir);
     std::vector<std::string> below;
@@ -199,7 +217,7 @@ class Runner {
       Tell({false, file});
       PushOn(0, file);
     }
-    RemoveEmptied(0, dir);
+    RemoveEmptied(0, dir, true);
     loose_ = false;
     return !st_[0].dirs.count(dir);
   }
@@ -217,8 +235,10 @@ class Runner {
       const std::string name = dir.empty() ? dir : dir.substr(0, dir.size() - 1);
       if (!dir.empty() && st_[0].files.count(name)) {
         kindChanged_.insert(name);
+        // With /A nothing is told as deleted: the entry moves down as a
+        // directory replaced by a file does.
         loose_ = true;
-        Tell({false, name});
+        if (!keepExtra_) Tell({false, name});
         const bool gone = PushOn(0, name);
         loose_ = false;
         if (!gone) {
@@ -284,6 +304,14 @@ class Runner {
     for (const std::string& path : paths) {
       if (!due.count(path)) continue;
       const Version& v = source_.files.at(path);
+      // A stage-1 directory of that name leaves first (with the walk of the
+      // directory, before the decision); one that stays is told instead.
+      if (!keepExtra_ && st_[0].dirs.count(path + "/") && !RetireDir(path + "/")) {
+        loose_ = true;
+        Tell(Failure(path, 0));
+        loose_ = false;
+        continue;
+      }
       Tell({true, path});
       const bool linked = v.kind == Kind::File && names[v.id] > 1;
       Group& group = groups[linked ? v.id : 0];
@@ -309,6 +337,13 @@ class Runner {
         room = RetireDir(path + "/");
       } else if (st_[0].files.count(path)) {
         room = PushOn(0, path);
+      }
+      if (st_[0].dirs.count(path + "/")) {
+        // What stayed of the directory was told; a copy that cannot take
+        // its place is told too.
+        if (keepExtra_) Tell(Failure(path, 0));
+        if (copies && linked) group.failed = true;
+        continue;
       }
       if (!room) {
         // The copy is not placed: the file's other names do not become it.
