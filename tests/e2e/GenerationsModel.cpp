@@ -119,15 +119,20 @@ class Runner {
     }
     Tree& to = st_[k + 1];
     const bool last = k + 2 == st_.size();
-    bool room = true;
+    // An entry of another kind in the way tells why it stays; the move
+    // waiting for it tells nothing more. A directory that cannot be made
+    // for the move is told too.
     for (const std::string& dir : Parents(path)) {
       const std::string file = dir.substr(0, dir.size() - 1);
-      if (room && to.files.count(file)) room = PushOn(k + 1, file);
+      if (to.files.count(file) && !PushOn(k + 1, file)) {
+        Tell(Failure(dir, told + 1));
+        return false;
+      }
     }
-    if (room && to.dirs.count(path + "/")) room = PushOn(k + 1, path + "/");
-    // The last stage's copy gives way only once the new one has arrived.
-    if (room && !last && to.files.count(path)) room = PushOn(k + 1, path);
-    if (!room) {
+    if (to.dirs.count(path + "/") && !PushOn(k + 1, path + "/")) return false;
+    // The last stage's copy gives way only once the new one has arrived; a
+    // move onto a copy that could not move on fails.
+    if (!last && to.files.count(path) && !PushOn(k + 1, path)) {
       Tell(Failure(path, told));
       return false;
     }
@@ -152,7 +157,8 @@ class Runner {
 
   // A directory moves on whole, merging into a directory of the next stage
   // entry by entry, each as a rotation moves it; the last stage's is
-  // dropped.
+  // dropped. One that the next stage lacks is renamed there with all below
+  // it where both parents and the directory itself may be changed.
   bool PushOnDir(size_t k, const std::string& dir) {
     Tree& from = st_[k];
     std::vector<std::string> dirs, below;
@@ -162,19 +168,39 @@ class Runner {
     for (const auto& [file, v] : from.files) {
       if (IsUnder(file, dir)) below.push_back(file);
     }
+    std::vector<std::string> stuck;  // directories the next stage cannot get
+    const auto underStuck = [&](const std::string& path) {
+      return std::any_of(stuck.begin(), stuck.end(),
+                         [&](const std::string& d) { return path == d || IsUnder(path, d); });
+    };
     if (k + 1 < st_.size()) {
       Tree& to = st_[k + 1];
+      const std::string file = dir.substr(0, dir.size() - 1);
+      if (to.files.count(file) && !PushOn(k + 1, file)) return false;
+      if (!to.dirs.count(dir) && !Blocked(k, Parent(dir)) && !Blocked(k + 1, Parent(dir)) &&
+          !Blocked(k, dir)) {
+        for (const std::string& d : dirs) AddChain(to, d);
+        for (const std::string& path : below) to.files[path] = from.files[path];
+        for (const std::string& path : below) from.files.erase(path);
+        for (const std::string& d : dirs) from.dirs.erase(d);
+        return true;
+      }
       for (const std::string& d : dirs) {
-        const std::string file = d.substr(0, d.size() - 1);
-        if (to.files.count(file) && !PushOn(k + 1, file)) return false;
-        if (Blocked(k + 1, Parent(d)) && !to.dirs.count(d)) {
+        if (underStuck(d)) continue;
+        const std::string name = d.substr(0, d.size() - 1);
+        if (to.files.count(name) && !PushOn(k + 1, name)) {
+          stuck.push_back(d);
+        } else if (!to.dirs.count(d) && Blocked(k + 1, Parent(d))) {
           Tell(Failure(d, static_cast<int>(k) + 2));
-          return false;
+          stuck.push_back(d);
+        } else {
+          AddChain(to, d);
         }
-        AddChain(to, d);
       }
     }
-    for (const std::string& file : below) PushOn(k, file);
+    for (const std::string& path : below) {
+      if (!underStuck(path)) PushOn(k, path);
+    }
     RemoveEmptied(k, dir, false);
     return !from.dirs.count(dir);
   }
@@ -341,7 +367,7 @@ class Runner {
       if (st_[0].dirs.count(path + "/")) {
         // What stayed of the directory was told; a copy that cannot take
         // its place is told too.
-        if (keepExtra_) Tell(Failure(path, 0));
+        if (keepExtra_ && st_.size() == 1) Tell(Failure(path, 0));
         if (copies && linked) group.failed = true;
         continue;
       }

@@ -12,7 +12,7 @@
 // KOVREL_MODEL_SEED, KOVREL_MODEL_SEEDS and KOVREL_MODEL_RUNS choose the
 // first seed, the number of seeds and the runs per seed of each test;
 // KOVREL_MODEL_MOVES the moves ("all", "classic", or a list of links, kinds,
-// readonly, torn, kill). bench/soak goes through many seeds.
+// readonly, torn, kill, keep-over-kinds). bench/soak goes through many seeds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -105,6 +105,9 @@ struct Moves {
   bool readOnly = false;  // a stage-2 directory that takes no files (as root)
   bool torn = false;      // a file that changes under every read (as root)
   bool kill = false;      // a run killed, then done again
+  // /A in a run where the source has a directory in place of a stage-1
+  // entry of another kind (never with one stage)
+  bool keepOverKinds = false;
 };
 
 Moves ChosenMoves() {
@@ -122,6 +125,7 @@ Moves ChosenMoves() {
   moves.readOnly = has("readonly");
   moves.torn = has("torn");
   moves.kill = has("kill");
+  moves.keepOverKinds = has("keep-over-kinds");
   return moves;
 }
 
@@ -836,6 +840,16 @@ bool Related(std::string a, std::string b) {
 
 constexpr unsigned kNobody = 65534;
 
+// Every directory below `root` takes files again.
+void OpenDirs(const std::string& root) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->symlink_status().type() == fs::file_type::directory)
+      fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
+  }
+}
+
 // Whether the source has a directory where stage 1 holds an entry of
 // another kind.
 bool FileBecameDir(const Tree& source, const model::Stages& stages) {
@@ -1028,7 +1042,8 @@ class GenerationsModel : public ::testing::Test {
           faults.readOnly ? test::Join(dirs_[2], *faults.readOnly) : std::string();
       if (!readOnly.empty()) fs::permissions(readOnly, fs::perms(0555));
       test::ProgramRun run = test::RunProgram(asNobody_, args);
-      if (!readOnly.empty()) fs::permissions(readOnly, fs::perms(0755));
+      // The directory may have moved on with a directory above it.
+      if (!readOnly.empty()) OpenDirs(seedDir_);
       return run;
     }
     if (fault == Fault::Torn) {
@@ -1065,8 +1080,8 @@ class GenerationsModel : public ::testing::Test {
       // With one stage, /A keeps a stage-1 file where the source now has a
       // directory, and every entry below fails, run after run: that is left
       // to the engine's own tests.
-      const bool keepExtra =
-          gen.Chance(20) && (stageCount > 1 || !FileBecameDir(gen.source, stages));
+      const bool keepExtra = gen.Chance(20) && ((moves_.keepOverKinds && stageCount > 1) ||
+                                                !FileBecameDir(gen.source, stages));
       Fault fault = ChooseFault(gen, stages, static_cast<size_t>(stageCount));
 
       model::Faults faults;
