@@ -175,6 +175,13 @@ class Runner {
     };
     if (k + 1 < st_.size()) {
       Tree& to = st_[k + 1];
+      for (const std::string& above : Parents(dir)) {
+        const std::string file = above.substr(0, above.size() - 1);
+        if (to.files.count(file) && !PushOn(k + 1, file)) {
+          Tell(Failure(above, static_cast<int>(k) + 2));
+          return false;
+        }
+      }
       const std::string file = dir.substr(0, dir.size() - 1);
       if (to.files.count(file) && !PushOn(k + 1, file)) return false;
       if (!to.dirs.count(dir) && !Blocked(k, Parent(dir)) && !Blocked(k + 1, Parent(dir)) &&
