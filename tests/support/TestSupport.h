@@ -52,6 +52,50 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds);
 // The local last-write time as "YYYY-MM-DD hh:mm:ss".
 std::string LocalMTime(const std::string& path);
 
+// What a look at an entry tells without following a link: its kind ('f'
+// file, 'd' directory, 'l' symbolic link, 'p' fifo, 's' socket, '?'
+// anything else), its own local last-write time, and for a file the
+// identity of its data and its number of names (0 where none is told).
+struct EntryLook {
+  char kind = '?';
+  std::string time;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t links = 0;
+};
+// False when there is no entry at `path`.
+bool LookAt(const std::string& path, EntryLook& look);
+// Sets the last-write time of the entry itself, of a link too.
+void SetLocalMTimeOfEntry(const std::string& path, int year, int month, int day, int hour,
+                          int minute, int second);
+// Make a fifo, and a socket that no process listens on any more; false
+// where the platform has none or the making failed.
+bool MakeFifo(const std::string& path);
+bool MakeSocket(const std::string& path);
+// Whether the tests run as the super-user (root); never on Windows.
+bool IsSuperUser();
+// Gives `path` and everything below it to the user and group `id` (POSIX).
+void GiveTree(const std::string& path, unsigned id);
+
+// While it lives, every read of the file at `path` (by any name of it, by
+// any process) is held until the file has been written to: a copy made of
+// it never sees the same file after its data as before. POSIX as root
+// (fanotify); elsewhere it is not active and changes nothing.
+class TornReads {
+ public:
+  explicit TornReads(const std::string& path);
+  ~TornReads();
+  TornReads(const TornReads&) = delete;
+  TornReads& operator=(const TornReads&) = delete;
+  bool active() const;
+  // The reads held so far.
+  uint64_t reads() const;
+
+ private:
+  struct Data;
+  std::unique_ptr<Data> data_;
+};
+
 struct ProgramRun {
   int exitCode = -1;
   std::string stderrText;  // POSIX only; empty under Windows

@@ -1,14 +1,20 @@
 // POSIX part of the test helpers: times through utimensat, the program run
 // through fork/exec with a recording xdg-open on PATH.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
@@ -22,10 +28,30 @@ namespace test {
 
 namespace {
 
-void SetMTime(const std::string& path, time_t t) {
+void SetMTime(const std::string& path, time_t t, int flags = 0) {
   const struct timespec times[2] = {{t, 0}, {t, 0}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+  if (::utimensat(AT_FDCWD, path.c_str(), times, flags) != 0)
     throw std::runtime_error("utimensat " + path);
+}
+
+time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm = {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return ::mktime(&tm);
+}
+
+std::string FormatLocal(time_t t) {
+  struct tm tm;
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
 }
 
 std::string OpenLogPath(const std::string& exe) {
@@ -58,15 +84,12 @@ std::string FakeBinDir() {
 
 void SetLocalMTime(const std::string& path, int year, int month, int day, int hour, int minute,
                    int second) {
-  struct tm tm = {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  SetMTime(path, ::mktime(&tm));
+  SetMTime(path, LocalTime(year, month, day, hour, minute, second));
+}
+
+void SetLocalMTimeOfEntry(const std::string& path, int year, int month, int day, int hour,
+                          int minute, int second) {
+  SetMTime(path, LocalTime(year, month, day, hour, minute, second), AT_SYMLINK_NOFOLLOW);
 }
 
 void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
@@ -76,11 +99,50 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
 std::string LocalMTime(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return "";
-  struct tm tm;
-  localtime_r(&st.st_mtime, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
+  return FormatLocal(st.st_mtime);
+}
+
+bool LookAt(const std::string& path, EntryLook& look) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  look = EntryLook();
+  look.kind = S_ISREG(st.st_mode)    ? 'f'
+              : S_ISDIR(st.st_mode)  ? 'd'
+              : S_ISLNK(st.st_mode)  ? 'l'
+              : S_ISFIFO(st.st_mode) ? 'p'
+              : S_ISSOCK(st.st_mode) ? 's'
+                                     : '?';
+  look.time = FormatLocal(st.st_mtime);
+  if (look.kind == 'f') {
+    look.device = static_cast<uint64_t>(st.st_dev);
+    look.inode = static_cast<uint64_t>(st.st_ino);
+    look.links = static_cast<uint64_t>(st.st_nlink);
+  }
+  return true;
+}
+
+bool MakeFifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }
+
+bool MakeSocket(const std::string& path) {
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool bound = ::bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return bound;
+}
+
+bool IsSuperUser() { return ::geteuid() == 0; }
+
+void GiveTree(const std::string& path, unsigned id) {
+  const auto give = [&](const fs::path& p) {
+    if (::lchown(p.c_str(), id, id) != 0) throw std::runtime_error("lchown " + p.string());
+  };
+  give(path);
+  for (auto it = fs::recursive_directory_iterator(path); it != fs::end(it); ++it) give(it->path());
 }
 
 std::string InstallProgram(const std::string& dir, const std::string& name) {
@@ -294,5 +356,62 @@ void SetPlatformError(PlatformError error) {
       break;
   }
 }
+
+// The fanotify group holds every read of the file until the writer has
+// changed the file: a look after the read always sees another change time.
+struct TornReads::Data {
+  int group = -1;
+  int file = -1;
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> reads{0};
+  std::thread writer;
+
+  void Serve() {
+    char buf[4096] __attribute__((aligned(__alignof__(struct fanotify_event_metadata))));
+    unsigned char next = 'A';
+    while (!stop) {
+      struct pollfd p = {group, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const ssize_t n = ::read(group, buf, sizeof buf);
+      if (n <= 0) continue;
+      auto* event = reinterpret_cast<const struct fanotify_event_metadata*>(buf);
+      for (ssize_t left = n; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+        // One more byte at the end each time: another size and change time.
+        next = next == 'Z' ? 'A' : static_cast<unsigned char>(next + 1);
+        if (::write(file, &next, 1) != 1) std::perror("torn write");
+        ++reads;
+        const struct fanotify_response allow = {event->fd, FAN_ALLOW};
+        if (::write(group, &allow, sizeof allow) != sizeof allow) std::perror("fanotify answer");
+        if (event->fd >= 0) ::close(event->fd);
+      }
+    }
+  }
+};
+
+TornReads::TornReads(const std::string& path) : data_(new Data) {
+  if (::geteuid() != 0) return;
+  data_->group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
+  data_->file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (data_->group < 0 || data_->file < 0 ||
+      ::fanotify_mark(data_->group, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0) {
+    if (data_->group >= 0) ::close(data_->group);
+    if (data_->file >= 0) ::close(data_->file);
+    data_->group = data_->file = -1;
+    return;
+  }
+  data_->writer = std::thread([d = data_.get()] { d->Serve(); });
+}
+
+TornReads::~TornReads() {
+  if (data_->group < 0) return;
+  data_->stop = true;
+  data_->writer.join();
+  ::close(data_->group);
+  ::close(data_->file);
+}
+
+bool TornReads::active() const { return data_->group >= 0; }
+
+uint64_t TornReads::reads() const { return data_->reads; }
 
 }  // namespace test

@@ -159,6 +159,33 @@ std::string LocalMTime(const std::string& path) {
   return FormatLocal(data.ftLastWriteTime);
 }
 
+void SetLocalMTimeOfEntry(const std::string& path, int year, int month, int day, int hour,
+                          int minute, int second) {
+  SetLocalMTime(path, year, month, day, hour, minute, second);
+}
+
+bool LookAt(const std::string& path, EntryLook& look) {
+  const DWORD attr = ::GetFileAttributesW(W(path).c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES) return false;
+  look = EntryLook();
+  look.kind = (attr & FILE_ATTRIBUTE_REPARSE_POINT) ? 'l'
+              : (attr & FILE_ATTRIBUTE_DIRECTORY)   ? 'd'
+                                                    : 'f';
+  look.time = LocalMTime(path);
+  return true;
+}
+
+bool MakeFifo(const std::string&) { return false; }
+bool MakeSocket(const std::string&) { return false; }
+bool IsSuperUser() { return false; }
+void GiveTree(const std::string&, unsigned) {}
+
+struct TornReads::Data {};
+TornReads::TornReads(const std::string&) : data_(new Data) {}
+TornReads::~TornReads() = default;
+bool TornReads::active() const { return false; }
+uint64_t TornReads::reads() const { return 0; }
+
 std::string InstallProgram(const std::string& dir, const std::string& name) {
   const std::string from = WindowsPath(KOVREL_EXE);
   const std::string to = dir + "\\" + (name.empty() ? from.substr(from.rfind('\\') + 1) : name);
