@@ -405,7 +405,7 @@ class Runner {
     for (const auto& [path, v] : st_[0].files) {
       if (kindChanged_.count(path)) continue;
       if (std::any_of(retiredDirs_.begin(), retiredDirs_.end(),
-                      [&](const std::string& dir) { return IsUnder(path, dir); })) {
+                      [&file = path](const std::string& dir) { return IsUnder(file, dir); })) {
         continue;
       }
       const auto it = source_.files.find(path);
