@@ -329,7 +329,9 @@ void Retire(Run& run, Visit& v, const std::string& name) {
     run.pipeline.Work(
         v.r, name, [&stages, r = v.r, name](Notes& notes) { RetireStale(stages, notes, r, name); });
   }
-  run.Report("deleted " + platform::ShownPath(v.stage1Dir + name));
+  // With KeepExtra nothing leaves stage 1 but what a change moves down, which
+  // the copies tell.
+  if (!run.options.keepExtra) run.Report("deleted " + platform::ShownPath(v.stage1Dir + name));
 }
 
 // Stage-1 files that the source lacks, collected first and handled once the

@@ -22,7 +22,8 @@ bool Leftover(Visit& v, const Listing::Item& item);
 // The stage-1 leftovers of the visit go, without a word: from its listing,
 // or with KeepExtra, which lists no stage 1, before its first copy.
 void ClearLeftovers(Run& run, Visit& v);
-// The stage-1 file `name` leaves stage 1 as the source no longer has it.
+// The stage-1 file `name` leaves stage 1 as the source no longer has it
+// (or has it as a directory).
 void Retire(Run& run, Visit& v, const std::string& name);
 // Whether the source directory (listed as `source`, spelled `dir`) has an
 // entry of this name of the wanted kind; one that cannot be looked up
