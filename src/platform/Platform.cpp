@@ -13,7 +13,6 @@ namespace platform {
 // Bit 29 marks an application's own code on Windows; no errno is this large.
 const unsigned long kChangedWhileCopied = 0x20004B56;
 
-
 FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second) {
   int64_t t = year;
   t = t * 16 + month;
@@ -150,8 +149,30 @@ bool ReadOnlyClearing::ClearingIfRefused(const std::string& path, const std::fun
 }
 
 bool ReadOnlyClearing::MoveFile(const std::string& from, const std::string& to, bool replace) {
-  if (!replace) return inner_.MoveFile(from, to, false);
-  return ClearingIfRefused(to, [&] { return inner_.MoveFile(from, to, true); });
+  // Most moves are renames, which a read-only file takes as any other; only
+  // one that failed looks. A replacing move gives way to its target, and a
+  // move to another volume deletes its source once copied: the target is
+  // cleared first, then the source, each only while the move still fails.
+  const auto move = [&] { return inner_.MoveFile(from, to, replace); };
+  if (move()) return true;
+  bool target, source = false, moved = false;
+  {
+    const ErrorKeeper keep;  // why it failed, should neither be read-only
+    target = replace && MakeWritable(to);
+  }
+  if (target) moved = move();
+  if (!moved) {
+    {
+      const ErrorKeeper keep;
+      source = MakeWritable(from);
+    }
+    if (source) moved = move();
+  }
+  const ErrorKeeper keep;  // the caller tells why it failed
+  // The moved copy keeps its attribute; what stays where it was gets its own back.
+  if (source) inner_.SetReadOnly(moved ? to : from, true);
+  if (target && !moved) inner_.SetReadOnly(to, true);
+  return moved;
 }
 
 bool ReadOnlyClearing::DeleteFile(const std::string& path) {

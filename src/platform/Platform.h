@@ -253,7 +253,9 @@ FileSystem& RealFileSystem();
 // read-only attribute. This file system clears the attribute of the file
 // that is about to be replaced or deleted, and only of that one, before
 // `inner` is asked to do it, and sets it again when that fails; everything
-// else goes to `inner` as it is. The Windows file system is one of these.
+// else goes to `inner` as it is. A move to another volume deletes its
+// source once copied: a read-only source is cleared too, and the moved
+// copy gets the attribute again. The Windows file system is one of these.
 class ReadOnlyClearing : public FileSystem {
  public:
   explicit ReadOnlyClearing(FileSystem& inner) : inner_(inner) {}

@@ -380,16 +380,25 @@ class Win32FileSystem : public FileSystem {
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     const std::wstring source = SystemPath(from);
     const std::wstring target = SystemPath(to);
-    // Across volumes the move is a copy and a delete: write-through has the
-    // copy on disk before the original goes.
+    if (::MoveFileExW(source.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+      return true;
+    }
+    if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
+    // Across volumes the move is a copy and a delete, and a read-only
+    // original refuses the delete once the copy is made: it is refused
+    // before anything is made (ReadOnlyClearing clears it and asks again).
+    const DWORD attr = Attributes(source);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) {
+      ::SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
+    // Write-through has the copy on disk before the original goes.
     if (!replace) {
       return ::MoveFileExW(source.c_str(), target.c_str(),
                            MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
     }
-    if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
-    // Across volumes a replacing move would copy over the target; a whole
-    // copy takes its place first instead, then the original is deleted.
+    // A replacing move would copy over the target; a whole copy takes its
+    // place first instead, then the original is deleted.
     return CopyFile(from, to, true, nullptr) && ::DeleteFileW(source.c_str()) != 0;
   }
   bool DeleteFile(const std::string& path) override {

@@ -131,6 +131,30 @@ TEST(Win32Names, EveryNameAndPathLengthReachesTheDisk) {
   }
 }
 
+// A move to another volume is a copy and a delete, and Windows deletes no
+// read-only file. Under Wine another host file system is another volume.
+TEST(Win32Moves, ReadOnlyFilesMoveToAnotherVolumeAndKeepTheirAttribute) {
+  if (!RealFileSystem().DirectoryExists("Z:\\dev\\shm")) GTEST_SKIP() << "no second volume";
+  test::TempDir local, other("Z:\\dev\\shm");
+  for (const char* name : {"new", "old", "taken"}) {
+    test::WriteFile(local / name, name);
+    test::SetAttributes(local / name, FILE_ATTRIBUTE_READONLY);
+  }
+  test::WriteFile(other / "old", "older");
+  test::SetAttributes(other / "old", FILE_ATTRIBUTE_READONLY);
+  test::WriteFile(other / "taken", "there");
+  EXPECT_TRUE(RealFileSystem().MoveFile(local / "new", other / "new", false));
+  EXPECT_TRUE(RealFileSystem().MoveFile(local / "old", other / "old", true));
+  // One that fails is left where it was, as it was.
+  EXPECT_FALSE(RealFileSystem().MoveFile(local / "taken", other / "taken", false));
+  EXPECT_EQ((Words{"taken"}), Names(local / "*", 0));
+  EXPECT_EQ("new old there", test::ReadFile(other / "new") + " " + test::ReadFile(other / "old") +
+                                 " " + test::ReadFile(other / "taken"));
+  for (const std::string& path : {other / "new", other / "old", local / "taken"}) {
+    EXPECT_EQ(FILE_ATTRIBUTE_READONLY, test::Attributes(path) & FILE_ATTRIBUTE_READONLY) << path;
+  }
+}
+
 // A stage folder takes the read-only, hidden and system attributes of its
 // source folder, each as the file system stores it (Wine keeps no read-only
 // folder), when made and when done with; once done with, its last-write time
