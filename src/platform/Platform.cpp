@@ -190,6 +190,22 @@ std::string WithoutTrailingDelims(std::string path) {
 
 }  // namespace
 
+std::string CollapsedPath(std::string_view path) {
+  const size_t root = RootLength(path);
+  std::string out(path.substr(0, root));
+  // No separator is the trail byte of a character in the strings kept.
+  for (size_t at = root; at < path.size();) {
+    const size_t end = std::min(path.find(PathDelim, at), path.size());
+    const std::string_view part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") {
+      if (out.size() > root) out += PathDelim;
+      out += part;
+    }
+    at = end + 1;
+  }
+  return out;
+}
+
 bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt,
                     std::vector<std::string>* made) {
   const std::string p = WithoutTrailingDelims(path);

@@ -346,6 +346,16 @@ size_t LastDelim(std::string_view p);
 // either, or a lone "\". 0 for a relative path.
 size_t RootLength(std::string_view path);
 
+// `path` without repeated or trailing separators and without "."
+// components, its root kept as it is. ".." stays: it may lead back through
+// a link.
+std::string CollapsedPath(std::string_view path);
+// The spelling of a directory path that two paths share whenever their
+// spelling alone shows them one directory: CollapsedPath, and on Windows
+// "/" taken for "\" and letters in upper case (names are found without
+// regard to case there).
+std::string DirSpelling(std::string_view path);
+
 // Makes `path` and every missing directory above it, stopping only at the
 // path's root (trailing and repeated separators count as one). True when the
 // directory was there or could be made; otherwise `failedAt`, when given, is

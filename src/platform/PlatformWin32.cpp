@@ -627,6 +627,20 @@ size_t RootLength(std::string_view path) {
   return at;
 }
 
+std::string DirSpelling(std::string_view path) {
+  std::string p(path);
+  std::replace(p.begin(), p.end(), '/', '\\');
+  const std::wstring w = Widen(CollapsedPath(p));
+  if (w.empty()) return {};
+  const int n = static_cast<int>(w.size());
+  std::wstring upper(w.size(), L'\0');
+  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, w.data(), n, upper.data(), n, nullptr,
+                      nullptr, 0) != n) {
+    return Narrow(w);
+  }
+  return Narrow(upper);
+}
+
 ErrorKeeper::ErrorKeeper() : code_(::GetLastError()) {}
 ErrorKeeper::~ErrorKeeper() { ::SetLastError(static_cast<DWORD>(code_)); }
 unsigned long LastErrorCode() { return ::GetLastError(); }
