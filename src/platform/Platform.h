@@ -67,10 +67,13 @@ DateValue FileTimeToDateValue(FileTime t);
 int64_t FileTimeDay(FileTime t);
 
 // Identity of a file or directory: device and inode, or volume serial number
-// and file index. Two spellings of one directory give equal identities.
+// and file id (128 bits where the volume gives them: `index` holds the low
+// half, `indexHigh` the high one, 0 elsewhere). Two spellings of one
+// directory give equal identities.
 struct FileId {
   uint64_t volume = 0;
   uint64_t index = 0;
+  uint64_t indexHigh = 0;
   bool operator==(const FileId&) const = default;
 };
 

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string_view>
 
@@ -289,10 +290,22 @@ class Win32FileSystem : public FileSystem {
     FileHandle h(::CreateFileW(SystemPath(path).c_str(), 0,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.ok()) return false;
+    // The 64-bit serial number and 128-bit file id where the volume gives
+    // them (a 64-bit index is not unique on ReFS); the 32-bit serial number
+    // and 64-bit index elsewhere, and where an id of 0 tells nothing.
+    FILE_ID_INFO id;
+    if (::GetFileInformationByHandleEx(h.get(), FileIdInfo, &id, sizeof id)) {
+      out.volume = id.VolumeSerialNumber;
+      std::memcpy(&out.index, id.FileId.Identifier, sizeof out.index);
+      std::memcpy(&out.indexHigh, id.FileId.Identifier + sizeof out.index, sizeof out.indexHigh);
+      if (out.index != 0 || out.indexHigh != 0) return true;
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!h.ok() || !::GetFileInformationByHandle(h.get(), &info)) return false;
+    if (!::GetFileInformationByHandle(h.get(), &info)) return false;
     out.volume = info.dwVolumeSerialNumber;
     out.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    out.indexHigh = 0;
     return true;
   }
 
@@ -692,10 +705,10 @@ class MutexStageLock : public StageLock {
 };
 
 HANDLE OpenStageMutex(const FileId& id) {
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Kovrel-stage-%016llx-%016llx",
-                static_cast<unsigned long long>(id.volume),
-                static_cast<unsigned long long>(id.index));
+  wchar_t name[80];
+  std::swprintf(
+      name, 80, L"Kovrel-stage-%016llx-%016llx%016llx", static_cast<unsigned long long>(id.volume),
+      static_cast<unsigned long long>(id.indexHigh), static_cast<unsigned long long>(id.index));
   // Global, so that runs of other sessions (a scheduled task) are kept
   // apart too; a system that refuses the global namespace gets the session's.
   HANDLE h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Global\\") + name).c_str());

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
@@ -90,6 +91,24 @@ TEST(Win32Listing, NamesAreFoundWithoutRegardToCase) {
   ASSERT_TRUE(RealFileSystem().Identity(t / "Dir", a));
   ASSERT_TRUE(RealFileSystem().Identity(t / "dIR\\.", b));
   EXPECT_EQ(a, b);
+}
+
+// Where the volume gives them, a file is told by its 64-bit serial number
+// and 128-bit id: on ReFS the 64-bit index of the older call is not unique.
+TEST(Win32Listing, IdentityIsTheWholeFileIdWhereTheVolumeGivesIt) {
+  test::TempDir t;
+  test::MakeDirs(t / "d");
+  const platform::win32::FileHandle h(::CreateFileW(
+      platform::win32::SystemPath(t / "d").c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_ID_INFO info;
+  if (!::GetFileInformationByHandleEx(h.get(), FileIdInfo, &info, sizeof info))
+    GTEST_SKIP() << "no 128-bit file ids here";
+  platform::FileId id, want{info.VolumeSerialNumber};
+  std::memcpy(&want.index, info.FileId.Identifier, 8);
+  std::memcpy(&want.indexHigh, info.FileId.Identifier + 8, 8);
+  ASSERT_TRUE(RealFileSystem().Identity(t / "d", id));
+  EXPECT_EQ(want, id);
 }
 
 TEST(Win32Listing, WildcardsNeverPassForAnExactPath) {
