@@ -34,6 +34,7 @@ using ReportHandOff = std::function<void(const std::vector<std::string>& lines)>
 // threads write the copies side by side (none: each when it is decided);
 // the decisions, the disk's order of names and the report stay the same.
 // Raises Exception, before anything is touched, when the source directory
-// does not exist or a stage is the source directory itself.
+// does not exist, a stage is the source directory itself, or one directory
+// is named as two stages.
 bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options,
                  const ReportHandOff& handOff = nullptr, size_t workers = 0);

@@ -487,4 +487,34 @@ TEST(ReadOnlyCopies, GiveWayToTheirSuccessors) {
   EXPECT_EQ("none", text("one/f.txt"));
 }
 
+// A move down to a stage on another volume is a copy and a delete, which
+// Windows refuses of a read-only file: the source is cleared, the moved copy
+// keeps the attribute, and a move that fails after all leaves both as they were.
+TEST(ReadOnlyCopies, MoveDownToAnotherVolume) {
+  test::TempDir t;
+  platform::FileSystem& real = platform::RealFileSystem();
+  test::RecordingFileSystem refusing;
+  refusing.refuseReadOnly = true;
+  refusing.otherVolume = t / "far";
+  platform::ReadOnlyClearing clearing(refusing);
+  OptionSet options;
+  options.dirList = {t / "src" + d, t / "near" + d, t / "far" + d};
+  int moves = 0;
+  for (int v = 1; v <= 5; ++v) {
+    real.SetReadOnly(t / "src/f.txt", false);
+    test::WriteFile(t / "src/f.txt", "v" + std::to_string(v));
+    test::SetLocalMTime(t / "src/f.txt", 2020, 1, v);
+    ASSERT_TRUE(real.SetReadOnly(t / "src/f.txt", true));
+    // The last run's move fails again once the copies are cleared.
+    if (v == 5) refusing.failIf = [&](const Call& c) { return c.op == "MoveFile" && ++moves > 1; };
+    EXPECT_EQ(v < 5, RunBackupOn(clearing, options)) << v;
+  }
+  EXPECT_EQ("v4 v3", test::ReadFile(t / "near/f.txt") + " " + test::ReadFile(t / "far/f.txt"));
+  for (const char* rel : {"near/f.txt", "far/f.txt"}) {
+    platform::DirEntry e;
+    ASSERT_TRUE(real.Find(t / rel, platform::faAnyFile, e)) << rel;
+    EXPECT_TRUE(e.attr & platform::faReadOnly) << rel;
+  }
+}
+
 }  // namespace

@@ -107,7 +107,8 @@ class LinkGroups {
  private:
   struct Hash {
     size_t operator()(const platform::FileId& id) const {
-      return static_cast<size_t>(id.index * 0x9E3779B97F4A7C15ull ^ id.volume);
+      return static_cast<size_t>(
+          (id.index ^ id.indexHigh * 0xC2B2AE3D27D4EB4Full) * 0x9E3779B97F4A7C15ull ^ id.volume);
     }
   };
   std::unordered_map<platform::FileId, Group, Hash> groups_;

@@ -106,7 +106,10 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
     const Ahead read = window.Take(i);
     const std::string sub = v.r + std::string(v.source.Name(items[i])) + kDelim;
     if (run.stages.registry.UnmadeStageIn(dirs[0] + sub)) run.pipeline.Commit();
-    if (IsRoot(run, dirs[0] + sub)) continue;
+    if (IsRoot(run, dirs[0] + sub)) {
+      run.Report("skipped " + platform::ShownPath(dirs[0] + sub));  // a stage inside the source
+      continue;
+    }
     RetireInTheWay(run, v, v.source.Name(items[i]));
     std::optional<StageDir> below = WalkDir(run, sub, read);
     if (keepExtra) continue;

@@ -170,8 +170,30 @@ bool ReadOnlyClearing::ClearingIfRefused(const std::string& path, const std::fun
 }
 
 bool ReadOnlyClearing::MoveFile(const std::string& from, const std::string& to, bool replace) {
-  if (!replace) return inner_.MoveFile(from, to, false);
-  return ClearingIfRefused(to, [&] { return inner_.MoveFile(from, to, true); });
+  // Most moves are renames, which a read-only file takes as any other; only
+  // one that failed looks. A replacing move gives way to its target, and a
+  // move to another volume deletes its source once copied: the target is
+  // cleared first, then the source, each only while the move still fails.
+  const auto move = [&] { return inner_.MoveFile(from, to, replace); };
+  if (move()) return true;
+  bool target, source = false, moved = false;
+  {
+    const ErrorKeeper keep;  // why it failed, should neither be read-only
+    target = replace && MakeWritable(to);
+  }
+  if (target) moved = move();
+  if (!moved) {
+    {
+      const ErrorKeeper keep;
+      source = MakeWritable(from);
+    }
+    if (source) moved = move();
+  }
+  const ErrorKeeper keep;  // the caller tells why it failed
+  // The moved copy keeps its attribute; what stays where it was gets its own back.
+  if (source) inner_.SetReadOnly(moved ? to : from, true);
+  if (target && !moved) inner_.SetReadOnly(to, true);
+  return moved;
 }
 
 bool ReadOnlyClearing::DeleteFile(const std::string& path) {
@@ -188,6 +210,22 @@ std::string WithoutTrailingDelims(std::string path) {
 }
 
 }  // namespace
+
+std::string CollapsedPath(std::string_view path) {
+  const size_t root = RootLength(path);
+  std::string out(path.substr(0, root));
+  // No separator is the trail byte of a character in the strings kept.
+  for (size_t at = root; at < path.size();) {
+    const size_t end = std::min(path.find(PathDelim, at), path.size());
+    const std::string_view part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") {
+      if (out.size() > root) out += PathDelim;
+      out += part;
+    }
+    at = end + 1;
+  }
+  return out;
+}
 
 bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failedAt,
                     std::vector<std::string>* made) {

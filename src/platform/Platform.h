@@ -67,10 +67,13 @@ DateValue FileTimeToDateValue(FileTime t);
 int64_t FileTimeDay(FileTime t);
 
 // Identity of a file or directory: device and inode, or volume serial number
-// and file index. Two spellings of one directory give equal identities.
+// and file id (128 bits where the volume gives them: `index` holds the low
+// half, `indexHigh` the high one, 0 elsewhere). Two spellings of one
+// directory give equal identities.
 struct FileId {
   uint64_t volume = 0;
   uint64_t index = 0;
+  uint64_t indexHigh = 0;
   bool operator==(const FileId&) const = default;
 };
 
@@ -253,7 +256,9 @@ FileSystem& RealFileSystem();
 // read-only attribute. This file system clears the attribute of the file
 // that is about to be replaced or deleted, and only of that one, before
 // `inner` is asked to do it, and sets it again when that fails; everything
-// else goes to `inner` as it is. The Windows file system is one of these.
+// else goes to `inner` as it is. A move to another volume deletes its
+// source once copied: a read-only source is cleared too, and the moved
+// copy gets the attribute again. The Windows file system is one of these.
 class ReadOnlyClearing : public FileSystem {
  public:
   explicit ReadOnlyClearing(FileSystem& inner) : inner_(inner) {}
@@ -351,6 +356,16 @@ size_t LastDelim(std::string_view p);
 // drive ("C:", "C:\"), a share ("\\server\share\"), a "\\?\" form of
 // either, or a lone "\". 0 for a relative path.
 size_t RootLength(std::string_view path);
+
+// `path` without repeated or trailing separators and without "."
+// components, its root kept as it is. ".." stays: it may lead back through
+// a link.
+std::string CollapsedPath(std::string_view path);
+// The spelling of a directory path that two paths share whenever their
+// spelling alone shows them one directory: CollapsedPath, and on Windows
+// "/" taken for "\" and letters in upper case (names are found without
+// regard to case there).
+std::string DirSpelling(std::string_view path);
 
 // Makes `path` and every missing directory above it, stopping only at the
 // path's root (trailing and repeated separators count as one). True when the

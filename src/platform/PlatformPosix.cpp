@@ -200,11 +200,14 @@ size_t RootLength(std::string_view path) {
   return n;
 }
 
+std::string DirSpelling(std::string_view path) { return CollapsedPath(path); }
+
 ErrorKeeper::ErrorKeeper() : code_(static_cast<unsigned long>(errno)) {}
 ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 
 std::string LastErrorText() {
-  if (static_cast<unsigned long>(errno) == kChangedWhileCopied) return "changed while it was copied";
+  if (static_cast<unsigned long>(errno) == kChangedWhileCopied)
+    return "changed while it was copied";
   return std::strerror(errno);
 }
 unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string_view>
 
@@ -289,10 +290,22 @@ class Win32FileSystem : public FileSystem {
     FileHandle h(::CreateFileW(SystemPath(path).c_str(), 0,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.ok()) return false;
+    // The 64-bit serial number and 128-bit file id where the volume gives
+    // them (a 64-bit index is not unique on ReFS); the 32-bit serial number
+    // and 64-bit index elsewhere, and where an id of 0 tells nothing.
+    FILE_ID_INFO id;
+    if (::GetFileInformationByHandleEx(h.get(), FileIdInfo, &id, sizeof id)) {
+      out.volume = id.VolumeSerialNumber;
+      std::memcpy(&out.index, id.FileId.Identifier, sizeof out.index);
+      std::memcpy(&out.indexHigh, id.FileId.Identifier + sizeof out.index, sizeof out.indexHigh);
+      if (out.index != 0 || out.indexHigh != 0) return true;
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!h.ok() || !::GetFileInformationByHandle(h.get(), &info)) return false;
+    if (!::GetFileInformationByHandle(h.get(), &info)) return false;
     out.volume = info.dwVolumeSerialNumber;
     out.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    out.indexHigh = 0;
     return true;
   }
 
@@ -380,16 +393,25 @@ class Win32FileSystem : public FileSystem {
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     const std::wstring source = SystemPath(from);
     const std::wstring target = SystemPath(to);
-    // Across volumes the move is a copy and a delete: write-through has the
-    // copy on disk before the original goes.
+    if (::MoveFileExW(source.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+      return true;
+    }
+    if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
+    // Across volumes the move is a copy and a delete, and a read-only
+    // original refuses the delete once the copy is made: it is refused
+    // before anything is made (ReadOnlyClearing clears it and asks again).
+    const DWORD attr = Attributes(source);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) {
+      ::SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
+    // Write-through has the copy on disk before the original goes.
     if (!replace) {
       return ::MoveFileExW(source.c_str(), target.c_str(),
                            MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
     }
-    if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
-    // Across volumes a replacing move would copy over the target; a whole
-    // copy takes its place first instead, then the original is deleted.
+    // A replacing move would copy over the target; a whole copy takes its
+    // place first instead, then the original is deleted.
     return CopyFile(from, to, true, nullptr) && ::DeleteFileW(source.c_str()) != 0;
   }
   bool DeleteFile(const std::string& path) override {
@@ -618,6 +640,20 @@ size_t RootLength(std::string_view path) {
   return at;
 }
 
+std::string DirSpelling(std::string_view path) {
+  std::string p(path);
+  std::replace(p.begin(), p.end(), '/', '\\');
+  const std::wstring w = Widen(CollapsedPath(p));
+  if (w.empty()) return {};
+  const int n = static_cast<int>(w.size());
+  std::wstring upper(w.size(), L'\0');
+  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, w.data(), n, upper.data(), n, nullptr,
+                      nullptr, 0) != n) {
+    return Narrow(w);
+  }
+  return Narrow(upper);
+}
+
 ErrorKeeper::ErrorKeeper() : code_(::GetLastError()) {}
 ErrorKeeper::~ErrorKeeper() { ::SetLastError(static_cast<DWORD>(code_)); }
 unsigned long LastErrorCode() { return ::GetLastError(); }
@@ -669,10 +705,10 @@ class MutexStageLock : public StageLock {
 };
 
 HANDLE OpenStageMutex(const FileId& id) {
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Kovrel-stage-%016llx-%016llx",
-                static_cast<unsigned long long>(id.volume),
-                static_cast<unsigned long long>(id.index));
+  wchar_t name[80];
+  std::swprintf(
+      name, 80, L"Kovrel-stage-%016llx-%016llx%016llx", static_cast<unsigned long long>(id.volume),
+      static_cast<unsigned long long>(id.indexHigh), static_cast<unsigned long long>(id.index));
   // Global, so that runs of other sessions (a scheduled task) are kept
   // apart too; a system that refuses the global namespace gets the session's.
   HANDLE h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Global\\") + name).c_str());

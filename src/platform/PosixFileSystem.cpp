@@ -101,11 +101,12 @@ bool Unchanged(const struct stat& a, const struct stat& b) {
 }
 
 // Opens the source of a copy for reading without following a link where
-// none is followed, and without waiting for a fifo or device put in the
-// place of a file since it was looked at.
+// none is followed, without waiting for a fifo or device put in the place
+// of a file since it was looked at, and without a terminal put there
+// becoming the controlling terminal of a process that has none (cron's).
 int OpenSource(const At& at) {
   return ::openat(at.dir(), at.name.c_str(),
-                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | (at.links ? O_NOFOLLOW : 0));
+                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (at.links ? O_NOFOLLOW : 0));
 }
 
 // True when `fd`, opened by OpenSource, is a regular file, which is then

@@ -213,8 +213,11 @@ int OpenDirectory(const std::string& dir, bool& links) {
   links = false;
   if (!Locate(dir, at)) return -1;
   links = at.root || at.links;
-  if (!at.links) return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return ::openat(at.dir(), at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  // O_NOCTTY as every open of what the source holds, though no terminal
+  // passes O_DIRECTORY.
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC;
+  if (!at.links) return ::open(dir.c_str(), kFlags);
+  return ::openat(at.dir(), at.name.c_str(), kFlags | O_NOFOLLOW);
 }
 
 void Forget(const std::string& path) {

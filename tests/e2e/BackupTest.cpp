@@ -97,4 +97,23 @@ TEST_F(BackupRun, StageThatIsTheSourceIsRefusedWithExitOne) {
   }
 }
 
+// One directory typed as two stages, as a user types it (the engine's test
+// holds the spellings of stages that exist and that do not).
+TEST_F(BackupRun, StageNamedTwiceIsRefusedWithExitOneAndNoReport) {
+  Put("src/f", "1");
+  const std::string again = d == "\\" ? "B1" : "./b1";
+  const fs::path home = fs::current_path();
+  fs::current_path(tmp_.path());
+  const test::ProgramRun run = test::RunProgram(exe_, {"src", "b1", again, test::Opt("M")});
+  fs::current_path(home);
+  EXPECT_EQ(1, run.exitCode);
+  EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 1)));
+  EXPECT_FALSE(test::IsDir(P("b1")));
+  if (platform::PathDelim == '/') {
+    EXPECT_NE(std::string::npos,
+              run.stderrText.find("同じバックアップディレクトリが二度指定されています: ./b1/"))
+        << run.stderrText;
+  }
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "Exceptions.h"
 #include "platform/Platform.h"
@@ -92,6 +93,24 @@ TEST(Win32Listing, NamesAreFoundWithoutRegardToCase) {
   EXPECT_EQ(a, b);
 }
 
+// Where the volume gives them, a file is told by its 64-bit serial number
+// and 128-bit id: on ReFS the 64-bit index of the older call is not unique.
+TEST(Win32Listing, IdentityIsTheWholeFileIdWhereTheVolumeGivesIt) {
+  test::TempDir t;
+  test::MakeDirs(t / "d");
+  const platform::win32::FileHandle h(::CreateFileW(
+      platform::win32::SystemPath(t / "d").c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_ID_INFO info;
+  if (!::GetFileInformationByHandleEx(h.get(), FileIdInfo, &info, sizeof info))
+    GTEST_SKIP() << "no 128-bit file ids here";
+  platform::FileId id, want{info.VolumeSerialNumber};
+  std::memcpy(&want.index, info.FileId.Identifier, 8);
+  std::memcpy(&want.indexHigh, info.FileId.Identifier + 8, 8);
+  ASSERT_TRUE(RealFileSystem().Identity(t / "d", id));
+  EXPECT_EQ(want, id);
+}
+
 TEST(Win32Listing, WildcardsNeverPassForAnExactPath) {
   test::TempDir t;
   test::WriteFile(t / "a.txt", "x");
@@ -128,6 +147,30 @@ TEST(Win32Names, EveryNameAndPathLengthReachesTheDisk) {
     EXPECT_TRUE(RealFileSystem().DeleteFile(dir + "\\表\\sub\\é.txt"));
     EXPECT_TRUE(RealFileSystem().RemoveDir(dir + "\\表\\sub"));
     EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(dir + "\\表\\sub"));
+  }
+}
+
+// A move to another volume is a copy and a delete, and Windows deletes no
+// read-only file. Under Wine another host file system is another volume.
+TEST(Win32Moves, ReadOnlyFilesMoveToAnotherVolumeAndKeepTheirAttribute) {
+  if (!RealFileSystem().DirectoryExists("Z:\\dev\\shm")) GTEST_SKIP() << "no second volume";
+  test::TempDir local, other("Z:\\dev\\shm");
+  for (const char* name : {"new", "old", "taken"}) {
+    test::WriteFile(local / name, name);
+    test::SetAttributes(local / name, FILE_ATTRIBUTE_READONLY);
+  }
+  test::WriteFile(other / "old", "older");
+  test::SetAttributes(other / "old", FILE_ATTRIBUTE_READONLY);
+  test::WriteFile(other / "taken", "there");
+  EXPECT_TRUE(RealFileSystem().MoveFile(local / "new", other / "new", false));
+  EXPECT_TRUE(RealFileSystem().MoveFile(local / "old", other / "old", true));
+  // One that fails is left where it was, as it was.
+  EXPECT_FALSE(RealFileSystem().MoveFile(local / "taken", other / "taken", false));
+  EXPECT_EQ((Words{"taken"}), Names(local / "*", 0));
+  EXPECT_EQ("new old there", test::ReadFile(other / "new") + " " + test::ReadFile(other / "old") +
+                                 " " + test::ReadFile(other / "taken"));
+  for (const std::string& path : {other / "new", other / "old", local / "taken"}) {
+    EXPECT_EQ(FILE_ATTRIBUTE_READONLY, test::Attributes(path) & FILE_ATTRIBUTE_READONLY) << path;
   }
 }
 

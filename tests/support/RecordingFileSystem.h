@@ -31,6 +31,11 @@ class RecordingFileSystem : public platform::FileSystem {
   // Replacing, moving over or deleting a file with the read-only attribute
   // fails, as it does on Windows (where Wine lets it pass).
   bool refuseReadOnly = false;
+  // Paths that begin with this are on a volume of their own. A move into or
+  // out of it is a copy and a delete, so that with refuseReadOnly a
+  // read-only source is refused, before anything is copied, as the Windows
+  // file system refuses it.
+  std::string otherVolume;
 
   // Listings in name order instead of the file system's, for tests whose
   // outcome depends on the order of the walk.
@@ -164,8 +169,11 @@ class RecordingFileSystem : public platform::FileSystem {
     return failures;
   }
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
+    const auto far = [&](const std::string& path) {
+      return !otherVolume.empty() && path.starts_with(otherVolume);
+    };
     return !Record("MoveFile", from, to) && !(replace && Refused(to)) &&
-           real_.MoveFile(from, to, replace);
+           !(far(from) != far(to) && Refused(from)) && real_.MoveFile(from, to, replace);
   }
   bool DeleteFile(const std::string& path) override {
     return !Record("DeleteFile", path) && !Refused(path) && real_.DeleteFile(path);

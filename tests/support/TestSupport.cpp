@@ -29,11 +29,12 @@ std::string S(const fs::path& path) {
 
 }  // namespace
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(S(fs::temp_directory_path())) {}
+
+TempDir::TempDir(const std::string& base) {
   std::random_device rd;
-  const fs::path base = fs::temp_directory_path();
   for (;;) {
-    const fs::path p = base / ("kovrel-test-" + std::to_string(rd()));
+    const fs::path p = P(base) / ("kovrel-test-" + std::to_string(rd()));
     std::error_code ec;
     if (fs::create_directory(p, ec)) {
       path_ = S(p);

@@ -12,10 +12,12 @@ namespace test {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-// A fresh directory, removed with everything in it at the end of the scope.
+// A fresh directory, removed with everything in it at the end of the scope;
+// in the system's temporary directory, or in `base`.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
