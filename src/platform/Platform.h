@@ -399,19 +399,39 @@ class ErrorKeeper {
 // status and the report tell.
 void TellFailure(const std::string& text);
 
+// Tells the user something that is no failure, once, where a failure is
+// told: "kovrel: " + `text` on standard error on POSIX; nothing on Windows.
+void TellNotice(const std::string& text);
+
 // The exclusive lock of one run over a stage-1 directory, held until it is
-// destroyed. Only runs on this machine are kept apart.
+// destroyed; one that holds nothing leaves the run unlocked. Only runs on
+// this machine are kept apart.
 class StageLock {
  public:
   virtual ~StageLock() = default;
 };
 
-// Waits until no other run holds the lock of the existing directory `dir`
-// and takes it. A lock that dies with its process is never left behind by a
-// run that crashed. Null, with the platform error set, when the directory
-// cannot be opened, or was removed or replaced while this run waited (the
-// caller makes it again and asks anew).
-std::unique_ptr<StageLock> LockStage(const std::string& dir);
+// The file in stage 1's top directory whose lock a run holds. It is no file
+// of the backup: the walk never sees it. IsRunLockName compares as the file
+// system does (ignoring case on Windows).
+extern const char RunLockName[];
+bool IsRunLockName(std::string_view name);
+
+// Takes the lock of a run over the existing directory `dir`: the lock of
+// its file RunLockName, made with `make` when missing. The directory itself
+// is never locked, since anyone who may read it can open it: only the
+// runner may open the file (POSIX: mode 0600, refused when anyone else may
+// open it; Windows: an access list of the runner alone), and it is never
+// reached through a link. Tries first; only when another run holds the
+// lock, calls `waiting` and then waits. A lock dies with its process, so a
+// run that crashed never leaves it behind. Null, with the platform error
+// set, when the directory or the file cannot be opened or is not such a
+// file, or the directory was removed or replaced while this run waited
+// (the caller makes it again and asks anew). Without `make` (a dry run,
+// which makes nothing), a lock file that is missing or cannot be opened
+// leaves the run unlocked, as a file system without locks does.
+std::unique_ptr<StageLock> LockStage(const std::string& dir, bool make,
+                                     const std::function<void()>& waiting);
 
 // How many files the process may hold open at once (the soft limit of
 // descriptors on POSIX); 0 where open files have no such limit (Windows).

@@ -647,62 +647,6 @@ std::string LastErrorText() {
 // No console: the exit status and the report tell.
 void TellFailure(const std::string&) {}
 
-namespace {
-
-// A named mutex keyed on the directory's identity (volume serial number and
-// file index), so that every spelling of one stage 1 meets the same lock.
-// The system hands an abandoned mutex to the next waiter, so a run that
-// crashed never leaves the lock behind.
-class MutexStageLock : public StageLock {
- public:
-  explicit MutexStageLock(HANDLE h) : h_(h) {}
-  MutexStageLock(const MutexStageLock&) = delete;
-  MutexStageLock& operator=(const MutexStageLock&) = delete;
-  ~MutexStageLock() override {
-    const ErrorKeeper keep;
-    ::ReleaseMutex(h_);
-    ::CloseHandle(h_);
-  }
-
- private:
-  HANDLE h_;
-};
-
-HANDLE OpenStageMutex(const FileId& id) {
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Kovrel-stage-%016llx-%016llx",
-                static_cast<unsigned long long>(id.volume),
-                static_cast<unsigned long long>(id.index));
-  // Global, so that runs of other sessions (a scheduled task) are kept
-  // apart too; a system that refuses the global namespace gets the session's.
-  HANDLE h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Global\\") + name).c_str());
-  if (!h) h = ::CreateMutexW(nullptr, FALSE, name);
-  return h;
-}
-
-}  // namespace
-
-std::unique_ptr<StageLock> LockStage(const std::string& dir) {
-  for (;;) {
-    FileId id;
-    if (!RealFileSystem().Identity(dir, id)) return nullptr;
-    const HANDLE h = OpenStageMutex(id);
-    if (!h) return nullptr;
-    const DWORD waited = ::WaitForSingleObject(h, INFINITE);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      const ErrorKeeper keep;
-      ::CloseHandle(h);
-      return nullptr;
-    }
-    auto lock = std::make_unique<MutexStageLock>(h);
-    // The run before may have removed the directory as empty, and another
-    // run may have made it anew, while this one waited on the old one.
-    FileId now;
-    if (!RealFileSystem().Identity(dir, now)) return nullptr;
-    if (now == id) return lock;
-  }
-}
-
 void ShowFatalError(const std::string& text) {
   ::MessageBoxW(nullptr, Widen(text).c_str(), L"Application Error", MB_ICONERROR | MB_TASKMODAL);
 }

@@ -529,7 +529,7 @@ void ReadTree(const std::string& root, Seen& files, Dirs& dirs) {
     const std::string path = it->path().string();
     if (it->is_directory()) {
       dirs.insert(rel + "/");
-    } else {
+    } else if (!platform::IsRunLockName(rel)) {  // the run's own, in no model
       files[rel] = {test::ReadFile(path), test::LocalMTime(path)};
     }
   }
