@@ -244,6 +244,16 @@ class FileSystem {
   // Raises EFCreateError when the file cannot be created and EWriteError when
   // a write falls short.
   virtual void SaveLines(const std::string& path, const std::vector<std::string>& lines) = 0;
+  // The same into a file that this call makes under a name that is free,
+  // never through a link: false, with nothing written, where the name is
+  // taken by anything but a directory (a file, a link, dangling or not).
+  // Raises EFCreateError when the file cannot be made otherwise (a
+  // directory of that name included).
+  virtual bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) {
+    if (FileExists(path)) return false;
+    SaveLines(path, lines);
+    return true;
+  }
 };
 
 // The operating system's own file system.
@@ -311,6 +321,9 @@ class ReadOnlyClearing : public FileSystem {
   }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     inner_.SaveLines(path, lines);
+  }
+  bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
+    return inner_.SaveNewLines(path, lines);
   }
 
  private:
@@ -497,6 +510,14 @@ DateValue Now();
 // False when the directory refuses a new file: no permission to make one
 // there, or a read-only file system. Any other trouble is left to the save.
 bool DirectoryTakesNewFiles(const std::string& dir);
+// Whether a program in the directory `dir` (a full path) is an installed
+// one, beside which nothing of it is written, also where the process could
+// (root): below /usr, /bin, /sbin, /lib or /opt on POSIX; below
+// %ProgramFiles% (either of them) or %SystemRoot% on Windows.
+bool InstalledProgramDirectory(const std::string& dir);
+// Whether `path` is the directory `dir` or lies below it, compared as the
+// file system compares names (without case on Windows).
+bool IsAtOrBelow(std::string_view path, std::string_view dir);
 // The user's own directory for what the program leaves behind when the
 // executable's directory takes nothing (an installed program), ending with
 // the separator and made when missing: $XDG_STATE_HOME/kovrel/ (default

@@ -97,6 +97,15 @@ bool DirectoryTakesNewFiles(const std::string& dir) {
   return errno != EACCES && errno != EPERM && errno != EROFS;
 }
 
+bool InstalledProgramDirectory(const std::string& dir) {
+  // The system's own places: what the package manager or `make install`
+  // put there, as root, is no place for a user's reports.
+  for (const std::string_view prefix : {"/usr", "/bin", "/sbin", "/lib", "/opt"}) {
+    if (IsAtOrBelow(dir, prefix)) return true;
+  }
+  return false;
+}
+
 namespace {
 
 // $HOME, or the password database's home directory when it is not set.

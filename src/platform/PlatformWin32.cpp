@@ -422,12 +422,38 @@ class Win32FileSystem : public FileSystem {
     if (!h.ok()) {
       RaiseCreateError(path);
     }
+    WriteLines(h.get(), lines);
+  }
+
+  bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
+    // CREATE_NEW alone follows a dangling link and makes its target; with
+    // FILE_FLAG_OPEN_REPARSE_POINT the name itself is taken, and exists.
+    const std::wstring name = SystemPath(path);
+    FileHandle h(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h.ok()) {
+      const DWORD error = ::GetLastError();
+      const DWORD attr = Attributes(name);
+      // Only a directory stops the save; a name that is taken by anything
+      // else, a link that no look can follow included, is passed by.
+      if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) &&
+          (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY))) {
+        return false;
+      }
+      RaiseCreateError(path);
+    }
+    WriteLines(h.get(), lines);
+    return true;
+  }
+
+ private:
+  static void WriteLines(HANDLE h, const std::vector<std::string>& lines) {
     const std::string content = SavedText(lines);
     constexpr size_t kChunk = size_t{1} << 30;
     for (size_t done = 0; done < content.size();) {
       const DWORD want = static_cast<DWORD>(std::min(kChunk, content.size() - done));
       DWORD written = 0;
-      if (!::WriteFile(h.get(), content.data() + done, want, &written, nullptr) || written != want)
+      if (!::WriteFile(h, content.data() + done, want, &written, nullptr) || written != want)
         RaiseWriteError();
       done += written;
     }
@@ -562,14 +588,32 @@ bool DirectoryTakesNewFiles(const std::string& dir) {
   return error != ERROR_ACCESS_DENIED && error != ERROR_WRITE_PROTECT;
 }
 
-std::string UserStateDirectory() {
-  const DWORD size = ::GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+namespace {
+
+// An environment variable as UTF-8, as paths are kept; empty when unset.
+std::string EnvironmentText(const wchar_t* name) {
+  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
   if (size == 0) return {};
   std::wstring wide(size, L'\0');
-  const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", wide.data(), size);
+  const DWORD n = ::GetEnvironmentVariableW(name, wide.data(), size);
   if (n == 0 || n >= size) return {};
   wide.resize(n);
-  std::string dir = Narrow(wide);  // paths are kept as UTF-8
+  return Narrow(wide);
+}
+
+}  // namespace
+
+bool InstalledProgramDirectory(const std::string& dir) {
+  for (const wchar_t* name :
+       {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432", L"SystemRoot"}) {
+    const std::string prefix = EnvironmentText(name);
+    if (!prefix.empty() && IsAtOrBelow(dir, prefix)) return true;
+  }
+  return false;
+}
+
+std::string UserStateDirectory() {
+  std::string dir = EnvironmentText(L"LOCALAPPDATA");
   if (dir.empty()) return {};
   if (LastDelim(dir) + 1 != dir.size()) dir += '\\';
   dir += "Kovrel\\";

@@ -601,6 +601,33 @@ TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
   }
 }
 
+// A program below a system prefix is installed, also for root: by whole
+// names, not by the letters a name begins with.
+TEST(PosixInstalledProgram, BelowTheSystemPrefixesOnly) {
+  const struct {
+    const char* dir;
+    bool installed;
+  } cases[] = {
+      {"/usr/bin/", true},
+      {"/usr/local/bin/", true},
+      {"/bin/", true},
+      {"/sbin/", true},
+      {"/lib/kovrel/", true},
+      {"/opt/kovrel/bin/", true},
+      {"/usr", true},
+      {"/opt/", true},
+      {"/usr2/bin/", false},
+      {"/optional/kovrel/", false},
+      {"/libexec/", false},
+      {"/home/ann/bin/", false},
+      {"/tmp/usr/bin/", false},
+      {"/", false},
+      {"", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.installed, platform::InstalledProgramDirectory(c.dir)) << c.dir;
+}
+
 // An absolute $XDG_STATE_HOME names the base; an empty or a relative one
 // counts as not set. Every directory made is the user's alone.
 TEST(PosixStateDirectory, XdgStateHomeWhenAbsoluteElseUnderHome) {
