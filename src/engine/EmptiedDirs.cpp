@@ -110,8 +110,10 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
     return false;
   }
   if (!dryRun) run.stages.changed = true;
-  if (!dryRun && top) run.stages.fs.DeleteFile(d + platform::RunLockName);
-  if (!dryRun && !run.stages.fs.RemoveDir(d) && !hasDotDir) {
+  // Windows keeps a deleted file that is open until it is closed, and the
+  // directory with it: there stage 1 stays, emptied, and that is no failure.
+  const bool lockGone = !dryRun && top && run.stages.fs.DeleteFile(d + platform::RunLockName);
+  if (!dryRun && !run.stages.fs.RemoveDir(d) && !hasDotDir && !lockGone) {
     Notes notes;
     FailedUnlessGone(run.stages.fs, notes, d);
     run.journal.Add(std::move(notes.lines));
