@@ -55,23 +55,39 @@ std::vector<Root> IdentifyRoots(platform::FileSystem& fs, const std::vector<std:
   return roots;
 }
 
+// The directory as the user named it, without the separator appended.
+std::string Named(const std::string& dir) {
+  const std::string delim(1, platform::PathDelim);
+  if (dir.size() <= platform::RootLength(dir) || !dir.ends_with(delim)) return dir;
+  return dir.substr(0, dir.size() - 1);
+}
+
 // Takes the run lock of stage 1, which a real run makes first when it is
-// missing; a dry run makes nothing and waits only on a stage 1 that exists.
-// A stage 1 that the run before removed as empty while this one waited is
-// made and locked anew. A stage 1 that cannot be made is told by the
-// transfers that need it; one that is there and cannot be locked, here.
-// `made` gets the directories made for the lock.
+// missing; a dry run makes nothing and waits only on a lock file that
+// exists. A stage 1 that the run before removed as empty while this one
+// waited is made and locked anew. A run that has to wait says so, once. A
+// stage 1 that cannot be made is told by the transfers that need it; one
+// that is there and cannot be locked, here. `made` gets the directories
+// made for the lock.
 std::unique_ptr<platform::StageLock> LockStageOne(Run& run, std::vector<std::string>& made) {
   const std::string& stage1 = run.options.dirList[1];
   const bool dryRun = run.options.dryRun;
+  bool told = false;
+  const auto waiting = [&] {
+    if (told) return;
+    told = true;
+    run.progress.Waiting("waiting for another run on " + platform::ShownPath(Named(stage1)));
+  };
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!dryRun && !platform::CreateDirChain(run.stages.fs, stage1, nullptr, &made)) return nullptr;
-    if (std::unique_ptr<platform::StageLock> lock = platform::LockStage(stage1)) return lock;
+    if (std::unique_ptr<platform::StageLock> lock = platform::LockStage(stage1, !dryRun, waiting)) {
+      return lock;
+    }
     if (KindKeepingError(run.stages.fs, stage1) == platform::PathKind::Missing) {
       if (dryRun) return nullptr;
       continue;
     }
-    run.journal.Failed(stage1);
+    run.journal.Failed(stage1 + platform::RunLockName);
     run.Report();
     return nullptr;
   }

@@ -80,7 +80,12 @@ void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::strin
 
 void OutputDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base) {
   ExecutableDirAndBase(fs, dir, base);
-  if (platform::DirectoryTakesNewFiles(dir)) return;
+  // Nothing is written beside an installed program, not even by root, who
+  // could: a report in /usr/bin is no one's to find.
+  const bool installed = platform::InstalledProgramDirectory(dir);
+  if (!installed && platform::DirectoryTakesNewFiles(dir)) return;
   // Should the state directory fail as well, saving there raises the error.
-  if (std::string state = platform::UserStateDirectory(); !state.empty()) dir = std::move(state);
+  std::string state = platform::UserStateDirectory();
+  if (state.empty() && installed) platform::RaiseCreateError(dir + base);
+  if (!state.empty()) dir = std::move(state);
 }

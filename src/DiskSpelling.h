@@ -22,6 +22,7 @@ void SplitExecutablePath(const std::string& path, std::string& dir, std::string&
 void ExecutableDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base);
 
 // Where the report files and the help document go: the executable's
-// directory when it takes new files, otherwise (an installed program) the
-// user's state directory. The base name is the executable's in either case.
+// directory when it takes new files and is no installed program's (below a
+// system prefix), otherwise the user's state directory. The base name is the
+// executable's in either case.
 void OutputDirAndBase(platform::FileSystem& fs, std::string& dir, std::string& base);

@@ -27,6 +27,12 @@ void Listing::Read(platform::FileSystem& fs, const std::string& dir, bool kindsO
   }
 }
 
+void Listing::Drop(const std::function<bool(std::string_view, uint32_t)>& drop) {
+  const size_t before = items_.size();
+  std::erase_if(items_, [&](const Item& item) { return drop(Name(item), item.attr); });
+  if (items_.size() != before) index_.clear();
+}
+
 const Listing::Item* Listing::Find(std::string_view name) {
   if (index_.empty() && !items_.empty()) BuildIndex();
   if (index_.empty()) return nullptr;

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,9 @@ class Listing {
   std::string_view Name(const Item& item) const {
     return std::string_view(names_).substr(item.nameAt, item.nameLen);
   }
+
+  // Leaves out the entries for which `drop(name, attr)` is true.
+  void Drop(const std::function<bool(std::string_view, uint32_t)>& drop);
 
   // The entry of exactly this name (byte for byte), or null. The first call
   // builds a hash index of the names; each lookup then compares one or two.

@@ -61,6 +61,15 @@ void RunProgress::Look() {
   drawn_ = true;
 }
 
+void RunProgress::Waiting(const std::string& text) {
+  if (!platform::StatusLineWanted()) {
+    platform::TellNotice(text);
+    return;
+  }
+  platform::ShowStatusLine(text);
+  drawn_ = true;
+}
+
 void RunProgress::Erase() {
   if (!drawn_) return;
   platform::EraseStatusLine();

@@ -42,6 +42,10 @@ class RunProgress {
     counts.bytes += bytes;
     if (wanted_) Look();
   }
+  // Says, before the run starts, that it waits for another: as the line on
+  // a terminal, until the run's own takes its place; otherwise on standard
+  // error.
+  void Waiting(const std::string& text);
   // Erases the line, if one is drawn; the next tick draws it again. Called
   // before anything else is written to standard error.
   void Erase();

@@ -1,6 +1,7 @@
 // The report hand-off: saves a run's report lines as a numbered text file
-// beside the executable (or in the user's state directory when that takes no
-// files), clears old ones and has the file shown.
+// beside the executable (or in the user's state directory for an installed
+// program or where that takes no files), clears old ones and has the file
+// shown.
 #include "Report.h"
 
 #include <cmath>
@@ -37,6 +38,7 @@ void ClearOldReports(platform::FileSystem& fs, const std::string& dir, const std
     if (!fs.LastWriteTime(path, written)) continue;
     const double minutes =
         std::trunc(1440.0 * std::fabs(platform::Now() - platform::FileTimeToDateValue(written)));
+    // A link is deleted itself, never what it leads to.
     if (minutes >= 10) fs.DeleteFile(path);
   }
 }
@@ -54,7 +56,10 @@ void ShowReportOn(platform::FileSystem& fs, const std::vector<std::string>& line
   };
   int64_t n = 1;
   while (fs.FileExists(reportPath(n))) ++n;
+  // A report is a file of its own, never written through a link: a name
+  // taken by what the lookup does not show as a file (a dangling link, a
+  // report made meanwhile) is passed by for the next.
+  while (!fs.SaveNewLines(reportPath(n), lines)) ++n;
   const std::string path = reportPath(n);
-  fs.SaveLines(path, lines);
   platform::ShellOpen(path);
 }

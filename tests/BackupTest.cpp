@@ -595,6 +595,43 @@ TEST_F(BackupEngine, LeftoversOfAStoppedRunAreClearedWithoutAWord) {
   EXPECT_FALSE(test::IsDir(P("bk2")));
 }
 
+// The run's lock file at the top of stage 1 is no file of the backup: never
+// reported, moved down, taken for a stale file or counted when the walk
+// judges whether stage 1 is empty; a source entry of its name at the top (a
+// stage 1 backed up in turn) is not backed up over it. Deeper down the name
+// is a name like any.
+TEST_F(BackupEngine, LockFileIsNoFileOfTheBackup) {
+  const std::string lock = platform::RunLockName;
+  Put("src/a", "a");
+  Put("src/" + lock, "theirs");
+  Put("src/sub/" + lock, "deeper");
+  const auto dirs = Dirs({"src", "bk1", "bk2"});
+  EXPECT_EQ((std::vector<std::string>{"copied  " + Dir("src") + "sub" + d + lock,
+                                      "copied  " + Dir("src") + "a"}),
+            Run(dirs));
+  EXPECT_EQ("", ReadFile(P("bk1/" + lock)));
+  // The source goes while the run lists it: every file of stage 1 is stale,
+  // and stage 1 is empty but for the lock file, which goes first.
+  bool gone = false;
+  fs_.before = [&](const test::RecordingFileSystem::Call& c) {
+    if (gone || c.op != "List" || c.path.rfind(Dir("src"), 0) != 0) return;
+    gone = true;
+    std::filesystem::remove_all(P("src"));
+  };
+  const std::vector<std::string> lines = Run(dirs);
+  EXPECT_TRUE(clean_);
+  for (const std::string& line : lines) EXPECT_EQ(std::string::npos, line.find(Dir("bk1") + lock));
+  EXPECT_EQ((std::vector<std::string>{"a", "sub/" + lock}), Tree("bk2"));
+  EXPECT_FALSE(test::IsFile(P("bk2/" + lock)));
+  // Windows keeps the deleted lock file until the run closes it, and stage
+  // 1 with it.
+  if (platform::PathDelim == '/') {
+    EXPECT_FALSE(test::IsDir(P("bk1")));
+  } else {
+    EXPECT_TRUE(std::filesystem::is_empty(P("bk1")));
+  }
+}
+
 // A directory that became a file, or a file that became a directory, is a
 // change whatever the times: stage 1's entry moves down (a directory with
 // its files, as stale files do) and the new entry is made in the same run.

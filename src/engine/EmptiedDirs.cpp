@@ -60,8 +60,15 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
     MatchToSource(run, d);
     return false;
   }
+  // Stage 1's own top directory holds the run's lock file, which does not
+  // count; should the directory go, the file goes first.
+  const bool top = d == run.stages.dirs[1];
+  const auto lockFile = [top](std::string_view name, uint32_t attr) {
+    return top && IsFile(attr) && platform::IsRunLockName(name);
+  };
   Listing listing;
   listing.Read(run.stages.fs, d, true);
+  listing.Drop(lockFile);
   bool hasFile = false;
   bool hasSubdir = false;
   // A dot directory or a directory link: never judged, but it keeps the
@@ -100,7 +107,7 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
   if (!lasting && !hasFile && childGone && !dryRun) {
     empty = true;
     run.stages.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
-      if (IsFile(e.attr) || IsSubdir(e.attr, e.name)) empty = false;
+      if ((IsFile(e.attr) && !lockFile(e.name, e.attr)) || IsSubdir(e.attr, e.name)) empty = false;
     });
   }
   if (empty && !seen && InSource(run, d)) empty = false;
@@ -109,7 +116,10 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
     return false;
   }
   if (!dryRun) run.stages.changed = true;
-  if (!dryRun && !run.stages.fs.RemoveDir(d) && !hasDotDir) {
+  // Windows keeps a deleted file that is open until it is closed, and the
+  // directory with it: there stage 1 stays, emptied, and that is no failure.
+  const bool lockGone = !dryRun && top && run.stages.fs.DeleteFile(d + platform::RunLockName);
+  if (!dryRun && !run.stages.fs.RemoveDir(d) && !hasDotDir && !lockGone) {
     Notes notes;
     FailedUnlessGone(run.stages.fs, notes, d);
     run.journal.Add(std::move(notes.lines));

@@ -66,6 +66,17 @@ void ListStageOne(Run& run, Visit& v, const Ahead& ahead) {
   }
 }
 
+// Stage 1's top directory holds the run's lock file, which is no file of
+// the backup: the walk never sees it, and an entry of that name at the top
+// of the source (a stage 1 backed up in turn) is not backed up over it.
+void LeaveOutLockFile(Visit& v) {
+  if (!v.r.empty()) return;
+  v.source.Drop([](std::string_view name, uint32_t) { return platform::IsRunLockName(name); });
+  v.stage1.Drop([](std::string_view name, uint32_t attr) {
+    return IsFile(attr) && platform::IsRunLockName(name);
+  });
+}
+
 // A stage-1 entry of another kind where the source now has a directory
 // leaves before the walk goes in, as a stale file does, so that the
 // directory is made in this run.
@@ -244,6 +255,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
     return Unseen(run);
   }
   ListStageOne(run, *v, ahead);
+  LeaveOutLockFile(*v);
   if (!keepExtra) ClearLeftovers(run, *v);  // with KeepExtra, before the first copy
   WalkSourceSubdirs(run, *v);
   if (keepExtra) {

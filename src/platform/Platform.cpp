@@ -72,6 +72,16 @@ size_t LastDelim(std::string_view p) {
   return last;
 }
 
+bool IsAtOrBelow(std::string_view path, std::string_view dir) {
+  while (dir.size() > RootLength(dir) && dir.back() == PathDelim) dir.remove_suffix(1);
+  if (path.size() < dir.size()) return false;
+  const std::string_view head = path.substr(0, dir.size());
+  // Windows names differ only in case where they are the same name.
+  const bool same = PathDelim == '\\' ? SameIgnoringAsciiCase(head, dir) : head == dir;
+  return same &&
+         (path.size() == dir.size() || path[dir.size()] == PathDelim || dir.back() == PathDelim);
+}
+
 std::string ExecutableFileName() {
   const std::string path = ExecutablePath();
   const size_t delim = LastDelim(path);

@@ -247,6 +247,16 @@ class FileSystem {
   // Raises EFCreateError when the file cannot be created and EWriteError when
   // a write falls short.
   virtual void SaveLines(const std::string& path, const std::vector<std::string>& lines) = 0;
+  // The same into a file that this call makes under a name that is free,
+  // never through a link: false, with nothing written, where the name is
+  // taken by anything but a directory (a file, a link, dangling or not).
+  // Raises EFCreateError when the file cannot be made otherwise (a
+  // directory of that name included).
+  virtual bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) {
+    if (FileExists(path)) return false;
+    SaveLines(path, lines);
+    return true;
+  }
 };
 
 // The operating system's own file system.
@@ -316,6 +326,9 @@ class ReadOnlyClearing : public FileSystem {
   }
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     inner_.SaveLines(path, lines);
+  }
+  bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
+    return inner_.SaveNewLines(path, lines);
   }
 
  private:
@@ -414,19 +427,39 @@ class ErrorKeeper {
 // status and the report tell.
 void TellFailure(const std::string& text);
 
+// Tells the user something that is no failure, once, where a failure is
+// told: "kovrel: " + `text` on standard error on POSIX; nothing on Windows.
+void TellNotice(const std::string& text);
+
 // The exclusive lock of one run over a stage-1 directory, held until it is
-// destroyed. Only runs on this machine are kept apart.
+// destroyed; one that holds nothing leaves the run unlocked. Only runs on
+// this machine are kept apart.
 class StageLock {
  public:
   virtual ~StageLock() = default;
 };
 
-// Waits until no other run holds the lock of the existing directory `dir`
-// and takes it. A lock that dies with its process is never left behind by a
-// run that crashed. Null, with the platform error set, when the directory
-// cannot be opened, or was removed or replaced while this run waited (the
-// caller makes it again and asks anew).
-std::unique_ptr<StageLock> LockStage(const std::string& dir);
+// The file in stage 1's top directory whose lock a run holds. It is no file
+// of the backup: the walk never sees it. IsRunLockName compares as the file
+// system does (ignoring case on Windows).
+extern const char RunLockName[];
+bool IsRunLockName(std::string_view name);
+
+// Takes the lock of a run over the existing directory `dir`: the lock of
+// its file RunLockName, made with `make` when missing. The directory itself
+// is never locked, since anyone who may read it can open it: only the
+// runner may open the file (POSIX: mode 0600, refused when anyone else may
+// open it; Windows: an access list of the runner alone), and it is never
+// reached through a link. Tries first; only when another run holds the
+// lock, calls `waiting` and then waits. A lock dies with its process, so a
+// run that crashed never leaves it behind. Null, with the platform error
+// set, when the directory or the file cannot be opened or is not such a
+// file, or the directory was removed or replaced while this run waited
+// (the caller makes it again and asks anew). Without `make` (a dry run,
+// which makes nothing), a lock file that is missing or cannot be opened
+// leaves the run unlocked, as a file system without locks does.
+std::unique_ptr<StageLock> LockStage(const std::string& dir, bool make,
+                                     const std::function<void()>& waiting);
 
 // How many files the process may hold open at once (the soft limit of
 // descriptors on POSIX); 0 where open files have no such limit (Windows).
@@ -492,6 +525,14 @@ DateValue Now();
 // False when the directory refuses a new file: no permission to make one
 // there, or a read-only file system. Any other trouble is left to the save.
 bool DirectoryTakesNewFiles(const std::string& dir);
+// Whether a program in the directory `dir` (a full path) is an installed
+// one, beside which nothing of it is written, also where the process could
+// (root): below /usr, /bin, /sbin, /lib or /opt on POSIX; below
+// %ProgramFiles% (either of them) or %SystemRoot% on Windows.
+bool InstalledProgramDirectory(const std::string& dir);
+// Whether `path` is the directory `dir` or lies below it, compared as the
+// file system compares names (without case on Windows).
+bool IsAtOrBelow(std::string_view path, std::string_view dir);
 // The user's own directory for what the program leaves behind when the
 // executable's directory takes nothing (an installed program), ending with
 // the separator and made when missing: $XDG_STATE_HOME/kovrel/ (default

@@ -97,6 +97,15 @@ bool DirectoryTakesNewFiles(const std::string& dir) {
   return errno != EACCES && errno != EPERM && errno != EROFS;
 }
 
+bool InstalledProgramDirectory(const std::string& dir) {
+  // The system's own places: what the package manager or `make install`
+  // put there, as root, is no place for a user's reports.
+  for (const std::string_view prefix : {"/usr", "/bin", "/sbin", "/lib", "/opt"}) {
+    if (IsAtOrBelow(dir, prefix)) return true;
+  }
+  return false;
+}
+
 namespace {
 
 // $HOME, or the password database's home directory when it is not set.
@@ -221,40 +230,93 @@ size_t OpenFileLimit() {
 
 void TellFailure(const std::string& text) { WriteStderr("kovrel: " + text + "\n"); }
 
+void TellNotice(const std::string& text) { WriteStderr("kovrel: " + text + "\n"); }
+
+const char RunLockName[] = ".kovrel-lock";
+bool IsRunLockName(std::string_view name) { return name == RunLockName; }
+
 namespace {
 
-// flock on an open handle of the directory: the kernel drops it when the
-// process ends, however it ends.
+// flock on an open handle of the lock file: the kernel drops it when the
+// process ends, however it ends. One without a handle holds nothing.
 class FlockStageLock : public StageLock {
  public:
-  explicit FlockStageLock(int fd) : fd_(fd) {}
+  explicit FlockStageLock(int fd = -1) : fd_(fd) {}
 
  private:
   Fd fd_;
 };
 
+// Whether the open lock file is one that only who may write stage 1 can
+// hold: a regular file that nobody but its owner may open. The run makes
+// it so; one made otherwise was made by someone who may write stage 1,
+// since only they can make a name there, and is refused when it lets
+// anyone else open it.
+bool PrivateLockFile(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  if ((st.st_mode & 077) != 0) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+// Tries the lock first; calls `waiting` only before it waits for it.
+int TakeLock(int fd, const std::function<void()>& waiting) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK) return -1;
+  if (waiting) waiting();
+  int locked;
+  while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  return locked;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
-std::unique_ptr<StageLock> LockStage(const std::string& dir) {
+std::unique_ptr<StageLock> LockStage(const std::string& dir, bool make,
+                                     const std::function<void()>& waiting) {
   for (;;) {
-    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) return nullptr;
-    int locked;
-    while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    const Fd at(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (at.get() < 0) return nullptr;
+    // Never through a link, and never waiting on a fifo planted there. A
+    // run opens it for writing: where flock is made of byte-range locks (on
+    // NFS), an exclusive one needs that.
+    const int flags = (make ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    Fd fd(::openat(at.get(), RunLockName, flags, 0600));
+    if (fd.get() < 0 || !PrivateLockFile(fd.get())) {
+      if (!make) return std::make_unique<FlockStageLock>();
+      return nullptr;
     }
-    // A file system without locks (some network shares) leaves the run
-    // unlocked: better than no run at all.
-    if (locked != 0 && (errno == ENOLCK || errno == EOPNOTSUPP || errno == EBADF)) {
-      return std::make_unique<FlockStageLock>(fd.release());
+    if (TakeLock(fd.get(), waiting) != 0) {
+      // A file system without locks (some network shares) leaves the run
+      // unlocked: better than no run at all.
+      if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EBADF) {
+        return std::make_unique<FlockStageLock>();
+      }
+      return nullptr;
     }
-    if (locked != 0) return nullptr;
-    // The run before may have removed the directory as empty, and another
-    // run may have made it anew, while this one waited on the old one.
-    struct stat held, now;
-    if (::fstat(fd.get(), &held) != 0 || !StatPath(dir, now)) return nullptr;
-    if (held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
-      return std::make_unique<FlockStageLock>(fd.release());
+    // The run before may have removed the directory as empty, with its lock
+    // file, and another run may have made them anew, while this one waited
+    // on the old ones.
+    struct stat heldDir, nowDir, held, now;
+    if (::fstat(at.get(), &heldDir) != 0 || ::fstat(fd.get(), &held) != 0) return nullptr;
+    if (!StatPath(dir, nowDir)) return nullptr;
+    if (!SameFile(heldDir, nowDir)) continue;
+    if (::fstatat(at.get(), RunLockName, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      return nullptr;
     }
+    if (SameFile(held, now)) return std::make_unique<FlockStageLock>(fd.release());
   }
 }
 

@@ -444,12 +444,38 @@ class Win32FileSystem : public FileSystem {
     if (!h.ok()) {
       RaiseCreateError(path);
     }
+    WriteLines(h.get(), lines);
+  }
+
+  bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
+    // CREATE_NEW alone follows a dangling link and makes its target; with
+    // FILE_FLAG_OPEN_REPARSE_POINT the name itself is taken, and exists.
+    const std::wstring name = SystemPath(path);
+    FileHandle h(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h.ok()) {
+      const DWORD error = ::GetLastError();
+      const DWORD attr = Attributes(name);
+      // Only a directory stops the save; a name that is taken by anything
+      // else, a link that no look can follow included, is passed by.
+      if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) &&
+          (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY))) {
+        return false;
+      }
+      RaiseCreateError(path);
+    }
+    WriteLines(h.get(), lines);
+    return true;
+  }
+
+ private:
+  static void WriteLines(HANDLE h, const std::vector<std::string>& lines) {
     const std::string content = SavedText(lines);
     constexpr size_t kChunk = size_t{1} << 30;
     for (size_t done = 0; done < content.size();) {
       const DWORD want = static_cast<DWORD>(std::min(kChunk, content.size() - done));
       DWORD written = 0;
-      if (!::WriteFile(h.get(), content.data() + done, want, &written, nullptr) || written != want)
+      if (!::WriteFile(h, content.data() + done, want, &written, nullptr) || written != want)
         RaiseWriteError();
       done += written;
     }
@@ -584,14 +610,32 @@ bool DirectoryTakesNewFiles(const std::string& dir) {
   return error != ERROR_ACCESS_DENIED && error != ERROR_WRITE_PROTECT;
 }
 
-std::string UserStateDirectory() {
-  const DWORD size = ::GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+namespace {
+
+// An environment variable as UTF-8, as paths are kept; empty when unset.
+std::string EnvironmentText(const wchar_t* name) {
+  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
   if (size == 0) return {};
   std::wstring wide(size, L'\0');
-  const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", wide.data(), size);
+  const DWORD n = ::GetEnvironmentVariableW(name, wide.data(), size);
   if (n == 0 || n >= size) return {};
   wide.resize(n);
-  std::string dir = Narrow(wide);  // paths are kept as UTF-8
+  return Narrow(wide);
+}
+
+}  // namespace
+
+bool InstalledProgramDirectory(const std::string& dir) {
+  for (const wchar_t* name :
+       {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432", L"SystemRoot"}) {
+    const std::string prefix = EnvironmentText(name);
+    if (!prefix.empty() && IsAtOrBelow(dir, prefix)) return true;
+  }
+  return false;
+}
+
+std::string UserStateDirectory() {
+  std::string dir = EnvironmentText(L"LOCALAPPDATA");
   if (dir.empty()) return {};
   if (LastDelim(dir) + 1 != dir.size()) dir += '\\';
   dir += "Kovrel\\";
@@ -682,62 +726,6 @@ std::string LastErrorText() {
 
 // No console: the exit status and the report tell.
 void TellFailure(const std::string&) {}
-
-namespace {
-
-// A named mutex keyed on the directory's identity (volume serial number and
-// file index), so that every spelling of one stage 1 meets the same lock.
-// The system hands an abandoned mutex to the next waiter, so a run that
-// crashed never leaves the lock behind.
-class MutexStageLock : public StageLock {
- public:
-  explicit MutexStageLock(HANDLE h) : h_(h) {}
-  MutexStageLock(const MutexStageLock&) = delete;
-  MutexStageLock& operator=(const MutexStageLock&) = delete;
-  ~MutexStageLock() override {
-    const ErrorKeeper keep;
-    ::ReleaseMutex(h_);
-    ::CloseHandle(h_);
-  }
-
- private:
-  HANDLE h_;
-};
-
-HANDLE OpenStageMutex(const FileId& id) {
-  wchar_t name[80];
-  std::swprintf(
-      name, 80, L"Kovrel-stage-%016llx-%016llx%016llx", static_cast<unsigned long long>(id.volume),
-      static_cast<unsigned long long>(id.indexHigh), static_cast<unsigned long long>(id.index));
-  // Global, so that runs of other sessions (a scheduled task) are kept
-  // apart too; a system that refuses the global namespace gets the session's.
-  HANDLE h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Global\\") + name).c_str());
-  if (!h) h = ::CreateMutexW(nullptr, FALSE, name);
-  return h;
-}
-
-}  // namespace
-
-std::unique_ptr<StageLock> LockStage(const std::string& dir) {
-  for (;;) {
-    FileId id;
-    if (!RealFileSystem().Identity(dir, id)) return nullptr;
-    const HANDLE h = OpenStageMutex(id);
-    if (!h) return nullptr;
-    const DWORD waited = ::WaitForSingleObject(h, INFINITE);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      const ErrorKeeper keep;
-      ::CloseHandle(h);
-      return nullptr;
-    }
-    auto lock = std::make_unique<MutexStageLock>(h);
-    // The run before may have removed the directory as empty, and another
-    // run may have made it anew, while this one waited on the old one.
-    FileId now;
-    if (!RealFileSystem().Identity(dir, now)) return nullptr;
-    if (now == id) return lock;
-  }
-}
 
 void ShowFatalError(const std::string& text) {
   ::MessageBoxW(nullptr, Widen(text).c_str(), L"Application Error", MB_ICONERROR | MB_TASKMODAL);

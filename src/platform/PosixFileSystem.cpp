@@ -667,18 +667,39 @@ class PosixFileSystem : public FileSystem {
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     At at;
-    Fd fd(Locate(path, at)
-              ? ::openat(at.dir(), at.name.c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (at.links ? O_NOFOLLOW : 0),
-                         0666)
-              : -1);
+    Fd fd(Locate(path, at) ? ::openat(at.dir(), at.name.c_str(),
+                                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)
+                           : -1);
     if (fd.get() < 0) {
       RaiseCreateError(path);
     }
+    WriteLines(fd.get(), lines);
+  }
+
+  bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
+    At at;
+    // O_EXCL never follows a link, dangling or not: the name itself is taken.
+    Fd fd(Locate(path, at) ? ::openat(at.dir(), at.name.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)
+                           : -1);
+    if (fd.get() < 0) {
+      struct stat st;
+      if (errno == EEXIST && ::fstatat(at.dir(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISDIR(st.st_mode)) {
+        return false;
+      }
+      RaiseCreateError(path);
+    }
+    WriteLines(fd.get(), lines);
+    return true;
+  }
+
+ private:
+  static void WriteLines(int fd, const std::vector<std::string>& lines) {
     const std::string content = SavedText(lines);
     size_t done = 0;
     while (done < content.size()) {
-      const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+      const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) RaiseWriteError();
       done += static_cast<size_t>(n);

@@ -32,6 +32,11 @@ class FileHandle {
   }
   bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
   HANDLE get() const { return h_; }
+  HANDLE release() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
 
  private:
   HANDLE h_;

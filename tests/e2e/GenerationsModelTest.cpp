@@ -690,6 +690,7 @@ void ReadTree(const std::string& root, SeenTree& entries, Dirs& dirs,
        it.increment(ec)) {
     const std::string rel = fs::relative(it->path(), root).generic_string();
     const std::string path = it->path().string();
+    if (platform::IsRunLockName(rel)) continue;  // the run's own, in no model
     if (IsTemporaryName(it->path().filename().string())) temporary.push_back(rel);
     test::EntryLook look;
     if (!test::LookAt(path, look)) continue;

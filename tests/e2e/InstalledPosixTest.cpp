@@ -144,4 +144,36 @@ TEST_F(Installed, StatusLineOnATerminalAndNotInAPipe) {
   EXPECT_TRUE(test::IsFile(P("run/bk2/d/f19")));
 }
 
+// Root may write /opt, yet a program installed there writes nothing beside
+// itself: its reports and help document go to the state directory.
+TEST(InstalledUnderASystemPrefix, RootWritesNothingBesideTheProgram) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may install into /opt";
+  std::string place = "/opt/kovrel-test-XXXXXX";
+  if (!test::IsDir("/opt") || !::mkdtemp(place.data())) GTEST_SKIP() << "no /opt to install into";
+  struct Removed {
+    std::string dir;
+    ~Removed() {
+      std::error_code ec;
+      fs::remove_all(dir, ec);
+    }
+  } removed{place};
+  const std::string exe = test::InstallProgram(place);
+  test::TempDir tmp;
+  // Started from a script of its own, whose directory takes the starter's
+  // files (the viewer's log, the output).
+  const std::string runner = tmp / "run/kovrel";
+  test::WriteFile(runner, "#!/bin/sh\nexec '" + exe + "' \"$@\"\n");
+  ::chmod(runner.c_str(), 0755);
+  test::WriteFile(tmp / "src/a.txt", "a");
+  const test::Env home = {{"HOME", tmp / "home"}, {"XDG_STATE_HOME", ""}};
+  test::ProgramRun run = test::RunProgram(runner, {tmp / "src", tmp / "bk1", "-M"}, home);
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  run = test::RunProgram(runner, {"-?"}, home);
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  const std::string state = tmp / "home/.local/state/kovrel/";
+  EXPECT_EQ("copied  " + (tmp / "src/a.txt") + "\r\n", test::ReadFile(state + "kovrelTemp1.txt"));
+  EXPECT_TRUE(test::IsFile(state + "kovrel.txt"));
+  EXPECT_EQ(std::vector<std::string>{"kovrel"}, test::ListTree(place));
+}
+
 }  // namespace

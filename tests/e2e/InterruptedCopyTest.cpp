@@ -164,10 +164,12 @@ class InterruptedCopy : public ::testing::Test {
     return run;
   }
 
-  // The three stages but the partial copies that killed runs left.
+  // The three stages but the partial copies that killed runs left, and the
+  // run's lock file.
   std::vector<std::vector<std::string>> State() const {
-    return {StageState(P("bk1"), leftovers_), StageState(P("bk2"), leftovers_),
-            StageState(P("bk3"), leftovers_)};
+    std::set<std::string> skip = leftovers_;
+    skip.insert(platform::RunLockName);
+    return {StageState(P("bk1"), skip), StageState(P("bk2"), skip), StageState(P("bk3"), skip)};
   }
 
   // Gives the source a big v2 of `size` bytes, dated kBigTime.
@@ -307,7 +309,8 @@ TEST_F(InterruptedCopy, KilledCopyLeavesEveryGenerationAndTheNextRunCompletes) {
   EXPECT_EQ(v0_, Generation(P("bk3/big.bin")));
   // Partial copies are stage-1 files that the source lacks: they leave
   // stage 1 as such.
-  EXPECT_EQ((std::vector<std::string>{"big.bin", "keep.txt"}), Names(P("bk1"), {}));
+  EXPECT_EQ((std::vector<std::string>{platform::RunLockName, "big.bin", "keep.txt"}),
+            Names(P("bk1"), {}));
   EXPECT_EQ((std::vector<std::string>{"big.bin"}), Names(P("bk2"), leftovers_));
   EXPECT_EQ((std::vector<std::string>{"big.bin"}), Names(P("bk3"), leftovers_));
 }
@@ -342,7 +345,8 @@ TEST_F(InterruptedCopy, RunsOverTheSameStagesTakeTurns) {
     // On POSIX the first run is held where it is: the second must wait.
     const bool held = platform::PathDelim == '/' && killFirst && first.Stop();
     const test::CopyWatch secondWatch(P("src/big.bin"), P("bk1"));
-    test::StartedProgram second(exe_, Stages());
+    // From a folder of its own, where its output is kept apart.
+    test::StartedProgram second(test::InstallProgram(P("bin2")), Stages());
     test::ProgramRun run;
     if (held) {
       EXPECT_FALSE(second.Wait(1500, run)) << "the second run did not wait";
@@ -356,6 +360,11 @@ TEST_F(InterruptedCopy, RunsOverTheSameStagesTakeTurns) {
     }
     ASSERT_TRUE(second.Wait(kRunLimitMs, run));
     EXPECT_EQ(0, run.exitCode) << run.stderrText;
+    // A run that waits says so, once; one held back for sure, on POSIX.
+    const std::string waited = "kovrel: waiting for another run on " + P("bk1") + "\n";
+    if (platform::PathDelim == '/' && (held || !run.stderrText.empty())) {
+      EXPECT_EQ(waited, run.stderrText);
+    }
     EXPECT_TRUE(IsBig(P("bk1/big.bin"), bigSize_));
     EXPECT_EQ(v1_, Generation(P("bk2/big.bin")));
     EXPECT_EQ(v0_, Generation(P("bk3/big.bin")));

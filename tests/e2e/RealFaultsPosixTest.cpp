@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +32,8 @@ namespace fs = std::filesystem;
 
 // A run that takes longer than this is taken for a walk that never ends.
 constexpr int kRunLimitMs = 30000;
+// The run's own lock file, which stage 1 holds beside the backup.
+const std::string kLock = platform::RunLockName;
 
 using platform::posix::Fd;
 
@@ -157,6 +160,48 @@ class RealFaults : public ::testing::Test {
   std::string exe_;
 };
 
+// Only a process that may write stage 1 can hold the run's lock. One that
+// may only read it (nobody, when the tests run as root) locks the directory
+// itself, and the run goes on all the same: the lock is a file of the
+// runner's that nobody else may open.
+TEST_F(RealFaults, ReaderLockingStageOneStopsNoRun) {
+  const bool asRoot = ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0;
+  const std::string as =
+      asRoot ? "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  Chmod(tmp_.path(), 0755);
+  Put("src/a.txt", "A1", 1);
+  const std::vector<std::string> stages = {P("src"), P("bk1"), P("bk2")};
+  ASSERT_EQ(0, Run(stages).exitCode);
+  const std::string lock = P("bk1/" + kLock);
+  struct stat st;
+  ASSERT_EQ(0, ::lstat(lock.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ(::geteuid(), st.st_uid);
+
+  test::WriteFile(P("reader/flock"), "#!/bin/sh\nexec " + as + "flock \"$1\" sleep 600\n");
+  Chmod(P("reader/flock"), 0755);
+  test::StartedProgram reader(P("reader/flock"), {P("bk1")});
+  // Until the reader holds the directory.
+  const Fd dir(::open(P("bk1").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  test::ProgramRun ended;
+  while (::flock(dir.get(), LOCK_EX | LOCK_NB) == 0) {
+    ::flock(dir.get(), LOCK_UN);
+    ASSERT_FALSE(reader.Wait(10, ended)) << "the reader could not lock stage 1";
+  }
+  if (asRoot) {
+    const std::string theirs = as + "flock -n '" + lock + "' true 2>/dev/null";
+    EXPECT_NE(0, std::system(theirs.c_str())) << "a reader holds the run's lock";
+  }
+  Put("src/a.txt", "A2", 2);
+  const test::ProgramRun run = Run(stages);
+  EXPECT_EQ(0, run.exitCode);
+  EXPECT_EQ("", run.stderrText);
+  EXPECT_EQ("A2 | " + When(2) + " | 0644", Generation(P("bk1/a.txt")));
+  EXPECT_EQ("A1 | " + When(1) + " | 0644", Generation(P("bk2/a.txt")));
+  reader.Kill();
+}
+
 // ---------------------------------------------------------------------------
 // Stages on two file systems
 
@@ -234,7 +279,8 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesModesOwne
     ASSERT_EQ(0, ::stat(f.c_str(), &st));
     EXPECT_EQ(owner(v), st.st_uid);
   }
-  EXPECT_EQ((std::vector<std::string>{"doc", "gone", "large.bin", "same.txt"}), Entries(P("bk1")));
+  EXPECT_EQ((std::vector<std::string>{kLock, "doc", "gone", "large.bin", "same.txt"}),
+            Entries(P("bk1")));
   EXPECT_EQ((std::vector<std::string>{"doc", "large.bin"}), Entries(bk2));
 
   // Deleted from the source: stage 1's copies go down across the devices.
@@ -247,7 +293,7 @@ TEST_F(RealFaults, GenerationsMovingBetweenFileSystemsKeepContentsTimesModesOwne
   fs::remove_all(P("src/gone"));
   const test::ProgramRun run = Run(stage);
   ASSERT_EQ(0, run.exitCode) << run.stderrText;
-  EXPECT_EQ((std::vector<std::string>{"large.bin", "same.txt"}), Entries(P("bk1")));
+  EXPECT_EQ((std::vector<std::string>{kLock, "large.bin", "same.txt"}), Entries(P("bk1")));
   EXPECT_EQ(f5, Generation(bk2 + "/doc/f.txt"));
   EXPECT_EQ(f4, Generation(bk3 + "/doc/f.txt"));
   EXPECT_EQ(f3, Generation(P("bk4/doc/f.txt")));
@@ -347,7 +393,7 @@ TEST_F(UnreadableSource, ChangedFileThatCannotBeReadMovesNoGeneration) {
   EXPECT_EQ("D4", test::ReadFile(P("bk1/sub/deep.txt")));
   EXPECT_EQ("D2", test::ReadFile(P("bk3/sub/deep.txt")));
   // The failed copy left nothing beside stage 1's file.
-  EXPECT_EQ((std::vector<std::string>{"locked.txt", "open.txt", "sub"}), Entries(P("bk1")));
+  EXPECT_EQ((std::vector<std::string>{kLock, "locked.txt", "open.txt", "sub"}), Entries(P("bk1")));
   EXPECT_EQ((std::vector<std::string>{"deep.txt"}), Entries(P("bk1/sub")));
 
   // Readable again, it is backed up as any changed file.
@@ -447,7 +493,7 @@ TEST_F(RealFaults, FifosAreMadeAgainSocketsAreNotCopiedAndLinksOfEveryKindAreCop
   const std::vector<std::string> stages = {P("src"), P("bk1"), P("bk2"), P("bk3")};
   test::ProgramRun run = Run(stages);
   ASSERT_EQ(0, run.exitCode) << run.stderrText;
-  EXPECT_EQ((std::vector<std::string>{"abslink", "dangling", "dirlink", "fifo", "filelink",
+  EXPECT_EQ((std::vector<std::string>{kLock, "abslink", "dangling", "dirlink", "fifo", "filelink",
                                       "loop-a", "loop-b", "plain.txt", "sub", "up"}),
             Entries(P("bk1")));
   EXPECT_EQ((std::vector<std::string>{"fifo", "here", "inner.txt", "up"}), Entries(P("bk1/sub")));
@@ -866,7 +912,7 @@ TEST_F(RealFaults, CopyThatDoesNotFitInStageOneMovesNothing) {
   EXPECT_TRUE(std::string(300000, '1') == test::ReadFile(P("bk1/big.bin")));
   EXPECT_EQ(When(1), test::LocalMTime(P("bk1/big.bin")));
   EXPECT_FALSE(Exists(P("bk2/big.bin")));
-  EXPECT_EQ((std::vector<std::string>{"big.bin", "small.txt"}), Entries(P("bk1")));
+  EXPECT_EQ((std::vector<std::string>{kLock, "big.bin", "small.txt"}), Entries(P("bk1")));
   // What fitted went its way.
   EXPECT_EQ("s2", test::ReadFile(P("bk1/small.txt")));
   EXPECT_EQ("s1", test::ReadFile(P("bk2/small.txt")));
@@ -878,7 +924,7 @@ TEST_F(RealFaults, CopyThatDoesNotFitInStageOneMovesNothing) {
   EXPECT_TRUE(std::string(900000, '2') == test::ReadFile(P("bk1/big.bin")));
   EXPECT_TRUE(std::string(300000, '1') == test::ReadFile(P("bk2/big.bin")));
   EXPECT_EQ(When(1), test::LocalMTime(P("bk2/big.bin")));
-  EXPECT_EQ((std::vector<std::string>{"big.bin", "small.txt"}), Entries(P("bk1")));
+  EXPECT_EQ((std::vector<std::string>{kLock, "big.bin", "small.txt"}), Entries(P("bk1")));
 }
 
 }  // namespace

@@ -204,6 +204,29 @@ TEST_F(ReportTest, DirectoryBearingTheNameStopsTheRun) {
   EXPECT_TRUE(test::OpenedFiles(exe, 0).empty());
 }
 
+// A report is a file of its own, never written through a link: a name that
+// a dangling link holds is passed by for the next, and the clean-up deletes
+// a link itself, never the old file it leads to.
+TEST_F(ReportTest, LinksNamedLikeReportsLeadNowhere) {
+  namespace fs = std::filesystem;
+  const std::string planted = tmp / "outside/planted.txt";
+  const std::string old = tmp / "outside/old.txt";
+  test::WriteFile(old, "keep");
+  test::SetMTimeFromNow(old, -3600);
+  std::error_code ec;
+  fs::create_symlink(planted, Report("1"), ec);
+  if (!ec) fs::create_symlink(old, Report("3"), ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  const test::ProgramRun run = Run();
+  EXPECT_EQ(0, run.exitCode) << run.stderrText;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(planted)));
+  EXPECT_TRUE(fs::is_symlink(Report("1")));
+  EXPECT_EQ(ExpectedLine("a.txt") + "\r\n", test::ReadFile(Report("2")));
+  EXPECT_EQ("keep", test::ReadFile(old));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Report("3"))));
+  EXPECT_EQ(std::vector<std::string>{Report("2")}, test::OpenedFiles(exe, 1));
+}
+
 TEST_F(ReportTest, ReadOnlyOldReportThatCannotGoIsPassedBy) {
   const std::string old = Aged(base + "Temp1.txt", 25 * 60);
   std::filesystem::permissions(old,

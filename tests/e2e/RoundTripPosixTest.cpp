@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/Platform.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -135,11 +136,13 @@ std::string Describe(const std::string& path) {
   return text;
 }
 
-// Every entry below `dir`, described, by relative path.
+// Every entry below `dir`, described, by relative path; not the run's lock
+// file, which stage 1 holds beside what it restores.
 std::map<std::string, std::string> Described(const std::string& dir) {
   std::map<std::string, std::string> out;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    out[fs::relative(e.path(), dir).string()] = Describe(e.path().string());
+    const std::string rel = fs::relative(e.path(), dir).string();
+    if (!platform::IsRunLockName(rel)) out[rel] = Describe(e.path().string());
   }
   return out;
 }

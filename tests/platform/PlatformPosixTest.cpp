@@ -2,6 +2,7 @@
 // attributes it derives, writes that fall short, moves across file systems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
@@ -542,6 +543,90 @@ class ScopedEnv {
   std::string old_;
   bool had_ = false;
 };
+
+// The run's lock is a file in the stage that only the runner may open, made
+// 0600 and never reached through a link; what someone else planted in its
+// place is refused (a dry run, which makes nothing, runs unlocked instead)
+// and nothing is made or written where it leads.
+TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
+  const auto plant = [](const std::string& lock, const std::string& elsewhere, int kind) {
+    switch (kind) {
+      case 1:
+        return ::symlink(elsewhere.c_str(), lock.c_str());
+      case 2:
+        return ::mkfifo(lock.c_str(), 0600);
+      case 3:
+        return ::mkdir(lock.c_str(), 0700);
+      case 4:
+        return ::close(::open(lock.c_str(), O_WRONLY | O_CREAT, 0600)) +
+               ::chmod(lock.c_str(), 0644);
+      default:
+        return 0;
+    }
+  };
+  const struct {
+    const char* what;
+    int kind;
+    bool make;
+    bool locked;  // a lock object, holding the file or (dry run) nothing
+    int error;
+  } cases[] = {
+      {"nothing, a run", 0, true, true, 0},
+      {"nothing, a dry run", 0, false, true, 0},
+      {"a dangling link", 1, true, false, ELOOP},
+      {"a dangling link, a dry run", 1, false, true, 0},
+      {"a fifo", 2, true, false, EINVAL},
+      {"a directory", 3, true, false, EISDIR},
+      {"a file others may read", 4, true, false, EPERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir t;
+    test::MakeDirs(t / "bk1");
+    const std::string lock = t / ("bk1/" + std::string(platform::RunLockName));
+    ASSERT_EQ(0, plant(lock, t / "elsewhere", c.kind));
+    errno = 0;
+    const auto held = platform::LockStage(t / "bk1/", c.make, [] { ADD_FAILURE() << "waited"; });
+    const int error = errno;
+    EXPECT_EQ(c.locked, held != nullptr);
+    EXPECT_EQ(c.error, c.locked ? 0 : error);
+    EXPECT_FALSE(std::filesystem::exists(t / "elsewhere"));
+    struct stat st;
+    if (c.kind != 0) continue;
+    EXPECT_EQ(c.make, ::lstat(lock.c_str(), &st) == 0);
+    if (!c.make) continue;
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(::geteuid(), st.st_uid);
+  }
+}
+
+// A program below a system prefix is installed, also for root: by whole
+// names, not by the letters a name begins with.
+TEST(PosixInstalledProgram, BelowTheSystemPrefixesOnly) {
+  const struct {
+    const char* dir;
+    bool installed;
+  } cases[] = {
+      {"/usr/bin/", true},
+      {"/usr/local/bin/", true},
+      {"/bin/", true},
+      {"/sbin/", true},
+      {"/lib/kovrel/", true},
+      {"/opt/kovrel/bin/", true},
+      {"/usr", true},
+      {"/opt/", true},
+      {"/usr2/bin/", false},
+      {"/optional/kovrel/", false},
+      {"/libexec/", false},
+      {"/home/ann/bin/", false},
+      {"/tmp/usr/bin/", false},
+      {"/", false},
+      {"", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.installed, platform::InstalledProgramDirectory(c.dir)) << c.dir;
+}
 
 // An absolute $XDG_STATE_HOME names the base; an empty or a relative one
 // counts as not set. Every directory made is the user's alone.

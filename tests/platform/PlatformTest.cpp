@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <set>
 
 #include "Exceptions.h"
@@ -459,6 +460,51 @@ TEST(Identity, TwoSpellingsOfOneDirectoryAreEqual) {
 
 // ---------------------------------------------------------------------------
 // Save lines
+
+// A second lock waits for the first, says so once before it waits, and
+// takes the stage 1 that is there once the first is done: one removed and
+// made anew meanwhile (the run before found it empty) is locked anew, and
+// a third lock waits for it. (Windows keeps a deleted file that is open
+// until it is closed, and its directory with it.)
+TEST(LockStage, ALockThatWaitsSaysSoAndTakesTheStageThatIsThereThen) {
+  for (const bool remade : {false, true}) {
+    if (remade && platform::PathDelim == '\\') continue;
+    SCOPED_TRACE(remade ? "stage 1 made anew" : "the same stage 1");
+    test::TempDir t;
+    test::MakeDirs(t / "bk1");
+    const std::string bk1 = t / "bk1" + std::string(1, platform::PathDelim);
+    auto first = platform::LockStage(bk1, true, nullptr);
+    ASSERT_TRUE(first);
+    // Taken in a thread of its own, which says when it has to wait.
+    const auto waiter = [&](int& told, std::promise<void>& waits) {
+      return std::async(std::launch::async, [&] {
+        return platform::LockStage(bk1, true, [&] {
+          if (++told == 1) waits.set_value();
+        });
+      });
+    };
+    int told = 0;
+    std::promise<void> waits;
+    auto second = waiter(told, waits);
+    waits.get_future().wait();
+    if (remade) {
+      std::filesystem::remove_all(t / "bk1");
+      test::MakeDirs(t / "bk1");
+    }
+    first.reset();
+    auto taken = second.get();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(1, told);
+    EXPECT_TRUE(test::IsFile(bk1 + platform::RunLockName));
+    int thirdTold = 0;
+    std::promise<void> thirdWaits;
+    auto third = waiter(thirdTold, thirdWaits);
+    thirdWaits.get_future().wait();
+    taken.reset();
+    EXPECT_TRUE(third.get());
+    EXPECT_EQ(1, thirdTold);
+  }
+}
 
 TEST(SaveLines, EndsEveryLineWithCrLfAndReplacesTheFile) {
   test::TempDir t;

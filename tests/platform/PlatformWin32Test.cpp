@@ -345,6 +345,33 @@ TEST(Win32SaveLines, RaisesEWriteErrorOnAShortWrite) {
   }
 }
 
+// A program below %ProgramFiles% or %SystemRoot% is installed, whatever the
+// case its path is spelled in; a folder whose name only begins alike is not.
+TEST(Win32InstalledProgram, BelowProgramFilesAndTheSystemRootOnly) {
+  const auto env = [](const char* name) {
+    char value[1024];
+    const DWORD n = ::GetEnvironmentVariableA(name, value, sizeof value);
+    return n && n < sizeof value ? std::string(value, n) : std::string();
+  };
+  const std::string programs = env("ProgramFiles");
+  const std::string system = env("SystemRoot");
+  ASSERT_FALSE(programs.empty());
+  ASSERT_FALSE(system.empty());
+  std::string lower = programs;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  const struct {
+    std::string dir;
+    bool installed;
+  } cases[] = {
+      {programs + "\\Kovrel\\", true}, {lower + "\\Kovrel\\", true},
+      {system + "\\System32\\", true}, {programs + " Extra\\Kovrel\\", false},
+      {"C:\\Tools\\", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.installed, platform::InstalledProgramDirectory(c.dir)) << c.dir;
+}
+
 // The state directory is Kovrel under %LOCALAPPDATA%, made when missing;
 // the probe for whether a directory takes files leaves nothing behind.
 TEST(Win32StateDirectory, KovrelUnderLocalAppDataAndAProbeThatLeavesNothing) {

@@ -199,6 +199,9 @@ class RecordingFileSystem : public platform::FileSystem {
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     if (!Record("SaveLines", path)) real_.SaveLines(path, lines);
   }
+  bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
+    return Record("SaveLines", path) || real_.SaveNewLines(path, lines);
+  }
 
  private:
   // True, with the error Windows gives, when `path` is a read-only file

@@ -86,8 +86,9 @@ std::vector<std::string> ListTree(const std::string& dir) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(P(dir), ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (it->is_regular_file())
-      files.push_back(S(fs::relative(it->path(), P(dir)).generic_u8string()));
+    if (!it->is_regular_file()) continue;
+    const std::string rel = S(fs::relative(it->path(), P(dir)).generic_u8string());
+    if (!platform::IsRunLockName(rel)) files.push_back(rel);
   }
   std::sort(files.begin(), files.end());
   return files;

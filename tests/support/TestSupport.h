@@ -43,7 +43,9 @@ bool IsDir(const std::string& path);
 // kept as it is.
 std::vector<std::string> CrLfLines(const std::string& text);
 
-// Every file below `dir`, as relative paths with '/' separators, sorted.
+// Every file below `dir`, as relative paths with '/' separators, sorted;
+// not the run's lock file at its top, which no backup holds (the tests of
+// the lock look for it by name).
 std::vector<std::string> ListTree(const std::string& dir);
 
 // Sets the last-write time to a local time.
