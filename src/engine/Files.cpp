@@ -15,7 +15,7 @@ namespace {
 using platform::DirEntry;
 
 bool InDateRange(const Run& run, platform::FileTime t) {
-  const auto day = static_cast<platform::DateValue>(platform::FileTimeDay(t));
+  const auto day = static_cast<platform::DateValue>(platform::LocalDay(t));
   return day >= run.options.firstDay && day <= run.options.lastDay;
 }
 

@@ -47,14 +47,22 @@ enum : uint32_t {
   faSpecial = faFifo | faCharDevice | faBlockDevice,
 };
 
-// Local wall-clock time of a last write, cut to whole even seconds and packed
-// so that it orders like time: year, month, day, hour, minute, second / 2.
-// Unlike the DOS date/time it stands for any year (files dated 1970 are common).
+// A last-write time: nanoseconds since 1970-01-01 00:00 UTC, as the file
+// system keeps it (Windows' 100 ns ticks since 1601 converted), held at the
+// ends of its range (the years 1677 and 2262). Compared as it is: the local
+// calendar day is asked for only by the date option.
 using FileTime = int64_t;
 
-FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second);
-void UnpackFileTime(FileTime t, int& year, int& month, int& day, int& hour, int& minute,
-                    int& second);
+constexpr FileTime kSecond = 1000000000;
+
+// Seconds and nanoseconds since 1970 (POSIX), and Windows' FILETIME ticks,
+// as a FileTime, held at the ends of its range; and back into ticks.
+FileTime TimeFromSeconds(int64_t seconds, int64_t nanoseconds);
+FileTime TimeFromTicks(uint64_t ticks);
+uint64_t TicksFromTime(FileTime t);
+
+// The time now.
+FileTime CurrentTime();
 
 // A point in local time as a day number: day 0 is 1899-12-30, the fraction is
 // the time of day.
@@ -62,9 +70,10 @@ using DateValue = double;
 
 // Day number of a Gregorian date (no range check); 1900-01-01 gives 2.
 int64_t DayNumber(int year, int month, int day);
-DateValue FileTimeToDateValue(FileTime t);
-// The calendar day of a last-write time, as a day number.
-int64_t FileTimeDay(FileTime t);
+// The local calendar day of a last-write time, as a day number, counted with
+// the offset from UTC in force at that time, not today's: a file written in
+// summer at 00:30 is of that day also when asked in winter.
+int64_t LocalDay(FileTime t);
 
 // Identity of a file or directory: device and inode, or volume serial number
 // and file index. Two spellings of one directory give equal identities.
@@ -471,8 +480,6 @@ std::vector<std::string> SplitCommandLine(std::string_view line);
 std::string ExecutablePath();
 // The file name of the running executable ("Kovrel.exe", "kovrel").
 std::string ExecutableFileName();
-
-DateValue Now();
 
 // False when the directory refuses a new file: no permission to make one
 // there, or a read-only file system. Any other trouble is left to the save.

@@ -81,15 +81,22 @@ std::string ExecutablePath() {
   return path;
 }
 
-DateValue Now() {
-  struct timespec ts;
+FileTime CurrentTime() {
+  struct timespec ts = {0, 0};
   ::clock_gettime(CLOCK_REALTIME, &ts);
+  return TimeFromSeconds(ts.tv_sec, ts.tv_nsec);
+}
+
+int64_t LocalDay(FileTime t) {
+  // Whole seconds, rounded down also before 1970.
+  time_t seconds = static_cast<time_t>(t / kSecond);
+  if (t % kSecond < 0) --seconds;
   struct tm tm;
-  localtime_r(&ts.tv_sec, &tm);
-  const double seconds =
-      tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + static_cast<double>(ts.tv_nsec) / 1e9;
-  return static_cast<double>(DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)) +
-         seconds / 86400.0;
+  if (!localtime_r(&seconds, &tm)) {
+    const int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    return DayNumber(1970, 1, 1) + days;
+  }
+  return DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
 }
 
 bool DirectoryTakesNewFiles(const std::string& dir) {

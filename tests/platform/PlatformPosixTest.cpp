@@ -182,10 +182,11 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   EXPECT_EQ(kinds(false, 0), kinds(true, 0));
 }
 
-// Listed times are local wall-clock times whatever the zone does: files on
-// both sides of daylight-saving changes, in zones with half-hour offsets and
-// half-hour shifts, and before 1970, listed together so that days repeat.
-TEST(PosixListing, TimesAreLocalAcrossZoneChanges) {
+// Listed times are UTC whatever the zone, and their local days are those of
+// the wall clock at that time: files on both sides of daylight-saving
+// changes, in zones with half-hour offsets and half-hour shifts, and before
+// 1970, listed together so that days repeat.
+TEST(PosixListing, TimesAreUtcAndTheirDaysLocalAcrossZoneChanges) {
   const char* old = std::getenv("TZ");
   const std::string saved = old ? old : "";
   test::TempDir t;
@@ -208,9 +209,9 @@ TEST(PosixListing, TimesAreLocalAcrossZoneChanges) {
       const time_t when = times[std::stoul(e.name.substr(1))];
       struct tm tm;
       ASSERT_TRUE(localtime_r(&when, &tm));
-      EXPECT_EQ(platform::PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                                       tm.tm_min, tm.tm_sec),
-                e.time)
+      EXPECT_EQ(platform::TimeFromSeconds(when, 0), e.time) << zone << " " << when;
+      EXPECT_EQ(platform::DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday),
+                platform::LocalDay(e.time))
           << zone << " " << when;
     });
   }

@@ -69,6 +69,15 @@ void SetLocalMTime(const std::string& path, int year, int month, int day, int ho
   SetMTime(path, ::mktime(&tm));
 }
 
+void SetUtcMTime(const std::string& path, long long nanoseconds) {
+  constexpr long long kSecond = 1000000000;
+  const long long nanos = (nanoseconds % kSecond + kSecond) % kSecond;
+  const time_t seconds = static_cast<time_t>((nanoseconds - nanos) / kSecond);
+  const struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("utimensat " + path);
+}
+
 void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
   SetMTime(path, ::time(nullptr) + static_cast<time_t>(offsetSeconds));
 }
