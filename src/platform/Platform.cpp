@@ -46,6 +46,24 @@ uint64_t TicksFromTime(FileTime t) {
   return static_cast<uint64_t>(ticks + kTicksTo1970);
 }
 
+bool LaterBy(FileTime later, FileTime earlier, FileTime clock) {
+  // In unsigned arithmetic, the difference of any two times fits.
+  return later > earlier && static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier) >
+                                static_cast<uint64_t>(clock);
+}
+
+FileTime ClockOfProbe(FileTime kept) {
+  constexpr FileTime kSteps[] = {2 * kSecond, kSecond, 10000000, 1000000, 1000, 100, 1};
+  const uint64_t off = kept > kProbeTime
+                           ? static_cast<uint64_t>(kept) - static_cast<uint64_t>(kProbeTime)
+                           : static_cast<uint64_t>(kProbeTime) - static_cast<uint64_t>(kept);
+  for (const FileTime step : kSteps) {
+    if (kept % step != 0) continue;
+    return off < static_cast<uint64_t>(step) ? step : 0;
+  }
+  return 0;
+}
+
 int64_t DayNumber(int year, int month, int day) {
   // Days from the civil epoch 0000-03-01, then shifted so 1899-12-30 is 0.
   const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);

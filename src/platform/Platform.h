@@ -64,6 +64,26 @@ uint64_t TicksFromTime(FileTime t);
 // The time now.
 FileTime CurrentTime();
 
+// Whether `later` is later than `earlier` by more than `clock`, the step of
+// the coarser clock of the two file systems that keep them: a copy on a
+// coarser file system keeps its source's time cut to that step.
+bool LaterBy(FileTime later, FileTime earlier, FileTime clock);
+
+// A file system's clock is how finely it keeps last-write times: the step
+// between two times it can hold, as a FileTime. 1 ns on ext4, xfs, btrfs and
+// tmpfs, 100 ns on NTFS, 10 ms on exFAT (1 s through exfat-fuse), 2 s on
+// FAT; 0 where it cannot be told.
+//
+// The time that a probe gives a new file: odd seconds and nanoseconds, which
+// every step of a coarser clock cuts.
+constexpr FileTime kProbeTime = 1000000001 * kSecond + 123456789;
+// The clock that a probe shows, given kProbeTime and keeping `kept`: the
+// coarsest step of 1 ns, 100 ns, 1 us, 1 ms, 10 ms, 1 s and 2 s that `kept`
+// is a whole number of, where it lies within that step of kProbeTime (a
+// file system that rounds up to the second may show 2 s, which errs on the
+// safe side); 0 where the file system did not keep what it was given.
+FileTime ClockOfProbe(FileTime kept);
+
 // A point in local time as a day number: day 0 is 1899-12-30, the fraction is
 // the time of day.
 using DateValue = double;
@@ -169,6 +189,17 @@ class FileSystem {
   virtual PathKind KindOf(const std::string& path) = 0;
   // Last-write time of a path that is not a directory.
   virtual bool LastWriteTime(const std::string& path, FileTime& out) = 0;
+  // The clock of the file system that holds the directory `dir` (see
+  // ClockOfProbe), as its type tells: statfs on POSIX, the file system's
+  // name on Windows. 0 where the type does not tell (FUSE, a share, a type
+  // not known here) or `dir` cannot be reached.
+  virtual FileTime TypeClock(const std::string& /*dir*/) { return 0; }
+  // The clock that a probe in the existing directory `dir` shows: a new
+  // file under a staging name (so that a stopped run's probe is cleared as a
+  // leftover) is given kProbeTime, read back and removed. 0 where it cannot
+  // be made, or what it kept tells nothing. Only a run that holds the lock
+  // of `dir` probes there.
+  virtual FileTime ProbeClock(const std::string& /*dir*/) { return 0; }
   virtual bool Identity(const std::string& path, FileId& out) = 0;
 
   virtual bool CreateDir(const std::string& path) = 0;
@@ -285,6 +316,8 @@ class ReadOnlyClearing : public FileSystem {
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     return inner_.LastWriteTime(path, out);
   }
+  FileTime TypeClock(const std::string& dir) override { return inner_.TypeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return inner_.ProbeClock(dir); }
   bool Identity(const std::string& path, FileId& out) override {
     return inner_.Identity(path, out);
   }

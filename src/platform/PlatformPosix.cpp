@@ -81,24 +81,6 @@ std::string ExecutablePath() {
   return path;
 }
 
-FileTime CurrentTime() {
-  struct timespec ts = {0, 0};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  return TimeFromSeconds(ts.tv_sec, ts.tv_nsec);
-}
-
-int64_t LocalDay(FileTime t) {
-  // Whole seconds, rounded down also before 1970.
-  time_t seconds = static_cast<time_t>(t / kSecond);
-  if (t % kSecond < 0) --seconds;
-  struct tm tm;
-  if (!localtime_r(&seconds, &tm)) {
-    const int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
-    return DayNumber(1970, 1, 1) + days;
-  }
-  return DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-}
-
 bool DirectoryTakesNewFiles(const std::string& dir) {
   if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0) return true;
   return errno != EACCES && errno != EPERM && errno != EROFS;

@@ -274,6 +274,8 @@ class Win32FileSystem : public FileSystem {
     out = win32::ToFileTime(data.ftLastWriteTime);
     return true;
   }
+  FileTime TypeClock(const std::string& dir) override { return win32::TypeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return win32::ProbeClock(dir); }
 
   bool Identity(const std::string& path, FileId& out) override {
     // Backup semantics lets CreateFileW open a directory; no access is asked

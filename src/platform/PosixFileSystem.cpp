@@ -478,6 +478,8 @@ class PosixFileSystem : public FileSystem {
     out = TimeFromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     return true;
   }
+  FileTime TypeClock(const std::string& dir) override { return posix::TypeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return posix::ProbeClock(dir); }
 
   bool Identity(const std::string& path, FileId& out) override {
     struct stat st;

@@ -59,6 +59,13 @@ class Dir {
   DIR* d_;
 };
 
+// The clock of a file system of this statfs type (see ClockOfProbe); 0 for
+// one whose type does not tell (FUSE, a share, an overlay).
+FileTime ClockOfFsType(uint64_t type);
+// FileSystem::TypeClock and FileSystem::ProbeClock.
+FileTime TypeClock(const std::string& dir);
+FileTime ProbeClock(const std::string& dir);
+
 // faFifo, faCharDevice or faBlockDevice for a mode of that kind; 0 otherwise.
 uint32_t SpecialKind(mode_t mode);
 // Fills `e` from a stat of a listed kind; false for a socket, never listed.

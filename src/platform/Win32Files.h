@@ -27,6 +27,10 @@ std::wstring SystemPath(const std::string& path);
 
 // A FILETIME (UTC) as the FileTime that the program compares.
 FileTime ToFileTime(const FILETIME& utc);
+// FileSystem::TypeClock (from the volume's file system name) and
+// FileSystem::ProbeClock.
+FileTime TypeClock(const std::string& dir);
+FileTime ProbeClock(const std::string& dir);
 
 // Owns a kernel handle from CreateFileW.
 class FileHandle {

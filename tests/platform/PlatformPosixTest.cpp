@@ -223,6 +223,17 @@ TEST(PosixListing, TimesAreUtcAndTheirDaysLocalAcrossZoneChanges) {
   ::tzset();
 }
 
+TEST(PosixClocks, TheTypeTellsWhereItCan) {
+  // FUSE stands for any file system behind it: exfat-fuse, ntfs-3g, sshfs.
+  EXPECT_EQ(0, platform::posix::ClockOfFsType(0x65735546));
+  EXPECT_EQ(0, platform::posix::ClockOfFsType(0x794C7630));  // overlay
+  EXPECT_EQ(1, platform::posix::ClockOfFsType(0xEF53));
+  EXPECT_EQ(10000000, platform::posix::ClockOfFsType(0x2011BAB0));
+  EXPECT_EQ(2 * platform::kSecond, platform::posix::ClockOfFsType(0x4D44));
+  EXPECT_EQ(1, RealFileSystem().TypeClock("/dev/shm/"));  // tmpfs
+  EXPECT_EQ(0, RealFileSystem().TypeClock("/no/such/dir/"));
+}
+
 TEST(PosixListing, DerivesTheAttributes) {
   test::TempDir t;
   test::WriteFile(t / ".hidden", "");

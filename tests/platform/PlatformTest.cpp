@@ -77,6 +77,69 @@ TEST(FileTimes, NowIsTheSystemClock) {
   EXPECT_LT(now, before + 5 * platform::kSecond);
 }
 
+TEST(FileTimes, LaterOnlyByMoreThanTheCoarserClock) {
+  constexpr FileTime s = platform::kSecond;
+  constexpr FileTime t = 1589000000 * s;
+  const struct {
+    FileTime later, earlier, clock;
+    bool newer;
+  } kCases[] = {
+      {t, t, 1, false},
+      {t + 2, t, 1, true},
+      {t + 1, t, 1, false},
+      {t - s, t, 1, false},               // older is never newer
+      {t + s + s / 10, t, 1, true},       // ext4: an edit 1.1 s after the copy
+      {t + 99, t, 100, false},            // NTFS keeps 100 ns steps
+      {t + 999999999, t, s, false},       // exfat-fuse cut the copy to its second
+      {t + s + 1, t, s, true},            //   and a second later is an edit
+      {t + 2 * s - 1, t, 2 * s, false},   // FAT
+      {t + 3 * s, t, 2 * s, true},        //   an edit 3 s later
+      {kLatest, kEarliest, 2 * s, true},  // the ends of the range
+      {kEarliest, kLatest, 2 * s, false},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const auto& c = kCases[i];
+    EXPECT_EQ(c.newer, platform::LaterBy(c.later, c.earlier, c.clock)) << i;
+  }
+}
+
+TEST(FileTimes, AProbeShowsTheStepOfTheClock) {
+  constexpr FileTime s = platform::kSecond;
+  constexpr FileTime p = platform::kProbeTime;  // 1000000001.123456789 s
+  const struct {
+    FileTime kept, clock;
+  } kCases[] = {
+      {p, 1},
+      {p - 89, 100},               // NTFS, cut
+      {p + 11, 100},               //   rounded up
+      {p - 789, 1000},             // microseconds
+      {p - 3456789, 10000000},     // exFAT
+      {p - 123456789, s},          // exfat-fuse: the odd second
+      {p - 123456789 - s, 2 * s},  // FAT, cut
+      {p + 876543211, 2 * s},      // FAT rounded up (or a second rounded up: erring coarse)
+      {p - 4 * s, 0},              // not what it was given
+      {p + 1000 * s + 7, 0},
+      {kEarliest, 0},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    EXPECT_EQ(kCases[i].clock, platform::ClockOfProbe(kCases[i].kept)) << i;
+  }
+}
+
+TEST(FileTimes, AProbeAgreesWithTheTypeAndLeavesNothing) {
+  test::TempDir t;
+  const std::string dir = t.path() + platform::PathDelim;
+  const FileTime probed = RealFileSystem().ProbeClock(dir);
+  EXPECT_GT(probed, 0);
+  EXPECT_LE(probed, 100);  // the temporary directory's disk keeps 100 ns or finer
+  const FileTime typed = RealFileSystem().TypeClock(dir);
+  if (typed != 0) {
+    EXPECT_EQ(typed, probed);
+  }
+  EXPECT_EQ((std::vector<std::string>{".", ".."}), Names(t / "*.*", platform::faAnyFile));
+  EXPECT_EQ(0, RealFileSystem().ProbeClock(t / "missing" + platform::PathDelim));
+}
+
 TEST(DayNumbers, MatchTheDateValueEpoch) {
   EXPECT_EQ(0, platform::DayNumber(1899, 12, 30));
   EXPECT_EQ(2, platform::DayNumber(1900, 1, 1));

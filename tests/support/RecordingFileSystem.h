@@ -101,6 +101,12 @@ class RecordingFileSystem : public platform::FileSystem {
   bool LastWriteTime(const std::string& path, platform::FileTime& out) override {
     return !Record("LastWriteTime", path) && real_.LastWriteTime(path, out);
   }
+  platform::FileTime TypeClock(const std::string& dir) override {
+    return Record("TypeClock", dir) ? 0 : real_.TypeClock(dir);
+  }
+  platform::FileTime ProbeClock(const std::string& dir) override {
+    return Record("ProbeClock", dir) ? 0 : real_.ProbeClock(dir);
+  }
   bool Identity(const std::string& path, platform::FileId& out) override {
     return !Record("Identity", path) && real_.Identity(path, out);
   }
