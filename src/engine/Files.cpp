@@ -97,10 +97,12 @@ void TellUnreadable(Run& run, Visit& v, std::string_view name) {
 // back with an older time (restored from stage 2, unpacked, moved in) is
 // backed up too, and the newer copy it replaces becomes a generation. A
 // newer copy of the same size is taken for the same file, since telling it
-// apart would mean reading both.
-bool Changed(const Listing::Item& source, const DirEntry& stage1) {
+// apart would mean reading both. Times are compared in UTC, so the hour
+// that a clock change repeats is no change; a source newer by no more than
+// the run's clock is the copy's own time, which its file system cut.
+bool Changed(const Listing::Item& source, const DirEntry& stage1, platform::FileTime clock) {
   if ((source.attr ^ stage1.attr) & kKindBits) return true;
-  return source.time > stage1.time || source.size != stage1.size;
+  return platform::LaterBy(source.time, stage1.time, clock) || source.size != stage1.size;
 }
 
 // A source entry listed as a file that stage 1 cannot get: a device that
@@ -167,7 +169,7 @@ void NoteLinkedNames(Run& run, Visit& v) {
     if (!have || (have->attr & platform::faDirectory)) continue;
     DirEntry stage1;
     AsEntry(*have, stage1);
-    if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
+    if (Changed(item, stage1, run.clock) || !NamePasses(run, std::string(name))) continue;
     UpToDateName(run, item.id, v.stage1Dir + std::string(name));
   }
 }
@@ -236,7 +238,7 @@ void BackupFiles(Run& run, Visit& v) {
     const std::shared_ptr<LookupAhead> ahead = lookups.Take(i);
     const bool present = StageOneEntry(run, v, name, stage1, ahead.get());
     const bool linked = item.links > 1;
-    if (present && !Changed(item, stage1)) {
+    if (present && !Changed(item, stage1, run.clock)) {
       if (linked) UpToDateName(run, item.id, v.stage1Dir + name);
       continue;
     }

@@ -55,6 +55,20 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds);
 // The local last-write time as "YYYY-MM-DD hh:mm:ss".
 std::string LocalMTime(const std::string& path);
 
+// Sets this process's time zone (TZ) for the scope, on POSIX. Windows takes
+// its zone from the system: there it changes nothing.
+class ZoneScope {
+ public:
+  explicit ZoneScope(const std::string& zone);
+  ~ZoneScope();
+  ZoneScope(const ZoneScope&) = delete;
+  ZoneScope& operator=(const ZoneScope&) = delete;
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
 struct ProgramRun {
   int exitCode = -1;
   std::string stderrText;  // POSIX only; empty under Windows

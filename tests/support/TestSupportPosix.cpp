@@ -82,6 +82,23 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
   SetMTime(path, ::time(nullptr) + static_cast<time_t>(offsetSeconds));
 }
 
+ZoneScope::ZoneScope(const std::string& zone) {
+  const char* old = std::getenv("TZ");
+  had_ = old != nullptr;
+  if (had_) saved_ = old;
+  ::setenv("TZ", zone.c_str(), 1);
+  ::tzset();
+}
+
+ZoneScope::~ZoneScope() {
+  if (had_) {
+    ::setenv("TZ", saved_.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
 std::string LocalMTime(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return "";

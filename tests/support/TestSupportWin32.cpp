@@ -170,6 +170,9 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
   SetMTime(path, utc);
 }
 
+ZoneScope::ZoneScope(const std::string&) {}
+ZoneScope::~ZoneScope() {}
+
 std::string LocalMTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(W(path).c_str(), GetFileExInfoStandard, &data)) return "";
