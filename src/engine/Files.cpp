@@ -15,6 +15,8 @@ namespace {
 using platform::DirEntry;
 
 bool InDateRange(const Run& run, platform::FileTime t) {
+  // Without the date option no file's day is asked for.
+  if (run.options.firstDay == kNoFirstDay && run.options.lastDay == kNoLastDay) return true;
   const auto day = static_cast<platform::DateValue>(platform::LocalDay(t));
   return day >= run.options.firstDay && day <= run.options.lastDay;
 }
