@@ -66,13 +66,19 @@ FileTime TypeClock(const std::string& dir) {
 }
 
 FileTime ProbeClock(const std::string& dir) {
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {kProbeTime / kSecond, kProbeTime % kSecond}};
+  bool links = false;
+  const Fd in(OpenDirectory(dir, links));
+  struct stat before;
+  if (in.get() < 0 || ::fstat(in.get(), &before) != 0) return 0;
+  // Both times, as a copy sets them: exfat-fuse drops a last-write time
+  // that comes without the access time.
+  const struct timespec probe = {kProbeTime / kSecond, kProbeTime % kSecond};
+  const struct timespec times[2] = {probe, probe};
   for (uint32_t attempt = 0; attempt < 16; ++attempt) {
     // Beyond the numbers that the copies of a run take.
     const uint64_t unique = static_cast<uint64_t>(::getpid()) << 32 | (0xC10C0000u + attempt);
-    At at;
-    if (!Locate(dir + StagingName(unique), at)) return 0;
-    Fd fd(::openat(at.dir(), at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+    const std::string name = StagingName(unique);
+    Fd fd(::openat(in.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                    0600));
     if (fd.get() < 0) {
       if (errno == EEXIST) continue;
@@ -82,8 +88,11 @@ FileTime ProbeClock(const std::string& dir) {
     // Read back once closed, from the file system rather than the handle.
     fd.reset(-1);
     struct stat st;
-    const bool read = set && ::fstatat(at.dir(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    ::unlinkat(at.dir(), at.name.c_str(), 0);
+    const bool read = set && ::fstatat(in.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    ::unlinkat(in.get(), name.c_str(), 0);
+    // The directory keeps the times it had.
+    const struct timespec had[2] = {before.st_atim, before.st_mtim};
+    ::futimens(in.get(), had);
     return read ? ClockOfProbe(TimeFromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)) : 0;
   }
   return 0;

@@ -31,6 +31,13 @@ FileTime TypeClock(const std::string& dir) {
 }
 
 FileTime ProbeClock(const std::string& dir) {
+  // The folder keeps the last-write time it had.
+  FileHandle folder(::CreateFileW(SystemPath(dir).c_str(),
+                                  FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILETIME had;
+  if (!folder.ok() || !::GetFileTime(folder.get(), nullptr, nullptr, &had)) return 0;
   const uint64_t ticks = TicksFromTime(kProbeTime);
   const FILETIME set = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   const uint64_t process = ::GetCurrentProcessId() & 0xFFFF;
@@ -53,6 +60,7 @@ FileTime ProbeClock(const std::string& dir) {
     const bool read =
         given && ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != 0;
     ::DeleteFileW(path.c_str());
+    ::SetFileTime(folder.get(), nullptr, nullptr, &had);
     return read ? ClockOfProbe(ToFileTime(data.ftLastWriteTime)) : 0;
   }
   return 0;

@@ -128,7 +128,10 @@ TEST(FileTimes, AProbeShowsTheStepOfTheClock) {
 
 TEST(FileTimes, AProbeAgreesWithTheTypeAndLeavesNothing) {
   test::TempDir t;
-  const std::string dir = t.path() + platform::PathDelim;
+  test::MakeDirs(t / "d");
+  constexpr FileTime kDirTime = 1589000000 * platform::kSecond + 700;
+  test::SetUtcMTime(t / "d", kDirTime);
+  const std::string dir = t / "d" + platform::PathDelim;
   const FileTime probed = RealFileSystem().ProbeClock(dir);
   EXPECT_GT(probed, 0);
   EXPECT_LE(probed, 100);  // the temporary directory's disk keeps 100 ns or finer
@@ -136,7 +139,11 @@ TEST(FileTimes, AProbeAgreesWithTheTypeAndLeavesNothing) {
   if (typed != 0) {
     EXPECT_EQ(typed, probed);
   }
-  EXPECT_EQ((std::vector<std::string>{".", ".."}), Names(t / "*.*", platform::faAnyFile));
+  // The probe is gone, and the directory keeps its time.
+  EXPECT_EQ((std::vector<std::string>{".", ".."}), Names(t / "d/*.*", platform::faAnyFile));
+  DirEntry e;
+  ASSERT_TRUE(RealFileSystem().Find(t / "d", platform::faDirectory, e));
+  EXPECT_EQ(kDirTime, e.time);
   EXPECT_EQ(0, RealFileSystem().ProbeClock(t / "missing" + platform::PathDelim));
 }
 
