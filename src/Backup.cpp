@@ -95,8 +95,7 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
   // shown (a pager waits for the user).
   std::vector<std::string> madeForLock;
   std::unique_ptr<platform::StageLock> lock = LockStageOne(run, madeForLock);
-  // Before the walk, which sets the time of stage 1's top back to its
-  // source's should a probe have changed it.
+  // Once stage 1 is there and locked, before the walk compares anything.
   run.FindClock(lock != nullptr);
   {
     Notes notes;

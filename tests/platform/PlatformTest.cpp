@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -56,7 +55,6 @@ TEST(FileTimes, SecondsAndTicksConvertAndHoldAtTheEnds) {
       {platform::TimeFromSeconds(4354819200, 7), 4354819200 * platform::kSecond + 7},  // 2108
       {platform::TimeFromSeconds(int64_t{1} << 40, 0), kLatest},
       {platform::TimeFromSeconds(-(int64_t{1} << 40), 0), kEarliest},
-      {platform::TimeFromTicks(kTicksTo1970), 0},
       {platform::TimeFromTicks(kTicksTo1970 + 1), 100},
       {platform::TimeFromTicks(kTicksTo1970 - 1), -100},
       {platform::TimeFromTicks(0), kEarliest},  // 1601
@@ -70,13 +68,6 @@ TEST(FileTimes, SecondsAndTicksConvertAndHoldAtTheEnds) {
   EXPECT_LT(0u, platform::TicksFromTime(kEarliest));
 }
 
-TEST(FileTimes, NowIsTheSystemClock) {
-  const FileTime before = platform::TimeFromSeconds(std::time(nullptr), 0);
-  const FileTime now = platform::CurrentTime();
-  EXPECT_GE(now, before);
-  EXPECT_LT(now, before + 5 * platform::kSecond);
-}
-
 TEST(FileTimes, LaterOnlyByMoreThanTheCoarserClock) {
   constexpr FileTime s = platform::kSecond;
   constexpr FileTime t = 1589000000 * s;
@@ -84,7 +75,6 @@ TEST(FileTimes, LaterOnlyByMoreThanTheCoarserClock) {
     FileTime later, earlier, clock;
     bool newer;
   } kCases[] = {
-      {t, t, 1, false},
       {t + 2, t, 1, true},
       {t + 1, t, 1, false},
       {t - s, t, 1, false},               // older is never newer
@@ -112,13 +102,11 @@ TEST(FileTimes, AProbeShowsTheStepOfTheClock) {
       {p, 1},
       {p - 89, 100},               // NTFS, cut
       {p + 11, 100},               //   rounded up
-      {p - 789, 1000},             // microseconds
       {p - 3456789, 10000000},     // exFAT
       {p - 123456789, s},          // exfat-fuse: the odd second
       {p - 123456789 - s, 2 * s},  // FAT, cut
       {p + 876543211, 2 * s},      // FAT rounded up (or a second rounded up: erring coarse)
       {p - 4 * s, 0},              // not what it was given
-      {p + 1000 * s + 7, 0},
       {kEarliest, 0},
   };
   for (size_t i = 0; i < std::size(kCases); ++i) {
