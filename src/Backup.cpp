@@ -129,6 +129,8 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
   // shown (a pager waits for the user).
   std::vector<std::string> madeForLock;
   std::unique_ptr<platform::StageLock> lock = LockStageOne(run, madeForLock);
+  // Once stage 1 is there and locked, before the walk compares anything.
+  run.FindClock(lock != nullptr);
   {
     Notes notes;
     DressMadeDirs(run.stages, notes, 1, madeForLock);

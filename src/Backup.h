@@ -3,18 +3,24 @@
 
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+
+// The days of a date range without a bound: without the date option no
+// file is left out for its date, whatever year it carries.
+constexpr platform::DateValue kNoFirstDay = -std::numeric_limits<platform::DateValue>::infinity();
+constexpr platform::DateValue kNoLastDay = std::numeric_limits<platform::DateValue>::infinity();
 
 // What the command line gives a run.
 struct OptionSet {
   std::vector<std::string> dirList;  // the source, then the stages, each ending with the separator
   std::vector<std::string> includeMasks;
   std::vector<std::string> excludeMasks;
-  platform::DateValue firstDay = 2;     // 1900-01-01
-  platform::DateValue lastDay = 73050;  // 2099-12-31
+  platform::DateValue firstDay = kNoFirstDay;
+  platform::DateValue lastDay = kNoLastDay;
   bool reportOn = false;
   bool keepExtra = false;
   bool dryRun = false;

@@ -4,7 +4,6 @@
 // shown.
 #include "Report.h"
 
-#include <cmath>
 #include <cstdint>
 
 #include "Characters.h"
@@ -36,10 +35,10 @@ void ClearOldReports(platform::FileSystem& fs, const std::string& dir, const std
     // Only a file has a last-write time here: one gone meanwhile is passed over.
     platform::FileTime written;
     if (!fs.LastWriteTime(path, written)) continue;
-    const double minutes =
-        std::trunc(1440.0 * std::fabs(platform::Now() - platform::FileTimeToDateValue(written)));
-    // A link is deleted itself, never what it leads to.
-    if (minutes >= 10) fs.DeleteFile(path);
+    // In UTC: a change of daylight-saving time makes no report an hour older.
+    const platform::FileTime now = platform::CurrentTime();
+    constexpr platform::FileTime kTenMinutes = 600 * platform::kSecond;
+    if (written <= now - kTenMinutes || written >= now + kTenMinutes) fs.DeleteFile(path);  // a link itself, never what it leads to
   }
 }
 

@@ -33,8 +33,8 @@ bool Untouched(const OptionSet& o) {
 TEST(ReadArguments, StartsFromTheDefaults) {
   const Reading r = Read({});
   EXPECT_TRUE(Untouched(r.options));
-  EXPECT_EQ(2, r.options.firstDay);  // 1900-01-01
-  EXPECT_EQ(platform::DayNumber(2099, 12, 31), r.options.lastDay);
+  EXPECT_EQ(kNoFirstDay, r.options.firstDay);
+  EXPECT_EQ(kNoLastDay, r.options.lastDay);
   EXPECT_EQ(0, r.usageCalls);
 }
 

@@ -1,6 +1,7 @@
 // The date-range option: which of the two days each form of the value sets.
 #include <gtest/gtest.h>
 
+#include "Backup.h"
 #include "CommandLine.h"
 #include "Dates.h"
 #include "support/TestSupport.h"
@@ -37,6 +38,11 @@ TEST(DateOption, FourForms) {
   EXPECT_EQ(Days(Day(2006, 4, 1), kLast), Apply("06-04-01-"));
   EXPECT_EQ(Days(kFirst, Day(2006, 4, 1)), Apply("-06-04-01"));
   EXPECT_EQ(Days(Day(2006, 4, 1), Day(2006, 4, 30)), Apply("06-04-01-06-04-30"));
+  // Days after 2099 in every form.
+  EXPECT_EQ(Days(Day(2108, 1, 1), Day(2108, 1, 1)), Apply("2108-01-01"));
+  EXPECT_EQ(Days(Day(2108, 1, 1), kLast), Apply("2108-01-01-"));
+  EXPECT_EQ(Days(kFirst, Day(2100, 1, 1)), Apply("-2100-1-1"));
+  EXPECT_EQ(Days(Day(2099, 12, 31), Day(2108, 1, 1)), Apply("2099-12-31-2108-1-1"));
 }
 
 TEST(DateOption, RangeWithMultiByteSeparators) {
@@ -100,10 +106,12 @@ TEST(DateOption, LaterArgumentsOverwrite) {
   EXPECT_EQ(Day(2007, 1, 2), options.lastDay);
 }
 
-TEST(DateOption, DefaultRange) {
+TEST(DateOption, DefaultRangeHasNoBounds) {
   const OptionSet options;
-  EXPECT_EQ(Day(1900, 1, 1), options.firstDay);
-  EXPECT_EQ(Day(2099, 12, 31), options.lastDay);
+  EXPECT_EQ(kNoFirstDay, options.firstDay);
+  EXPECT_EQ(kNoLastDay, options.lastDay);
+  EXPECT_LT(options.firstDay, Day(1, 1, 1));
+  EXPECT_GT(options.lastDay, Day(9999, 12, 31));
 }
 
 }  // namespace

@@ -38,6 +38,10 @@ TEST(ReadDate, ReadsThreeFields) {
   r = Read("1960/00006/14");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(22081, r.date);
+
+  r = Read("2108-01-01");  // after 2099, where the default range once ended
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(75972, r.date);
 }
 
 TEST(ReadDate, ThirdSeparatorCutsTheText) {

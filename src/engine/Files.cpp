@@ -15,7 +15,9 @@ namespace {
 using platform::DirEntry;
 
 bool InDateRange(const Run& run, platform::FileTime t) {
-  const auto day = static_cast<platform::DateValue>(platform::FileTimeDay(t));
+  // Without the date option no file's day is asked for.
+  if (run.options.firstDay == kNoFirstDay && run.options.lastDay == kNoLastDay) return true;
+  const auto day = static_cast<platform::DateValue>(platform::LocalDay(t));
   return day >= run.options.firstDay && day <= run.options.lastDay;
 }
 
@@ -99,10 +101,12 @@ void TellUnreadable(Run& run, Visit& v, std::string_view name) {
 // back with an older time (restored from stage 2, unpacked, moved in) is
 // backed up too, and the newer copy it replaces becomes a generation. A
 // newer copy of the same size is taken for the same file, since telling it
-// apart would mean reading both.
-bool Changed(const Listing::Item& source, const DirEntry& stage1) {
+// apart would mean reading both. Times are compared in UTC, so the hour
+// that a clock change repeats is no change; a source newer by no more than
+// the run's clock is the copy's own time, which its file system cut.
+bool Changed(const Listing::Item& source, const DirEntry& stage1, platform::FileTime clock) {
   if ((source.attr ^ stage1.attr) & kKindBits) return true;
-  return source.time > stage1.time || source.size != stage1.size;
+  return platform::LaterBy(source.time, stage1.time, clock) || source.size != stage1.size;
 }
 
 // A source entry listed as a file that stage 1 cannot get: a device that
@@ -180,7 +184,7 @@ void NoteLinkedNames(Run& run, Visit& v) {
     if (!have || (have->attr & platform::faDirectory)) continue;
     DirEntry stage1;
     AsEntry(*have, stage1);
-    if (Changed(item, stage1) || !NamePasses(run, std::string(name))) continue;
+    if (Changed(item, stage1, run.clock) || !NamePasses(run, std::string(name))) continue;
     UpToDateName(run, item.id, v.r, name, stage1);
   }
 }
@@ -249,7 +253,7 @@ void BackupFiles(Run& run, Visit& v) {
     const std::shared_ptr<LookupAhead> ahead = lookups.Take(i);
     const bool present = StageOneEntry(run, v, name, stage1, ahead.get());
     const bool linked = item.links > 1;
-    if (present && !Changed(item, stage1)) {
+    if (present && !Changed(item, stage1, run.clock)) {
       if (linked) UpToDateName(run, item.id, v.r, name, stage1);
       continue;
     }

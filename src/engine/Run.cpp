@@ -35,6 +35,17 @@ void Run::FlushStages() {
   }
 }
 
+void Run::FindClock(bool locked) {
+  platform::FileSystem& fs = stages.fs;
+  // Nothing is ever written into the source. Where its type does not tell,
+  // its clock is left out: its times are whole steps of it, which a stage
+  // of a clock as fine or finer keeps as they are.
+  const platform::FileTime source = fs.TypeClock(options.dirList[0]);
+  platform::FileTime stage1 = fs.TypeClock(options.dirList[1]);
+  if (stage1 == 0 && locked && !options.dryRun) stage1 = fs.ProbeClock(options.dirList[1]);
+  clock = std::max(source, stage1 != 0 ? stage1 : kCoarsestClock);
+}
+
 bool Nested(const std::vector<std::string>& dirList) {
   const auto within = [](const std::string& inner, const std::string& outer) {
     return inner.size() >= outer.size() &&

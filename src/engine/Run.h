@@ -5,6 +5,7 @@
 //
 //   member                         threads
 //   options, nested, makesDevices  all, read only
+//   clock                          the walk's thread, set before the walk
 //   stages.fs, stages.dirs         all (the file system is safe to share)
 //   stages.registry                all, under its own lock
 //   stages.changed                 all (atomic)
@@ -129,6 +130,12 @@ class RunRoots {
   platform::FileSystem& fs_;
 };
 
+// The clock taken for a stage 1 whose clock could be told neither by its
+// type nor by a probe (a dry run, a stage 1 that could not be locked): the
+// coarsest that any stage keeps, FAT's. A copy whose time that stage cut is
+// then never taken for changed.
+constexpr platform::FileTime kCoarsestClock = 2 * platform::kSecond;
+
 struct Run {
   // `roots`: the identities of the source and of the stages that exist.
   // `workers` threads write the copies side by side (none: each when it is
@@ -144,6 +151,10 @@ struct Run {
   // Before a run that changed anything ends, everything it did is put on
   // disk, on the file system of every stage.
   void FlushStages();
+  // Finds `clock`, once stage 1 is there and, when `locked`, held: a
+  // stage 1 whose type does not tell is probed only by a run that holds its
+  // lock and may write.
+  void FindClock(bool locked);
 
   const OptionSet& options;
   // One of the directories named lies inside another: the walk may then
@@ -164,6 +175,10 @@ struct Run {
   LinkGroups links;
   // Whether devices of the source can be made again in stage 1.
   const bool makesDevices;
+  // The coarser clock of the source's file system and stage 1's: a source
+  // file is newer than its stage-1 copy only when its time is later by more
+  // than this, which the copy's file system may have cut from it.
+  platform::FileTime clock = kCoarsestClock;
   // How many StageDirs the walk has kept for the removal of emptied
   // directories.
   size_t stageDirCount = 0;

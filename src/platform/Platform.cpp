@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <limits>
 
 #include "../Characters.h"
 #include "../Exceptions.h"
@@ -13,28 +14,54 @@ namespace platform {
 // Bit 29 marks an application's own code on Windows; no errno is this large.
 const unsigned long kChangedWhileCopied = 0x20004B56;
 
-FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second) {
-  int64_t t = year;
-  t = t * 16 + month;
-  t = t * 32 + day;
-  t = t * 32 + hour;
-  t = t * 64 + minute;
-  t = t * 32 + second / 2;
-  return t;
+FileTime TimeFromSeconds(int64_t seconds, int64_t nanoseconds) {
+  constexpr int64_t kMostSeconds = std::numeric_limits<FileTime>::max() / kSecond;
+  if (seconds >= kMostSeconds) return std::numeric_limits<FileTime>::max();
+  if (seconds <= -kMostSeconds) return std::numeric_limits<FileTime>::min();
+  return seconds * kSecond + nanoseconds;
 }
 
-void UnpackFileTime(FileTime t, int& year, int& month, int& day, int& hour, int& minute,
-                    int& second) {
-  second = static_cast<int>(t % 32) * 2;
-  t /= 32;
-  minute = static_cast<int>(t % 64);
-  t /= 64;
-  hour = static_cast<int>(t % 32);
-  t /= 32;
-  day = static_cast<int>(t % 32);
-  t /= 32;
-  month = static_cast<int>(t % 16);
-  year = static_cast<int>(t / 16);
+namespace {
+
+// FILETIME ticks (100 ns) from 1601-01-01 to 1970-01-01.
+constexpr int64_t kTicksTo1970 = 116444736000000000;
+constexpr int64_t kNanosPerTick = 100;
+
+}  // namespace
+
+FileTime TimeFromTicks(uint64_t ticks) {
+  constexpr int64_t kMostTicks = std::numeric_limits<FileTime>::max() / kNanosPerTick;
+  if (ticks > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+    return std::numeric_limits<FileTime>::max();
+  const int64_t since1970 = static_cast<int64_t>(ticks) - kTicksTo1970;
+  if (since1970 > kMostTicks) return std::numeric_limits<FileTime>::max();
+  if (since1970 < -kMostTicks) return std::numeric_limits<FileTime>::min();
+  return since1970 * kNanosPerTick;
+}
+
+uint64_t TicksFromTime(FileTime t) {
+  // Rounded down, also before 1970; the earliest FileTime lies after 1601.
+  int64_t ticks = t / kNanosPerTick;
+  if (t % kNanosPerTick < 0) --ticks;
+  return static_cast<uint64_t>(ticks + kTicksTo1970);
+}
+
+bool LaterBy(FileTime later, FileTime earlier, FileTime clock) {
+  // In unsigned arithmetic, the difference of any two times fits.
+  return later > earlier && static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier) >
+                                static_cast<uint64_t>(clock);
+}
+
+FileTime ClockOfProbe(FileTime kept) {
+  constexpr FileTime kSteps[] = {2 * kSecond, kSecond, 10000000, 1000000, 1000, 100, 1};
+  const uint64_t off = kept > kProbeTime
+                           ? static_cast<uint64_t>(kept) - static_cast<uint64_t>(kProbeTime)
+                           : static_cast<uint64_t>(kProbeTime) - static_cast<uint64_t>(kept);
+  for (const FileTime step : kSteps) {
+    if (kept % step != 0) continue;
+    return off < static_cast<uint64_t>(step) ? step : 0;
+  }
+  return 0;
 }
 
 int64_t DayNumber(int year, int month, int day) {
@@ -48,19 +75,6 @@ int64_t DayNumber(int year, int month, int day) {
   const int64_t civil = era * 146097 + doe;  // 0000-03-01 is 0
   constexpr int64_t k18991230 = 693899;      // civil number of 1899-12-30
   return civil - k18991230;
-}
-
-int64_t FileTimeDay(FileTime t) {
-  int year, month, day, hour, minute, second;
-  UnpackFileTime(t, year, month, day, hour, minute, second);
-  return DayNumber(year, month, day);
-}
-
-DateValue FileTimeToDateValue(FileTime t) {
-  int year, month, day, hour, minute, second;
-  UnpackFileTime(t, year, month, day, hour, minute, second);
-  const double seconds = hour * 3600.0 + minute * 60.0 + second;
-  return static_cast<double>(DayNumber(year, month, day)) + seconds / 86400.0;
 }
 
 size_t LastDelim(std::string_view p) {

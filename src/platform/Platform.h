@@ -47,14 +47,42 @@ enum : uint32_t {
   faSpecial = faFifo | faCharDevice | faBlockDevice,
 };
 
-// Local wall-clock time of a last write, cut to whole even seconds and packed
-// so that it orders like time: year, month, day, hour, minute, second / 2.
-// Unlike the DOS date/time it stands for any year (files dated 1970 are common).
+// A last-write time: nanoseconds since 1970-01-01 00:00 UTC, as the file
+// system keeps it (Windows' 100 ns ticks since 1601 converted), held at the
+// ends of its range (the years 1677 and 2262). Compared as it is: the local
+// calendar day is asked for only by the date option.
 using FileTime = int64_t;
 
-FileTime PackFileTime(int year, int month, int day, int hour, int minute, int second);
-void UnpackFileTime(FileTime t, int& year, int& month, int& day, int& hour, int& minute,
-                    int& second);
+constexpr FileTime kSecond = 1000000000;
+
+// Seconds and nanoseconds since 1970 (POSIX), and Windows' FILETIME ticks,
+// as a FileTime, held at the ends of its range; and back into ticks.
+FileTime TimeFromSeconds(int64_t seconds, int64_t nanoseconds);
+FileTime TimeFromTicks(uint64_t ticks);
+uint64_t TicksFromTime(FileTime t);
+
+// The time now.
+FileTime CurrentTime();
+
+// Whether `later` is later than `earlier` by more than `clock`, the step of
+// the coarser clock of the two file systems that keep them: a copy on a
+// coarser file system keeps its source's time cut to that step.
+bool LaterBy(FileTime later, FileTime earlier, FileTime clock);
+
+// A file system's clock is how finely it keeps last-write times: the step
+// between two times it can hold, as a FileTime. 1 ns on ext4, xfs, btrfs and
+// tmpfs, 100 ns on NTFS, 10 ms on exFAT (1 s through exfat-fuse), 2 s on
+// FAT; 0 where it cannot be told.
+//
+// The time that a probe gives a new file: odd seconds and nanoseconds, which
+// every step of a coarser clock cuts.
+constexpr FileTime kProbeTime = 1000000001 * kSecond + 123456789;
+// The clock that a probe shows, given kProbeTime and keeping `kept`: the
+// coarsest step of 1 ns, 100 ns, 1 us, 1 ms, 10 ms, 1 s and 2 s that `kept`
+// is a whole number of, where it lies within that step of kProbeTime (a
+// file system that rounds up to the second may show 2 s, which errs on the
+// safe side); 0 where the file system did not keep what it was given.
+FileTime ClockOfProbe(FileTime kept);
 
 // A point in local time as a day number: day 0 is 1899-12-30, the fraction is
 // the time of day.
@@ -62,9 +90,10 @@ using DateValue = double;
 
 // Day number of a Gregorian date (no range check); 1900-01-01 gives 2.
 int64_t DayNumber(int year, int month, int day);
-DateValue FileTimeToDateValue(FileTime t);
-// The calendar day of a last-write time, as a day number.
-int64_t FileTimeDay(FileTime t);
+// The local calendar day of a last-write time, as a day number, counted with
+// the offset from UTC in force at that time, not today's: a file written in
+// summer at 00:30 is of that day also when asked in winter.
+int64_t LocalDay(FileTime t);
 
 // Identity of a file or directory: device and inode, or volume serial number
 // and file id (128 bits where the volume gives them: `index` holds the low
@@ -163,6 +192,17 @@ class FileSystem {
   virtual PathKind KindOf(const std::string& path) = 0;
   // Last-write time of a path that is not a directory.
   virtual bool LastWriteTime(const std::string& path, FileTime& out) = 0;
+  // The clock of the file system that holds the directory `dir` (see
+  // ClockOfProbe), as its type tells: statfs on POSIX, the file system's
+  // name on Windows. 0 where the type does not tell (FUSE, a share, a type
+  // not known here) or `dir` cannot be reached.
+  virtual FileTime TypeClock(const std::string& /*dir*/) { return 0; }
+  // The clock that a probe in the existing directory `dir` shows: a new
+  // file under a staging name (so that a stopped run's probe is cleared as a
+  // leftover) is given kProbeTime, read back and removed. 0 where it cannot
+  // be made, or what it kept tells nothing. Only a run that holds the lock
+  // of `dir` probes there.
+  virtual FileTime ProbeClock(const std::string& /*dir*/) { return 0; }
   virtual bool Identity(const std::string& path, FileId& out) = 0;
 
   virtual bool CreateDir(const std::string& path) = 0;
@@ -291,6 +331,8 @@ class ReadOnlyClearing : public FileSystem {
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     return inner_.LastWriteTime(path, out);
   }
+  FileTime TypeClock(const std::string& dir) override { return inner_.TypeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return inner_.ProbeClock(dir); }
   bool Identity(const std::string& path, FileId& out) override {
     return inner_.Identity(path, out);
   }
@@ -519,8 +561,6 @@ std::vector<std::string> SplitCommandLine(std::string_view line);
 std::string ExecutablePath();
 // The file name of the running executable ("Kovrel.exe", "kovrel").
 std::string ExecutableFileName();
-
-DateValue Now();
 
 // False when the directory refuses a new file: no permission to make one
 // there, or a read-only file system. Any other trouble is left to the save.

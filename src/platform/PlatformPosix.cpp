@@ -81,17 +81,6 @@ std::string ExecutablePath() {
   return path;
 }
 
-DateValue Now() {
-  struct timespec ts;
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  struct tm tm;
-  localtime_r(&ts.tv_sec, &tm);
-  const double seconds =
-      tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + static_cast<double>(ts.tv_nsec) / 1e9;
-  return static_cast<double>(DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)) +
-         seconds / 86400.0;
-}
-
 bool DirectoryTakesNewFiles(const std::string& dir) {
   if (::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0) return true;
   return errno != EACCES && errno != EPERM && errno != EROFS;

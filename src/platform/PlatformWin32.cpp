@@ -126,14 +126,6 @@ class FindHandle {
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-// Local time of a file time, packed; the DOS form would stop at 1980 and 2107.
-FileTime ToFileTime(const FILETIME& utc) {
-  FILETIME local;
-  SYSTEMTIME st;
-  if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return 0;
-  return PackFileTime(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
-}
-
 void FillEntry(const WIN32_FIND_DATAW& data, DirEntry& e) {
   e.name = Narrow(data.cFileName);
   e.attr = data.dwFileAttributes & faAnyFile;
@@ -147,7 +139,7 @@ void FillEntry(const WIN32_FIND_DATAW& data, DirEntry& e) {
     e.attr |= faSymLink;
   }
   e.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  e.time = ToFileTime(data.ftLastWriteTime);
+  e.time = win32::ToFileTime(data.ftLastWriteTime);
 }
 
 bool Admitted(uint32_t attr, uint32_t admit) {
@@ -280,9 +272,11 @@ class Win32FileSystem : public FileSystem {
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     WIN32_FIND_DATAW data;
     if (!FindExact(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    out = ToFileTime(data.ftLastWriteTime);
+    out = win32::ToFileTime(data.ftLastWriteTime);
     return true;
   }
+  FileTime TypeClock(const std::string& dir) override { return win32::TypeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return win32::ProbeClock(dir); }
 
   bool Identity(const std::string& path, FileId& out) override {
     // Backup semantics lets CreateFileW open a directory; no access is asked
@@ -588,14 +582,6 @@ std::string ExecutablePath() {
     }
     path.resize(path.size() * 2);  // truncated
   }
-}
-
-DateValue Now() {
-  SYSTEMTIME st;
-  ::GetLocalTime(&st);
-  const double seconds =
-      st.wHour * 3600.0 + st.wMinute * 60.0 + st.wSecond + st.wMilliseconds / 1000.0;
-  return static_cast<double>(DayNumber(st.wYear, st.wMonth, st.wDay)) + seconds / 86400.0;
 }
 
 bool DirectoryTakesNewFiles(const std::string& dir) {

@@ -29,7 +29,6 @@ using posix::CopyKeptAttributes;
 using posix::Fd;
 using posix::FillEntry;
 using posix::ListDirectory;
-using posix::LocalTimes;
 using posix::Locate;
 using posix::StatPath;
 
@@ -461,8 +460,7 @@ class PosixFileSystem : public FileSystem {
     const std::string_view name = slash == std::string::npos
                                       ? std::string_view(path)
                                       : std::string_view(path).substr(slash + 1);
-    LocalTimes times;
-    return FillEntry(st, name, out, times) && Admitted(out.attr, admit);
+    return FillEntry(st, name, out) && Admitted(out.attr, admit);
   }
 
   bool FileExists(const std::string& path) override {
@@ -478,10 +476,11 @@ class PosixFileSystem : public FileSystem {
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     struct stat st;
     if (!StatPath(path, st) || !ListedFile(st.st_mode)) return false;
-    LocalTimes times;
-    out = times.Convert(st.st_mtime);
+    out = TimeFromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     return true;
   }
+  FileTime TypeClock(const std::string& dir) override { return posix::TypeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return posix::ProbeClock(dir); }
 
   bool Identity(const std::string& path, FileId& out) override {
     struct stat st;

@@ -1,5 +1,5 @@
 // What the POSIX files of the platform layer share: owned handles, the
-// entries of a listing and their local times.
+// entries of a listing, the reaching of paths and what a copy keeps.
 #pragma once
 
 #include <dirent.h>
@@ -59,55 +59,17 @@ class Dir {
   DIR* d_;
 };
 
-FileTime PackTm(const struct tm& tm);
-// Packs seconds since 1970-01-01 00:00 of local wall-clock time.
-FileTime PackLocalSeconds(int64_t local);
-
-// Converts last-write times into local time for the entries of one listing.
-// localtime_r costs more than the stat itself, and the files of a directory
-// mostly share their days: a UTC day whose offset from UTC is the same at its
-// start and its end is converted by arithmetic from its second file on.
-class LocalTimes {
- public:
-  FileTime Convert(time_t t) {
-    const int64_t day = t >= 0 ? t / 86400 : -((-static_cast<int64_t>(t) + 86399) / 86400);
-    Slot& slot = slots_[static_cast<uint64_t>(day) % kSlots];
-    if (slot.day == day && slot.state == kUniform) return PackLocalSeconds(t + slot.offset);
-    struct tm tm;
-    if (!localtime_r(&t, &tm)) return 0;
-    if (slot.day != day) {
-      slot = {day, tm.tm_gmtoff, kSeenOnce};
-    } else if (slot.state == kSeenOnce) {
-      slot.state =
-          SameOffset(day * 86400, slot.offset) && SameOffset(day * 86400 + 86399, slot.offset)
-              ? kUniform
-              : kMixed;
-    }
-    return PackTm(tm);
-  }
-
- private:
-  enum State { kSeenOnce, kUniform, kMixed };
-  struct Slot {
-    int64_t day = INT64_MIN;
-    long offset = 0;
-    State state = kSeenOnce;
-  };
-  static constexpr size_t kSlots = 64;
-
-  static bool SameOffset(int64_t at, long offset) {
-    const auto t = static_cast<time_t>(at);
-    struct tm tm;
-    return localtime_r(&t, &tm) && tm.tm_gmtoff == offset;
-  }
-
-  Slot slots_[kSlots];
-};
+// The clock of a file system of this statfs type (see ClockOfProbe); 0 for
+// one whose type does not tell (FUSE, a share, an overlay).
+FileTime ClockOfFsType(uint64_t type);
+// FileSystem::TypeClock and FileSystem::ProbeClock.
+FileTime TypeClock(const std::string& dir);
+FileTime ProbeClock(const std::string& dir);
 
 // faFifo, faCharDevice or faBlockDevice for a mode of that kind; 0 otherwise.
 uint32_t SpecialKind(mode_t mode);
 // Fills `e` from a stat of a listed kind; false for a socket, never listed.
-bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times);
+bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e);
 // True when no attribute of `attr` that a listing can filter is left out by `admit`.
 bool Admitted(uint32_t attr, uint32_t admit);
 // Lists the entries of `dir` whose names match `pattern` ("*.*" for all).

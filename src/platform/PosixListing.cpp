@@ -1,37 +1,13 @@
-// POSIX listings: readdir and stat, with last-write times in local time.
+// POSIX listings: readdir and stat, with last-write times to the nanosecond.
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <ctime>
 
 #include "../Characters.h"
 #include "PosixFiles.h"
 
 namespace platform::posix {
-
-FileTime PackTm(const struct tm& tm) {
-  return PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                      tm.tm_sec);
-}
-
-// Packs seconds since 1970-01-01 00:00 of local wall-clock time.
-FileTime PackLocalSeconds(int64_t local) {
-  int64_t days = local >= 0 ? local / 86400 : -((-local + 86399) / 86400);
-  const int64_t secs = local - days * 86400;
-  // Civil date from a day count (0000-03-01 based, proleptic Gregorian).
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-  return PackFileTime(year, month, day, static_cast<int>(secs / 3600),
-                      static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
-}
 
 // The attribute of a fifo or device mode; 0 for every other kind.
 uint32_t SpecialKind(mode_t mode) {
@@ -44,7 +20,7 @@ uint32_t SpecialKind(mode_t mode) {
 // Fills `e` from a stat of a listed kind; false for a socket, which is never
 // listed. A link is a file of its own, with its own size (that of its target
 // text) and time; a fifo or device is a file whose size is its device number.
-bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalTimes& times) {
+bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e) {
   const bool link = S_ISLNK(st.st_mode);
   const uint32_t special = SpecialKind(st.st_mode);
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !link && !special) return false;
@@ -57,7 +33,7 @@ bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e, LocalT
   if (!link && !(st.st_mode & S_IWUSR)) e.attr |= faReadOnly;
   e.size = S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   if (special & (faCharDevice | faBlockDevice)) e.size = static_cast<uint64_t>(st.st_rdev);
-  e.time = times.Convert(st.st_mtime);
+  e.time = TimeFromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   // A file of more than one name tells how many and which file it is, so
   // that its other names can be linked to its first copy.
   const bool linked = S_ISREG(st.st_mode) && st.st_nlink > 1;
@@ -114,7 +90,6 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
   const bool all = pattern == "*.*" || pattern == "*";
   DirEntry e;
   struct stat st;
-  LocalTimes times;
   while (const struct dirent* de = ::readdir(d.get())) {
     const std::string_view name = de->d_name;
     if (!all && !PatternMatches(pattern, name)) continue;
@@ -142,7 +117,7 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
       e.id = FileId{};
     } else {
       if (!links && de->d_type == DT_LNK && !S_ISREG(st.st_mode)) continue;
-      if (!FillEntry(st, name, e, times)) continue;
+      if (!FillEntry(st, name, e)) continue;
     }
     if (Admitted(e.attr, admit)) fn(e);
   }

@@ -3,6 +3,10 @@
 // staged copy and a stage-1 folder true to their source.
 #pragma once
 
+// Before windows.h, whose macros would rename CopyFile, MoveFile and
+// DeleteFile in the interface.
+#include "Platform.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -20,6 +24,13 @@ namespace platform::win32 {
 // The path as the wide calls take it: UTF-16, and "\\?\" + the full path
 // from the length where the old MAX_PATH limit would stop a call.
 std::wstring SystemPath(const std::string& path);
+
+// A FILETIME (UTC) as the FileTime that the program compares.
+FileTime ToFileTime(const FILETIME& utc);
+// FileSystem::TypeClock (from the volume's file system name) and
+// FileSystem::ProbeClock.
+FileTime TypeClock(const std::string& dir);
+FileTime ProbeClock(const std::string& dir);
 
 // Owns a kernel handle from CreateFileW.
 class FileHandle {

@@ -167,18 +167,32 @@ TEST_F(FilterRun, RangeCoversWholeCalendarDaysOfLocalTime) {
   EXPECT_EQ(Files{}, Tree("none"));
 }
 
-TEST_F(FilterRun, DefaultRangeIs1900To2099) {
-  Put("src/epoch.txt");
-  test::SetLocalMTime(P("src/epoch.txt"), 1970, 1, 2);
-  Put("src/y2099.txt");
-  test::SetLocalMTime(P("src/y2099.txt"), 2099, 12, 31, 23, 59, 58);
-  Put("src/y2100.txt");
-  test::SetLocalMTime(P("src/y2100.txt"), 2100, 1, 1, 0, 0, 2);
+TEST_F(FilterRun, DefaultRangeHasNoBoundsAndDaysAfter2099Select) {
+  const struct {
+    const char* name;
+    int year, month, day;
+  } files[] = {
+      {"epoch.txt", 1970, 1, 2},
+      {"y2099.txt", 2099, 12, 31},
+      {"y2100.txt", 2100, 1, 1},
+      {"y2108.txt", 2108, 1, 1},
+  };
+  for (const auto& f : files) {
+    Put(std::string("src/") + f.name);
+    test::SetLocalMTime(P(std::string("src/") + f.name), f.year, f.month, f.day, 0, 0, 1);
+  }
+  const Files all = {"epoch.txt", "y2099.txt", "y2100.txt", "y2108.txt"};
   RunOk({"src", "bk"});
-  EXPECT_EQ((Files{"epoch.txt", "y2099.txt"}), Tree("bk"));
+  EXPECT_EQ(all, Tree("bk"));
+  RunOk({"src", "from", test::Opt("D2108-01-01-")});
+  EXPECT_EQ(Files{"y2108.txt"}, Tree("from"));
+  RunOk({"src", "upto", test::Opt("D-2099-12-31")});
+  EXPECT_EQ((Files{"epoch.txt", "y2099.txt"}), Tree("upto"));
+  RunOk({"src", "period", test::Opt("D2100-1-1-2108-1-1")});
+  EXPECT_EQ((Files{"y2100.txt", "y2108.txt"}), Tree("period"));
   // An unusable value changes nothing.
   RunOk({"src", "bk2", test::Opt("D2006-2-31")});
-  EXPECT_EQ((Files{"epoch.txt", "y2099.txt"}), Tree("bk2"));
+  EXPECT_EQ(all, Tree("bk2"));
 }
 
 }  // namespace

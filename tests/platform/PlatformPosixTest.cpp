@@ -183,12 +183,11 @@ TEST(PosixListing, KindsOnlyListingAgreesWithTheFullOne) {
   EXPECT_EQ(kinds(false, 0), kinds(true, 0));
 }
 
-// Listed times are local wall-clock times whatever the zone does: files on
-// both sides of daylight-saving changes, in zones with half-hour offsets and
-// half-hour shifts, and before 1970, listed together so that days repeat.
-TEST(PosixListing, TimesAreLocalAcrossZoneChanges) {
-  const char* old = std::getenv("TZ");
-  const std::string saved = old ? old : "";
+// Listed times are UTC whatever the zone, and their local days are those of
+// the wall clock at that time: files on both sides of daylight-saving
+// changes, in zones with half-hour offsets and half-hour shifts, and before
+// 1970, listed together so that days repeat.
+TEST(PosixListing, TimesAreUtcAndTheirDaysLocalAcrossZoneChanges) {
   test::TempDir t;
   const std::vector<time_t> times = {
       1711846799,   1711846800, 1711850400, 1711843200,  // 2024-03-31, Europe DST starts
@@ -202,25 +201,26 @@ TEST(PosixListing, TimesAreLocalAcrossZoneChanges) {
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), ts, 0));
   }
   for (const char* zone : {"Europe/Berlin", "Australia/Lord_Howe", "America/St_Johns", "UTC"}) {
-    ::setenv("TZ", zone, 1);
-    ::tzset();
+    const test::ZoneScope scope(zone);
     RealFileSystem().List(t / "*.*", platform::faAnyFile, [&](const DirEntry& e) {
       if (e.attr & platform::faDirectory) return;
       const time_t when = times[std::stoul(e.name.substr(1))];
       struct tm tm;
       ASSERT_TRUE(localtime_r(&when, &tm));
-      EXPECT_EQ(platform::PackFileTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                                       tm.tm_min, tm.tm_sec),
-                e.time)
+      EXPECT_EQ(platform::TimeFromSeconds(when, 0), e.time) << zone << " " << when;
+      EXPECT_EQ(platform::DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday),
+                platform::LocalDay(e.time))
           << zone << " " << when;
     });
   }
-  if (old) {
-    ::setenv("TZ", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TZ");
-  }
-  ::tzset();
+}
+
+TEST(PosixClocks, TheTypeTellsWhereItCan) {
+  // FUSE stands for any file system behind it (exfat-fuse, ntfs-3g, sshfs):
+  // a probe has to tell.
+  EXPECT_EQ(0, platform::posix::ClockOfFsType(0x65735546));
+  EXPECT_EQ(1, RealFileSystem().TypeClock("/dev/shm/"));  // tmpfs
+  EXPECT_EQ(0, RealFileSystem().TypeClock("/no/such/dir/"));
 }
 
 TEST(PosixListing, DerivesTheAttributes) {

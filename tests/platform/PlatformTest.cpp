@@ -1,10 +1,11 @@
 // The platform layer on real temporary directories, and its portable helpers:
-// time packing, day numbers, the command-line splitter.
+// times, day numbers, the command-line splitter.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <set>
 
 #include "Exceptions.h"
@@ -39,29 +40,100 @@ void MakeReadOnly(const std::string& path) {
 }
 
 // ---------------------------------------------------------------------------
-// Time packing and day numbers
+// Times and day numbers
 
-TEST(FileTimePacking, RoundTripsAndHalvesSeconds) {
-  const FileTime t = platform::PackFileTime(2006, 4, 1, 23, 59, 59);
-  int y, mo, d, h, mi, s;
-  platform::UnpackFileTime(t, y, mo, d, h, mi, s);
-  EXPECT_EQ(2006, y);
-  EXPECT_EQ(4, mo);
-  EXPECT_EQ(1, d);
-  EXPECT_EQ(23, h);
-  EXPECT_EQ(59, mi);
-  EXPECT_EQ(58, s);
-  EXPECT_EQ(platform::PackFileTime(2006, 4, 1, 23, 59, 58), t);
+constexpr FileTime kLatest = std::numeric_limits<FileTime>::max();
+constexpr FileTime kEarliest = std::numeric_limits<FileTime>::min();
+constexpr uint64_t kTicksTo1970 = 116444736000000000;
+
+TEST(FileTimes, SecondsAndTicksConvertAndHoldAtTheEnds) {
+  const struct {
+    FileTime got, want;
+  } kCases[] = {
+      {platform::TimeFromSeconds(0, 0), 0},
+      {platform::TimeFromSeconds(1, 5), 1000000005},
+      {platform::TimeFromSeconds(-1, 999999999), -1},
+      {platform::TimeFromSeconds(4354819200, 7), 4354819200 * platform::kSecond + 7},  // 2108
+      {platform::TimeFromSeconds(int64_t{1} << 40, 0), kLatest},
+      {platform::TimeFromSeconds(-(int64_t{1} << 40), 0), kEarliest},
+      {platform::TimeFromTicks(kTicksTo1970 + 1), 100},
+      {platform::TimeFromTicks(kTicksTo1970 - 1), -100},
+      {platform::TimeFromTicks(0), kEarliest},  // 1601
+      {platform::TimeFromTicks(UINT64_MAX), kLatest},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) EXPECT_EQ(kCases[i].want, kCases[i].got) << i;
+  // Back into ticks, rounded down on both sides of 1970.
+  EXPECT_EQ(kTicksTo1970 + 1, platform::TicksFromTime(199));
+  EXPECT_EQ(kTicksTo1970 - 1, platform::TicksFromTime(-1));
+  EXPECT_EQ(kTicksTo1970 - 1, platform::TicksFromTime(-100));
+  EXPECT_LT(0u, platform::TicksFromTime(kEarliest));
 }
 
-TEST(FileTimePacking, OrdersLikeTimeAcrossEveryField) {
-  using platform::PackFileTime;
-  EXPECT_LT(PackFileTime(1970, 1, 1, 0, 0, 0), PackFileTime(1980, 1, 1, 0, 0, 0));
-  EXPECT_LT(PackFileTime(2005, 12, 31, 23, 59, 58), PackFileTime(2006, 1, 1, 0, 0, 0));
-  EXPECT_LT(PackFileTime(2006, 1, 31, 23, 59, 58), PackFileTime(2006, 2, 1, 0, 0, 0));
-  EXPECT_LT(PackFileTime(2006, 1, 1, 0, 59, 58), PackFileTime(2006, 1, 1, 1, 0, 0));
-  EXPECT_LT(PackFileTime(2006, 1, 1, 0, 0, 58), PackFileTime(2006, 1, 1, 0, 1, 0));
-  EXPECT_LT(PackFileTime(2006, 1, 1, 0, 0, 0), PackFileTime(2006, 1, 1, 0, 0, 2));
+TEST(FileTimes, LaterOnlyByMoreThanTheCoarserClock) {
+  constexpr FileTime s = platform::kSecond;
+  constexpr FileTime t = 1589000000 * s;
+  const struct {
+    FileTime later, earlier, clock;
+    bool newer;
+  } kCases[] = {
+      {t + 2, t, 1, true},
+      {t + 1, t, 1, false},
+      {t - s, t, 1, false},               // older is never newer
+      {t + s + s / 10, t, 1, true},       // ext4: an edit 1.1 s after the copy
+      {t + 99, t, 100, false},            // NTFS keeps 100 ns steps
+      {t + 999999999, t, s, false},       // exfat-fuse cut the copy to its second
+      {t + s + 1, t, s, true},            //   and a second later is an edit
+      {t + 2 * s - 1, t, 2 * s, false},   // FAT
+      {t + 3 * s, t, 2 * s, true},        //   an edit 3 s later
+      {kLatest, kEarliest, 2 * s, true},  // the ends of the range
+      {kEarliest, kLatest, 2 * s, false},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    const auto& c = kCases[i];
+    EXPECT_EQ(c.newer, platform::LaterBy(c.later, c.earlier, c.clock)) << i;
+  }
+}
+
+TEST(FileTimes, AProbeShowsTheStepOfTheClock) {
+  constexpr FileTime s = platform::kSecond;
+  constexpr FileTime p = platform::kProbeTime;  // 1000000001.123456789 s
+  const struct {
+    FileTime kept, clock;
+  } kCases[] = {
+      {p, 1},
+      {p - 89, 100},               // NTFS, cut
+      {p + 11, 100},               //   rounded up
+      {p - 3456789, 10000000},     // exFAT
+      {p - 123456789, s},          // exfat-fuse: the odd second
+      {p - 123456789 - s, 2 * s},  // FAT, cut
+      {p + 876543211, 2 * s},      // FAT rounded up (or a second rounded up: erring coarse)
+      {p - 4 * s, 0},              // not what it was given
+      {kEarliest, 0},
+  };
+  for (size_t i = 0; i < std::size(kCases); ++i) {
+    EXPECT_EQ(kCases[i].clock, platform::ClockOfProbe(kCases[i].kept)) << i;
+  }
+}
+
+TEST(FileTimes, AProbeAgreesWithTheTypeAndLeavesNothing) {
+  test::TempDir t;
+  test::MakeDirs(t / "d");
+  constexpr FileTime kDirTime = 1589000000 * platform::kSecond + 700;
+  test::SetUtcMTime(t / "d", kDirTime);
+  const std::string dir = t / "d" + platform::PathDelim;
+  const FileTime probed = RealFileSystem().ProbeClock(dir);
+  EXPECT_GT(probed, 0);
+  EXPECT_LE(probed, 100);  // the temporary directory's disk keeps 100 ns or finer
+  const FileTime typed = RealFileSystem().TypeClock(dir);
+  if (typed != 0) {
+    EXPECT_EQ(typed, probed);
+  }
+  // The probe is gone, and the directory keeps its time.
+  EXPECT_EQ((std::vector<std::string>{".", ".."}), Names(t / "d/*.*", platform::faAnyFile));
+  DirEntry e;
+  ASSERT_TRUE(RealFileSystem().Find(t / "d", platform::faDirectory, e));
+  EXPECT_EQ(kDirTime, e.time);
+  EXPECT_EQ(0, RealFileSystem().ProbeClock(t / "missing" + platform::PathDelim));
 }
 
 TEST(DayNumbers, MatchTheDateValueEpoch) {
@@ -74,10 +146,22 @@ TEST(DayNumbers, MatchTheDateValueEpoch) {
   EXPECT_EQ(-1, platform::DayNumber(1899, 12, 29));
 }
 
-TEST(DayNumbers, FileTimeGivesDayAndTimeOfDay) {
-  const FileTime t = platform::PackFileTime(1970, 1, 1, 18, 0, 0);
-  EXPECT_EQ(25569, platform::FileTimeDay(t));
-  EXPECT_DOUBLE_EQ(25569.75, platform::FileTimeToDateValue(t));
+TEST(DayNumbers, LocalDayIsTheDayOfTheLocalTimeSet) {
+  test::TempDir t;
+  const struct {
+    int year, month, day, hour, minute;
+  } kCases[] = {
+      {1970, 1, 2, 0, 30},
+      {2006, 4, 1, 23, 59},
+      {2024, 7, 1, 0, 30},
+      {2108, 1, 1, 0, 0},
+  };
+  for (const auto& c : kCases) {
+    test::WriteFile(t / "f", "");
+    test::SetLocalMTime(t / "f", c.year, c.month, c.day, c.hour, c.minute);
+    EXPECT_EQ(platform::DayNumber(c.year, c.month, c.day), platform::LocalDay(TimeOf(t / "f")))
+        << c.year << "-" << c.month << "-" << c.day;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -162,14 +246,14 @@ TEST(Listing, YieldsDotEntriesAndAppliesTheAttributeFilter) {
 TEST(Listing, GivesTheEntryData) {
   test::TempDir t;
   test::WriteFile(t / "a.txt", "abcde");
-  test::SetLocalMTime(t / "a.txt", 2003, 7, 8, 9, 10, 11);
+  test::SetUtcMTime(t / "a.txt", 1057655411123456700);
   test::MakeDirs(t / "sub");
   std::vector<DirEntry> entries;
   RealFileSystem().List(t / "*.*", 0, [&](const DirEntry& e) { entries.push_back(e); });
   ASSERT_EQ(1u, entries.size());
   EXPECT_EQ("a.txt", entries[0].name);
   EXPECT_EQ(5u, entries[0].size);
-  EXPECT_EQ(platform::PackFileTime(2003, 7, 8, 9, 10, 10), entries[0].time);
+  EXPECT_EQ(1057655411123456700, entries[0].time);
   EXPECT_EQ(0u, entries[0].attr & (platform::faDirectory | platform::faReadOnly));
 
   DirEntry dir;
@@ -213,27 +297,22 @@ TEST(Listing, ExistenceTestsTellFilesFromDirectories) {
 // ---------------------------------------------------------------------------
 // File system: times
 
-TEST(LastWriteTimes, TwoWritesInOneEvenSecondStepReadAlike) {
+TEST(LastWriteTimes, KeepTheirFullResolutionInUtc) {
   test::TempDir t;
-  test::WriteFile(t / "a", "1");
-  test::WriteFile(t / "b", "2");
-  test::WriteFile(t / "c", "3");
-  test::SetLocalMTime(t / "a", 2010, 5, 6, 7, 8, 10);
-  test::SetLocalMTime(t / "b", 2010, 5, 6, 7, 8, 11);
-  test::SetLocalMTime(t / "c", 2010, 5, 6, 7, 8, 12);
-  EXPECT_EQ(TimeOf(t / "a"), TimeOf(t / "b"));
-  EXPECT_LT(TimeOf(t / "b"), TimeOf(t / "c"));
-  EXPECT_EQ(platform::PackFileTime(2010, 5, 6, 7, 8, 10), TimeOf(t / "a"));
-}
-
-TEST(LastWriteTimes, AreLocalTimeForOldAndNewYears) {
-  test::TempDir t;
-  test::WriteFile(t / "old", "");
-  test::WriteFile(t / "new", "");
-  test::SetLocalMTime(t / "old", 1970, 1, 2, 3, 4, 6);
-  test::SetLocalMTime(t / "new", 2099, 12, 31, 23, 59, 59);
-  EXPECT_EQ(platform::PackFileTime(1970, 1, 2, 3, 4, 6), TimeOf(t / "old"));
-  EXPECT_EQ(platform::PackFileTime(2099, 12, 31, 23, 59, 58), TimeOf(t / "new"));
+  // The finest step both builds keep is 100 ns (Windows' ticks).
+  const FileTime kCases[] = {
+      1589000000 * platform::kSecond,              // 2020
+      1589000000 * platform::kSecond + 100,        // 100 ns later
+      1589000001 * platform::kSecond + 100000000,  // 1.1 s later
+      86400 * platform::kSecond + 123456700,       // 1970-01-02
+      4354819200 * platform::kSecond + 999999900,  // 2108-01-01
+      -86400 * platform::kSecond,                  // 1969-12-31
+  };
+  for (const FileTime want : kCases) {
+    test::WriteFile(t / "f", "");
+    test::SetUtcMTime(t / "f", want);
+    EXPECT_EQ(want, TimeOf(t / "f"));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -322,16 +322,6 @@ TEST(Win32Module, KnowsItsOwnPathAndName) {
   EXPECT_TRUE(RealFileSystem().FileExists(path));
 }
 
-TEST(Win32Now, IsTheLocalTime) {
-  SYSTEMTIME st;
-  ::GetLocalTime(&st);
-  const double today = static_cast<double>(platform::DayNumber(st.wYear, st.wMonth, st.wDay));
-  const platform::DateValue now = platform::Now();
-  // Around midnight the two calls may fall on different days.
-  EXPECT_GE(now, today);
-  EXPECT_LT(now, today + 2);
-}
-
 TEST(Win32SaveLines, RaisesEWriteErrorOnAShortWrite) {
   // Wine maps drive Z: to the host's root, where /dev/full takes no byte.
   const std::string full = "Z:\\dev\\full";

@@ -43,6 +43,16 @@ class RecordingFileSystem : public platform::FileSystem {
   // Answers that no device may be made, as for a run that is not root.
   bool refusesDevices = false;
 
+  // A stage on a file system whose clock is coarser than the disk's: below
+  // `dir`, every time listed or looked up is cut to `clock`, as such a file
+  // system keeps it. Its type tells that clock, or with `probed` nothing, and
+  // a probe there finds it.
+  struct Coarse {
+    std::string dir;
+    platform::FileTime clock = 0;
+    bool probed = false;
+  } coarse;
+
   std::vector<Call> calls;
 
   // The calls of one operation, in order.
@@ -79,10 +89,15 @@ class RecordingFileSystem : public platform::FileSystem {
     if (Record(op, pattern)) return;
     const bool kinds = op == std::string("ListKinds");
     const auto list = [&](const std::function<void(const platform::DirEntry&)>& to) {
+      const auto cut = [&](const platform::DirEntry& e) {
+        platform::DirEntry kept = e;
+        Cut(pattern, kept);
+        to(kept);
+      };
       if (kinds) {
-        real_.ListKinds(pattern, admit, to);
+        real_.ListKinds(pattern, admit, cut);
       } else {
-        real_.List(pattern, admit, to);
+        real_.List(pattern, admit, cut);
       }
     };
     if (!sortListings) {
@@ -97,7 +112,9 @@ class RecordingFileSystem : public platform::FileSystem {
     for (const platform::DirEntry& e : entries) fn(e);
   }
   bool Find(const std::string& path, uint32_t admit, platform::DirEntry& out) override {
-    return !Record("Find", path) && real_.Find(path, admit, out);
+    if (Record("Find", path) || !real_.Find(path, admit, out)) return false;
+    Cut(path, out);
+    return true;
   }
   bool FileExists(const std::string& path) override {
     return !Record("FileExists", path) && real_.FileExists(path);
@@ -106,7 +123,21 @@ class RecordingFileSystem : public platform::FileSystem {
     return !Record("DirectoryExists", path) && real_.DirectoryExists(path);
   }
   bool LastWriteTime(const std::string& path, platform::FileTime& out) override {
-    return !Record("LastWriteTime", path) && real_.LastWriteTime(path, out);
+    if (Record("LastWriteTime", path) || !real_.LastWriteTime(path, out)) return false;
+    platform::DirEntry e;
+    e.time = out;
+    Cut(path, e);
+    out = e.time;
+    return true;
+  }
+  platform::FileTime TypeClock(const std::string& dir) override {
+    if (Record("TypeClock", dir)) return 0;
+    if (InCoarse(dir)) return coarse.probed ? 0 : coarse.clock;
+    return real_.TypeClock(dir);
+  }
+  platform::FileTime ProbeClock(const std::string& dir) override {
+    if (Record("ProbeClock", dir)) return 0;
+    return InCoarse(dir) ? coarse.clock : real_.ProbeClock(dir);
   }
   bool Identity(const std::string& path, platform::FileId& out) override {
     return !Record("Identity", path) && real_.Identity(path, out);
@@ -204,6 +235,15 @@ class RecordingFileSystem : public platform::FileSystem {
   }
 
  private:
+  bool InCoarse(const std::string& path) const {
+    return !coarse.dir.empty() && path.starts_with(coarse.dir);
+  }
+  // The time of an entry at `path` as the coarse stage keeps it.
+  void Cut(const std::string& path, platform::DirEntry& e) const {
+    if (!InCoarse(path) || coarse.clock <= 1) return;
+    e.time -= (e.time % coarse.clock + coarse.clock) % coarse.clock;
+  }
+
   // True, with the error Windows gives, when `path` is a read-only file
   // that is refused.
   bool Refused(const std::string& path) {

@@ -51,6 +51,9 @@ std::vector<std::string> ListTree(const std::string& dir);
 // Sets the last-write time to a local time.
 void SetLocalMTime(const std::string& path, int year, int month, int day, int hour = 12,
                    int minute = 0, int second = 0);
+// Sets the last-write time to `nanoseconds` since 1970-01-01 00:00 UTC (on
+// Windows cut to its 100 ns ticks).
+void SetUtcMTime(const std::string& path, long long nanoseconds);
 // Sets the last-write time to now + `offsetSeconds`.
 void SetMTimeFromNow(const std::string& path, long long offsetSeconds);
 // The local last-write time as "YYYY-MM-DD hh:mm:ss".
@@ -98,6 +101,20 @@ class TornReads {
  private:
   struct Data;
   std::unique_ptr<Data> data_;
+};
+
+// Sets this process's time zone (TZ) for the scope, on POSIX. Windows takes
+// its zone from the system: there it changes nothing.
+class ZoneScope {
+ public:
+  explicit ZoneScope(const std::string& zone);
+  ~ZoneScope();
+  ZoneScope(const ZoneScope&) = delete;
+  ZoneScope& operator=(const ZoneScope&) = delete;
+
+ private:
+  std::string saved_;
+  bool had_ = false;
 };
 
 struct ProgramRun {

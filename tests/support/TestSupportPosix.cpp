@@ -92,8 +92,34 @@ void SetLocalMTimeOfEntry(const std::string& path, int year, int month, int day,
   SetMTime(path, LocalTime(year, month, day, hour, minute, second), AT_SYMLINK_NOFOLLOW);
 }
 
+void SetUtcMTime(const std::string& path, long long nanoseconds) {
+  constexpr long long kSecond = 1000000000;
+  const long long nanos = (nanoseconds % kSecond + kSecond) % kSecond;
+  const time_t seconds = static_cast<time_t>((nanoseconds - nanos) / kSecond);
+  const struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("utimensat " + path);
+}
+
 void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
   SetMTime(path, ::time(nullptr) + static_cast<time_t>(offsetSeconds));
+}
+
+ZoneScope::ZoneScope(const std::string& zone) {
+  const char* old = std::getenv("TZ");
+  had_ = old != nullptr;
+  if (had_) saved_ = old;
+  ::setenv("TZ", zone.c_str(), 1);
+  ::tzset();
+}
+
+ZoneScope::~ZoneScope() {
+  if (had_) {
+    ::setenv("TZ", saved_.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
 }
 
 std::string LocalMTime(const std::string& path) {

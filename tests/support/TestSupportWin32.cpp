@@ -113,13 +113,17 @@ std::wstring EnvironmentBlock(const Env& extra) {
   return block;
 }
 
+// Local time under the zone's rules for that time's year, as the program
+// counts its days (FileTimeToLocalFileTime would apply today's offset).
 std::string FormatLocal(const FILETIME& utc) {
-  FILETIME local;
-  SYSTEMTIME st;
-  if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return "";
+  SYSTEMTIME st, local;
+  TIME_ZONE_INFORMATION zone;
+  if (!::FileTimeToSystemTime(&utc, &st)) return "";
+  const bool rules = ::GetTimeZoneInformationForYear(st.wYear, nullptr, &zone) != 0;
+  if (!::SystemTimeToTzSpecificLocalTime(rules ? &zone : nullptr, &st, &local)) return "";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay,
-                st.wHour, st.wMinute, st.wSecond);
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", local.wYear, local.wMonth,
+                local.wDay, local.wHour, local.wMinute, local.wSecond);
   return buf;
 }
 
@@ -134,9 +138,22 @@ void SetLocalMTime(const std::string& path, int year, int month, int day, int ho
   st.wHour = static_cast<WORD>(hour);
   st.wMinute = static_cast<WORD>(minute);
   st.wSecond = static_cast<WORD>(second);
-  FILETIME local, utc;
-  if (!::SystemTimeToFileTime(&st, &local) || !::LocalFileTimeToFileTime(&local, &utc))
+  SYSTEMTIME system;
+  TIME_ZONE_INFORMATION zone;
+  const bool rules = ::GetTimeZoneInformationForYear(st.wYear, nullptr, &zone) != 0;
+  FILETIME utc;
+  if (!::TzSpecificLocalTimeToSystemTime(rules ? &zone : nullptr, &st, &system) ||
+      !::SystemTimeToFileTime(&system, &utc))
     throw std::runtime_error("bad local time for " + path);
+  SetMTime(path, utc);
+}
+
+void SetUtcMTime(const std::string& path, long long nanoseconds) {
+  constexpr long long kTicksTo1970 = 116444736000000000;
+  const long long ticks = nanoseconds / 100 - (nanoseconds % 100 < 0 ? 1 : 0) + kTicksTo1970;
+  FILETIME utc;
+  utc.dwLowDateTime = static_cast<DWORD>(ticks);
+  utc.dwHighDateTime = static_cast<DWORD>(static_cast<unsigned long long>(ticks) >> 32);
   SetMTime(path, utc);
 }
 
@@ -152,6 +169,9 @@ void SetMTimeFromNow(const std::string& path, long long offsetSeconds) {
   utc.dwHighDateTime = t.HighPart;
   SetMTime(path, utc);
 }
+
+ZoneScope::ZoneScope(const std::string&) {}
+ZoneScope::~ZoneScope() {}
 
 std::string LocalMTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
