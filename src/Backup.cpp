@@ -131,6 +131,7 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
   std::unique_ptr<platform::StageLock> lock = LockStageOne(run, madeForLock);
   // Once stage 1 is there and locked, before the walk compares anything.
   run.FindClock(lock != nullptr);
+  run.FindCaseFolding(lock != nullptr);
   {
     Notes notes;
     DressMadeDirs(run.stages, notes, 1, madeForLock);

@@ -33,6 +33,14 @@ void Listing::Drop(const std::function<bool(std::string_view, uint32_t)>& drop) 
   if (items_.size() != before) index_.clear();
 }
 
+void Listing::Respell(const Item& item, std::string_view name) {
+  Item& it = items_[static_cast<size_t>(&item - items_.data())];
+  it.nameAt = names_.size();
+  it.nameLen = name.size();
+  names_ += name;
+  index_.clear();
+}
+
 const Listing::Item* Listing::Find(std::string_view name) {
   if (index_.empty() && !items_.empty()) BuildIndex();
   if (index_.empty()) return nullptr;

@@ -47,6 +47,10 @@ class Listing {
   // Leaves out the entries for which `drop(name, attr)` is true.
   void Drop(const std::function<bool(std::string_view, uint32_t)>& drop);
 
+  // Gives `item` the name `name`: the one under which the walk knows what a
+  // file system that folds case holds under another spelling.
+  void Respell(const Item& item, std::string_view name);
+
   // The entry of exactly this name (byte for byte), or null. The first call
   // builds a hash index of the names; each lookup then compares one or two.
   const Item* Find(std::string_view name);

@@ -46,6 +46,26 @@ void Run::FindClock(bool locked) {
   clock = std::max(source, stage1 != 0 ? stage1 : kCoarsestClock);
 }
 
+void Run::FindCaseFolding(bool locked) {
+  platform::FileSystem& fs = stages.fs;
+  const bool mayWrite = locked && !options.dryRun;
+  for (size_t k = 1; k < options.dirList.size(); ++k) {
+    // A stage not made yet will be made on the file system of the nearest
+    // directory above it that is there; nothing is written into that one.
+    std::string dir = options.dirList[k];
+    bool there = true;
+    while (fs.KindOf(dir) == platform::PathKind::Missing) {
+      there = false;
+      const size_t cut = dir.find_last_of(platform::PathDelim, dir.size() - 2);
+      if (cut == std::string::npos) break;
+      dir.resize(cut + 1);
+    }
+    const bool folds = fs.FoldsCase(dir, mayWrite && there);
+    if (k == 1) stage1FoldsCase = folds;
+    foldsCase = foldsCase || folds;
+  }
+}
+
 bool Nested(const std::vector<std::string>& dirList) {
   const auto within = [](const std::string& inner, const std::string& outer) {
     return inner.size() >= outer.size() &&

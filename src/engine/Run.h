@@ -155,6 +155,8 @@ struct Run {
   // stage 1 whose type does not tell is probed only by a run that holds its
   // lock and may write.
   void FindClock(bool locked);
+  // Finds whether the stages fold case, as FindClock finds the clock.
+  void FindCaseFolding(bool locked);
 
   const OptionSet& options;
   // One of the directories named lies inside another: the walk may then
@@ -179,6 +181,11 @@ struct Run {
   // file is newer than its stage-1 copy only when its time is later by more
   // than this, which the copy's file system may have cut from it.
   platform::FileTime clock = kCoarsestClock;
+  // Whether a stage takes names that differ only in case for one name
+  // (any stage; stage 1 itself), so that the walk gives such names of the
+  // source one copy.
+  bool foldsCase = false;
+  bool stage1FoldsCase = false;
   // How many StageDirs the walk has kept for the removal of emptied
   // directories.
   size_t stageDirCount = 0;

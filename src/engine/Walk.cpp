@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/Files.h"
+#include "engine/FoldedNames.h"
 #include "engine/Transfer.h"
 #include "engine/Visit.h"
 
@@ -256,6 +257,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
   }
   ListStageOne(run, *v, ahead);
   LeaveOutLockFile(*v);
+  FoldNames(run, *v);
   if (!keepExtra) ClearLeftovers(run, *v);  // with KeepExtra, before the first copy
   WalkSourceSubdirs(run, *v);
   if (keepExtra) {

@@ -203,6 +203,11 @@ class FileSystem {
   // be made, or what it kept tells nothing. Only a run that holds the lock
   // of `dir` probes there.
   virtual FileTime ProbeClock(const std::string& /*dir*/) { return 0; }
+  // Whether the file system that holds the existing directory `dir` takes
+  // names that differ only in case for one, as its type tells, or an entry
+  // looked up with the case of its letters swapped, or (with `mayWrite`) a
+  // probe under a staging name. False where nothing tells.
+  virtual bool FoldsCase(const std::string& /*dir*/, bool /*mayWrite*/) { return false; }
   virtual bool Identity(const std::string& path, FileId& out) = 0;
 
   virtual bool CreateDir(const std::string& path) = 0;
@@ -325,6 +330,9 @@ class ReadOnlyClearing : public FileSystem {
   bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
     return inner_.Find(path, admit, out);
   }
+  bool FoldsCase(const std::string& dir, bool mayWrite) override {
+    return inner_.FoldsCase(dir, mayWrite);
+  }
   bool FileExists(const std::string& path) override { return inner_.FileExists(path); }
   bool DirectoryExists(const std::string& path) override { return inner_.DirectoryExists(path); }
   PathKind KindOf(const std::string& path) override { return inner_.KindOf(path); }
@@ -391,6 +399,11 @@ class ReadOnlyClearing : public FileSystem {
 // stopped run left behind.
 std::string StagingName(uint64_t unique);
 bool IsStagingName(std::string_view name);
+
+// The key under which a file system that folds case finds `name`: names of
+// equal keys are one name there. Letters in upper case (on Windows as the
+// volume compares them, elsewhere as the C library's UTF-8 locale has them).
+std::string FoldedName(std::string_view name);
 
 // Every line followed by CR LF.
 std::string LinesWithCrLf(const std::vector<std::string>& lines);

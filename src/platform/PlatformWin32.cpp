@@ -277,6 +277,9 @@ class Win32FileSystem : public FileSystem {
   }
   FileTime TypeClock(const std::string& dir) override { return win32::TypeClock(dir); }
   FileTime ProbeClock(const std::string& dir) override { return win32::ProbeClock(dir); }
+  // Win32 names every file up to case, whatever the volume or the folder
+  // keeps.
+  bool FoldsCase(const std::string&, bool) override { return true; }
 
   bool Identity(const std::string& path, FileId& out) override {
     // Backup semantics lets CreateFileW open a directory; no access is asked
@@ -530,6 +533,25 @@ CharRule PathCharRule() { return CharRule::Utf8; }
 
 bool IsWalkedDirName(std::string_view name) { return !name.empty() && name[0] != '.'; }
 std::string ShownPath(std::string_view path) { return std::string(path); }
+
+std::string FoldedName(std::string_view name) {
+  // ASCII names, most of them, need no conversion.
+  if (std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; })) {
+    std::string out(name);
+    for (char& c : out) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+  }
+  // As the file system compares names: upper case of the invariant locale,
+  // one UTF-16 unit for one.
+  std::wstring w = Widen(name);
+  if (!w.empty()) {
+    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, w.data(), static_cast<int>(w.size()),
+                    w.data(), static_cast<int>(w.size()), nullptr, nullptr, 0);
+  }
+  return Narrow(w);
+}
 
 std::string AnsiSpelling(std::string_view text) {
   if (IsAscii(text) || ::GetACP() == CP_UTF8) return std::string(text);

@@ -481,6 +481,9 @@ class PosixFileSystem : public FileSystem {
   }
   FileTime TypeClock(const std::string& dir) override { return posix::TypeClock(dir); }
   FileTime ProbeClock(const std::string& dir) override { return posix::ProbeClock(dir); }
+  bool FoldsCase(const std::string& dir, bool mayWrite) override {
+    return posix::FoldsCase(dir, mayWrite);
+  }
 
   bool Identity(const std::string& path, FileId& out) override {
     struct stat st;

@@ -65,6 +65,8 @@ FileTime ClockOfFsType(uint64_t type);
 // FileSystem::TypeClock and FileSystem::ProbeClock.
 FileTime TypeClock(const std::string& dir);
 FileTime ProbeClock(const std::string& dir);
+// FileSystem::FoldsCase.
+bool FoldsCase(const std::string& dir, bool mayWrite);
 
 // faFifo, faCharDevice or faBlockDevice for a mode of that kind; 0 otherwise.
 uint32_t SpecialKind(mode_t mode);
