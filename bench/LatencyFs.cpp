@@ -80,19 +80,11 @@ bool ParseOption(const std::string& arg) {
 
 int main(int argc, char** argv) {
   std::string paths[2];
-  int npaths = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--", 0) == 0 ? !ParseOption(arg) : npaths == 2) {
-      std::fprintf(stderr,
-                   "usage: %s [--delay-ms=1] [--plus] [--counts=FILE] [--threads=64] "
-                   "BACKING MOUNTPOINT\n",
-                   argv[0]);
-      return 2;
-    }
-    if (arg.rfind("--", 0) != 0) paths[npaths++] = arg;
+  if (!passthrough::ReadCommandLine(argc, argv, ParseOption,
+                                    "[--delay-ms=1] [--plus] [--counts=FILE] [--threads=64]",
+                                    paths)) {
+    return 2;
   }
-  if (npaths != 2) return std::fprintf(stderr, "%s: BACKING and MOUNTPOINT wanted\n", argv[0]), 2;
   // With attributes from the listing the kernel keeps them a while, as an
   // NFS client does (its shortest attribute cache time is 3 s).
   passthrough::Config config;

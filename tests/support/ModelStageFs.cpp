@@ -181,17 +181,10 @@ void NoRemovexattr(fuse_req_t req, fuse_ino_t, const char*) { NoXattr(req); }
 
 int main(int argc, char** argv) {
   std::string paths[2];
-  int npaths = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool ok = arg.rfind("--", 0) == 0 ? test::ReadCapsArgument(arg, Caps) : npaths < 2;
-    if (!ok) {
-      std::fprintf(stderr, "usage: %s [--harshest] [--no-links ...] BACKING MOUNTPOINT\n", argv[0]);
-      return 2;
-    }
-    if (arg.rfind("--", 0) != 0) paths[npaths++] = arg;
+  const auto option = [](const std::string& arg) { return test::ReadCapsArgument(arg, Caps); };
+  if (!passthrough::ReadCommandLine(argc, argv, option, "[--harshest] [--no-links ...]", paths)) {
+    return 2;
   }
-  if (npaths != 2) return std::fprintf(stderr, "%s: BACKING and MOUNTPOINT wanted\n", argv[0]), 2;
   // The test that started it may die without unmounting; then so does the stage.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() == 1) return 1;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -467,6 +468,20 @@ bool Configure(const Config& config, const std::string& backing) {
   Root.path = real;
   std::free(real);
   return true;
+}
+
+bool ReadCommandLine(int argc, char** argv, bool (*option)(const std::string& arg),
+                     const char* usage, std::string paths[2]) {
+  int npaths = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool isOption = arg.rfind("--", 0) == 0;
+    if (isOption ? !option(arg) : npaths == 2) break;
+    if (!isOption) paths[npaths++] = arg;
+    if (i + 1 == argc && npaths == 2) return true;
+  }
+  std::fprintf(stderr, "usage: %s %s BACKING MOUNTPOINT\n", argv[0], usage);
+  return false;
 }
 
 fuse_lowlevel_ops Operations() {

@@ -85,6 +85,11 @@ void Create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fu
 void Setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value, size_t size,
               int flags);
 
+// The command line: the options that `option` takes, then BACKING and
+// MOUNTPOINT into `paths`; false, with `usage` told, otherwise.
+bool ReadCommandLine(int argc, char** argv, bool (*option)(const std::string& arg),
+                     const char* usage, std::string paths[2]);
+
 // Every operation of the pass-through.
 fuse_lowlevel_ops Operations();
 
