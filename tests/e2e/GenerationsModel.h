@@ -75,6 +75,9 @@ bool Walked(const std::string& path);
 struct Stages {
   std::vector<Tree> trees;  // trees[0] is stage 1
   int copies = 0;           // the last copy's number
+  // The stages hold names of one file as one file; where they refuse hard
+  // links, every name is a copy of its own.
+  bool links = true;
 };
 
 // One run over `source`: changes `stages` as the program is to change the

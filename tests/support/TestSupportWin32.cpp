@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/ModelStage.h"
 #include "support/TestSupport.h"
 #include "support/TestSupportWin32.h"
 
@@ -205,6 +206,17 @@ TornReads::TornReads(const std::string&) : data_(new Data) {}
 TornReads::~TornReads() = default;
 bool TornReads::active() const { return false; }
 uint64_t TornReads::reads() const { return 0; }
+
+// No FUSE: the model stage never mounts.
+struct ModelStage::Data {
+  std::string why = "no FUSE on Windows", none;
+};
+ModelStage::ModelStage(const StageCaps&) : data_(new Data) {}
+ModelStage::~ModelStage() = default;
+bool ModelStage::mounted() const { return false; }
+const std::string& ModelStage::why() const { return data_->why; }
+const std::string& ModelStage::path() const { return data_->none; }
+const std::string& ModelStage::backing() const { return data_->none; }
 
 std::string InstallProgram(const std::string& dir, const std::string& name) {
   const std::string from = WindowsPath(KOVREL_EXE);
