@@ -274,6 +274,22 @@ TEST_F(ModelStageRun, NamesThatDifferOnlyInCaseNeverShareACopy) {
   }
 }
 
+// A name whose case alone changed in the source is the same name on such a
+// stage: nothing moves down, nothing is copied again, nothing fails.
+TEST_F(ModelStageRun, ACaseRenameInTheSourceMovesNoGeneration) {
+  if (!Mount(With(&StageCaps::foldsCase, true))) GTEST_SKIP() << why_;
+  Put("Docs/Note.txt", "note");
+  Said said;
+  EXPECT_EQ(0, Run(said).exitCode);
+  fs::rename(Src("Docs"), Src("docs"));
+  fs::rename(Src("docs/Note.txt"), Src("docs/NOTE.txt"));
+  const test::ProgramRun second = Run(said);
+  EXPECT_EQ(0, second.exitCode) << second.stderrText;
+  EXPECT_TRUE(said.copied.empty()) << said.copied[0];
+  EXPECT_EQ("note", test::ReadFile(Bk(1, "docs/NOTE.txt")));
+  EXPECT_TRUE(test::ListTree(Bk(2)).empty()) << ::testing::PrintToString(test::ListTree(Bk(2)));
+}
+
 // Times that the stage cuts to its clock: a second run copies nothing, and an
 // edit later than the clock is still a change.
 TEST_F(ModelStageRun, NothingChangedCopiesNothingAtTheStageClock) {

@@ -136,6 +136,23 @@ TEST(FileTimes, AProbeAgreesWithTheTypeAndLeavesNothing) {
   EXPECT_EQ(0, RealFileSystem().ProbeClock(t / "missing" + platform::PathDelim));
 }
 
+TEST(FoldedNames, NamesThatDifferOnlyInCaseShareAKey) {
+  EXPECT_EQ(platform::FoldedName("Read Me.txt"), platform::FoldedName("READ ME.TXT"));
+  EXPECT_EQ(platform::FoldedName("\xC3\xA4rger"), platform::FoldedName("\xC3\x84RGER"));  // ä, Ä
+  EXPECT_NE(platform::FoldedName("a-b"), platform::FoldedName("a_b"));
+  EXPECT_NE(platform::FoldedName("\xC3\xA4"), platform::FoldedName("a"));
+}
+
+// The test's temporary directory folds case on Windows only; a probe that
+// writes leaves nothing behind.
+TEST(FoldedNames, AProbeTellsWhetherTheFileSystemFoldsCase) {
+  test::TempDir t;
+  test::MakeDirs(t / "d");
+  const std::string dir = t / "d" + platform::PathDelim;
+  EXPECT_EQ(platform::PathDelim == '\\', RealFileSystem().FoldsCase(dir, true));
+  EXPECT_EQ((std::vector<std::string>{".", ".."}), Names(t / "d/*.*", platform::faAnyFile));
+}
+
 TEST(DayNumbers, MatchTheDateValueEpoch) {
   EXPECT_EQ(0, platform::DayNumber(1899, 12, 30));
   EXPECT_EQ(2, platform::DayNumber(1900, 1, 1));
