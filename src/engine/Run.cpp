@@ -50,19 +50,17 @@ void Run::FindCaseFolding(bool locked) {
   platform::FileSystem& fs = stages.fs;
   const bool mayWrite = locked && !options.dryRun;
   for (size_t k = 1; k < options.dirList.size(); ++k) {
+    std::optional<bool> folds = fs.FoldsCase(options.dirList[k], mayWrite);
     // A stage not made yet will be made on the file system of the nearest
     // directory above it that is there; nothing is written into that one.
-    std::string dir = options.dirList[k];
-    bool there = true;
-    while (fs.KindOf(dir) == platform::PathKind::Missing) {
-      there = false;
+    for (std::string dir = options.dirList[k]; !folds && dir.size() > 1;) {
       const size_t cut = dir.find_last_of(platform::PathDelim, dir.size() - 2);
       if (cut == std::string::npos) break;
       dir.resize(cut + 1);
+      folds = fs.FoldsCase(dir, false);
     }
-    const bool folds = fs.FoldsCase(dir, mayWrite && there);
-    if (k == 1) stage1FoldsCase = folds;
-    foldsCase = foldsCase || folds;
+    if (k == 1) stage1FoldsCase = folds.value_or(false);
+    foldsCase = foldsCase || folds.value_or(false);
   }
 }
 

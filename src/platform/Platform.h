@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -206,8 +207,11 @@ class FileSystem {
   // Whether the file system that holds the existing directory `dir` takes
   // names that differ only in case for one, as its type tells, or an entry
   // looked up with the case of its letters swapped, or (with `mayWrite`) a
-  // probe under a staging name. False where nothing tells.
-  virtual bool FoldsCase(const std::string& /*dir*/, bool /*mayWrite*/) { return false; }
+  // probe under a staging name. False where nothing tells; nothing where
+  // `dir` cannot be opened.
+  virtual std::optional<bool> FoldsCase(const std::string& /*dir*/, bool /*mayWrite*/) {
+    return false;
+  }
   virtual bool Identity(const std::string& path, FileId& out) = 0;
 
   virtual bool CreateDir(const std::string& path) = 0;
@@ -330,7 +334,7 @@ class ReadOnlyClearing : public FileSystem {
   bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
     return inner_.Find(path, admit, out);
   }
-  bool FoldsCase(const std::string& dir, bool mayWrite) override {
+  std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite) override {
     return inner_.FoldsCase(dir, mayWrite);
   }
   bool FileExists(const std::string& path) override { return inner_.FileExists(path); }

@@ -279,7 +279,7 @@ class Win32FileSystem : public FileSystem {
   FileTime ProbeClock(const std::string& dir) override { return win32::ProbeClock(dir); }
   // Win32 names every file up to case, whatever the volume or the folder
   // keeps.
-  bool FoldsCase(const std::string&, bool) override { return true; }
+  std::optional<bool> FoldsCase(const std::string&, bool) override { return true; }
 
   bool Identity(const std::string& path, FileId& out) override {
     // Backup semantics lets CreateFileW open a directory; no access is asked

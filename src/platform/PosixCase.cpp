@@ -120,10 +120,10 @@ int Probe(int in) {
 
 namespace posix {
 
-bool FoldsCase(const std::string& dir, bool mayWrite) {
+std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite) {
   bool links = false;
   const Fd in(OpenDirectory(dir, links));
-  if (in.get() < 0) return false;
+  if (in.get() < 0) return std::nullopt;
   int told = TypeFoldsCase(in.get());
   if (told < 0) told = LookAtEntries(in.get());
   if (told < 0 && mayWrite) told = Probe(in.get());

@@ -481,7 +481,7 @@ class PosixFileSystem : public FileSystem {
   }
   FileTime TypeClock(const std::string& dir) override { return posix::TypeClock(dir); }
   FileTime ProbeClock(const std::string& dir) override { return posix::ProbeClock(dir); }
-  bool FoldsCase(const std::string& dir, bool mayWrite) override {
+  std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite) override {
     return posix::FoldsCase(dir, mayWrite);
   }
 

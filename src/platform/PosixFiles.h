@@ -12,6 +12,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +67,7 @@ FileTime ClockOfFsType(uint64_t type);
 FileTime TypeClock(const std::string& dir);
 FileTime ProbeClock(const std::string& dir);
 // FileSystem::FoldsCase.
-bool FoldsCase(const std::string& dir, bool mayWrite);
+std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite);
 
 // faFifo, faCharDevice or faBlockDevice for a mode of that kind; 0 otherwise.
 uint32_t SpecialKind(mode_t mode);
