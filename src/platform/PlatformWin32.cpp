@@ -212,7 +212,9 @@ class Win32FileSystem : public FileSystem {
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
     WIN32_FIND_DATAW data;
-    FindHandle find(SystemPath(pattern), data);
+    const std::wstring p = SystemPath(pattern);
+    if (ReachedAsShortName(p.substr(0, p.rfind(L'\\')))) return;
+    FindHandle find(p, data);
     if (!find.ok()) return;
     DirEntry e;
     do {
@@ -403,11 +405,12 @@ class Win32FileSystem : public FileSystem {
 
   // A folder keeps no owner that a run could give: its security is its
   // parent's, as the folder was made.
+  // Another folder that `to` reaches by its short name is none of the run's.
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool) override {
-    return win32::KeepFolderAttributes(from, to);
+    return ReachedAsShortName(SystemPath(to)) || win32::KeepFolderAttributes(from, to);
   }
   bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return win32::MatchFolder(from, to);
+    return ReachedAsShortName(SystemPath(to)) || win32::MatchFolder(from, to);
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
@@ -453,28 +456,50 @@ class Win32FileSystem : public FileSystem {
     });
   }
 
-  // The entry of that exact path, by its long name below a root.
+  // The entry of that exact path, by its long name below a root. A path
+  // that ends with a separator names what is in a folder, no entry.
   bool LookUp(const std::string& path, WIN32_FIND_DATAW& data) {
     if (IsPattern(path)) return false;
+    if (path.back() == '\\' || path.back() == '/') {
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
     const std::wstring p = SystemPath(path);
     return FindExact(p, LongNameOnly(p), data);
   }
 
-  // The attributes of the entry that the system path `path` names, as
-  // GetFileAttributesW gives them; below a root, of its long name only.
-  DWORD AttributesOf(const std::wstring& path) {
-    if (!LongNameOnly(path)) return Attributes(path);
+  // Whether the system path `path`, below a root, reaches an existing
+  // entry only as that entry's short name.
+  bool ShortNameOnly(const std::wstring& path) {
     WIN32_FIND_DATAW data;
-    return FindExact(path, true, data) ? data.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+    return LongNameOnly(path) && !FindExact(path, true, data) && FindExact(path, false, data);
+  }
+
+  // A path that reaches another entry by its short name names nothing, as
+  // the walk is told; the names below a folder so reached are another
+  // folder's, and a listing of it is none.
+  bool ReachedAsShortName(const std::wstring& path) {
+    if (!ShortNameOnly(path)) return false;
+    ::SetLastError(ERROR_PATH_NOT_FOUND);
+    return true;
+  }
+
+  // The attributes of the entry that the system path `path` names, as
+  // GetFileAttributesW gives them (and its errors, which tell a path through
+  // a file from one that cannot be looked up); below a root, of its long
+  // name only.
+  DWORD AttributesOf(const std::wstring& path) {
+    const DWORD attr = Attributes(path);
+    if (attr == INVALID_FILE_ATTRIBUTES || !ShortNameOnly(path)) return attr;
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
   }
 
   // Whether the system path `target` names an existing entry only by its
   // short name: a move that replaces it would replace another's file. Sets
   // kShortNameTaken when it does.
   bool TakenAsShortName(const std::wstring& target) {
-    if (!LongNameOnly(target)) return false;
-    WIN32_FIND_DATAW data;
-    if (FindExact(target, true, data) || !FindExact(target, false, data)) return false;
+    if (!ShortNameOnly(target)) return false;
     ::SetLastError(win32::kShortNameTaken);
     return true;
   }

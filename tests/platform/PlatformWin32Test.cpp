@@ -348,6 +348,8 @@ TEST(Win32Names, ShortNamesNeverStandForAnotherEntryBelowTheRoots) {
     EXPECT_FALSE(RealFileSystem().LastWriteTime(alias, time));
     EXPECT_FALSE(RealFileSystem().DirectoryExists(alias));
     EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(alias));
+    if (folder) test::WriteFile(full + "\\in.txt", "in");
+    if (folder) EXPECT_EQ(Words{}, Names(alias + "\\*.*", platform::faAnyFile));
     EXPECT_EQ(folder ? platform::PathKind::Directory : platform::PathKind::File,
               RealFileSystem().KindOf(t / "FOOBARBAZ-Long-Name.TXT"));
     // A move that replaces what the name finds would replace another's file.
