@@ -1,12 +1,9 @@
-// Windows implementation of the platform layer: the wide kernel32, shell32,
-// user32 and version.dll calls, with every handle owned by a small class.
+// Windows implementation of the platform layer: the wide kernel32 calls,
+// with every handle owned by a small class (the shell's, user32's and
+// version.dll's are in Win32Shell.cpp).
 // Paths are UTF-8 inside the program and UTF-16 at the system, where each
 // is "\\?\" + its full path with its names as stored (Win32Names.cpp).
 #include "Win32Files.h"
-// After windows.h, which they build on.
-#include <shellapi.h>
-#include <winver.h>
-
 // windows.h maps these names to their A/W forms; the interface uses them as
 // plain method names.
 #undef CopyFile
@@ -549,15 +546,6 @@ std::string ToAnsi(std::string_view utf8, bool exact, bool& ok) {
   return out;
 }
 
-// The shell and the version library take a path as the user would type it
-// while it is short enough: a viewer is handed the path that it shows. The
-// program's own files have no names that Win32 rules alter.
-std::wstring ShellPath(const std::string& path) {
-  constexpr size_t kPlainPathLimit = MAX_PATH - 12;
-  std::wstring w = Widen(path);
-  return w.size() < kPlainPathLimit ? w : SystemPath(path);
-}
-
 bool IsAscii(std::string_view s) {
   return std::all_of(s.begin(), s.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -696,18 +684,6 @@ bool StatusLineWanted() { return false; }
 void ShowStatusLine(const std::string&) {}
 void EraseStatusLine() {}
 
-void ShellOpen(const std::string& path) {
-  ::ShellExecuteW(nullptr, L"open", ShellPath(path).c_str(), L"", L"", SW_SHOW);
-}
-
-void PumpMessages() {
-  MSG msg;
-  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
-  }
-}
-
 size_t RootLength(std::string_view path) {
   const auto delim = [&](size_t i) { return i < path.size() && path[i] == '\\'; };
   const auto drive = [&](size_t i) {
@@ -775,37 +751,5 @@ std::string LastErrorText() {
 
 // No console: the exit status and the report tell.
 void TellFailure(const std::string&) {}
-
-void ShowFatalError(const std::string& text) {
-  ::MessageBoxW(nullptr, Widen(text).c_str(), L"Application Error", MB_ICONERROR | MB_TASKMODAL);
-}
-
-// ---------------------------------------------------------------------------
-// Version resource
-
-uint32_t VersionInfoSize(const std::string& path) {
-  DWORD handle = 0;
-  return ::GetFileVersionInfoSizeW(ShellPath(path).c_str(), &handle);
-}
-
-bool VersionInfo(const std::string& path, std::vector<unsigned char>& block) {
-  block.assign(VersionInfoSize(path), 0);
-  if (block.empty()) return false;
-  return ::GetFileVersionInfoW(ShellPath(path).c_str(), 0, static_cast<DWORD>(block.size()),
-                               block.data()) != 0;
-}
-
-bool VersionQuery(const std::vector<unsigned char>& block, const std::string& subBlock,
-                  const void*& value, uint32_t& len) {
-  void* found = nullptr;
-  UINT size = 0;
-  value = nullptr;
-  len = 0;
-  if (block.empty() || !::VerQueryValueA(block.data(), subBlock.c_str(), &found, &size))
-    return false;
-  value = found;
-  len = size;
-  return true;
-}
 
 }  // namespace platform

@@ -419,13 +419,6 @@ std::string ShortPath(const std::string& path) {
 std::string AsStored(const std::string& path) {
   if (path.starts_with("\\\\?\\")) return path;
   std::string p = path;
-  // A relative path is resolved; a full one keeps its names as they are.
-  if (p.size() < 2 || p[1] != ':') {
-    std::wstring full(32768, L'\0');
-    full.resize(
-        ::GetFullPathNameW(W(p).c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
-    p = U(full);
-  }
   std::replace(p.begin(), p.end(), '/', '\\');
   return "\\\\?\\" + p;
 }
