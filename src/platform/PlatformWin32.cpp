@@ -401,8 +401,8 @@ class Win32FileSystem : public FileSystem {
   }
 
   // A folder keeps no owner that a run could give: its security is its
-  // parent's, as the folder was made.
-  // Another folder that `to` reaches by its short name is none of the run's.
+  // parent's, as the folder was made. Another folder that `to` reaches by
+  // its short name is none of the run's, and is left as it is.
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool) override {
     return ReachedAsShortName(SystemPath(to)) || win32::KeepFolderAttributes(from, to);
   }
