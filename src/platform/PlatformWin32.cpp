@@ -1,12 +1,9 @@
-// Windows implementation of the platform layer: the wide kernel32, shell32,
-// user32 and version.dll calls, with every handle owned by a small class.
-// Paths are UTF-8 inside the program and UTF-16 at the system; one longer
-// than the old MAX_PATH limit reaches it as "\\?\" + its full path.
+// Windows implementation of the platform layer: the wide kernel32 calls,
+// with every handle owned by a small class (the shell's, user32's and
+// version.dll's are in Win32Shell.cpp).
+// Paths are UTF-8 inside the program and UTF-16 at the system, where each
+// is "\\?\" + its full path with its names as stored (Win32Names.cpp).
 #include "Win32Files.h"
-// After windows.h, which they build on.
-#include <shellapi.h>
-#include <winver.h>
-
 // windows.h maps these names to their A/W forms; the interface uses them as
 // plain method names.
 #undef CopyFile
@@ -21,75 +18,20 @@
 #include <string_view>
 
 #include "Platform.h"
+#include "ThreadSafety.h"
 
 namespace platform {
 
 using win32::Discard;
 using win32::FileHandle;
+using win32::Narrow;
 using win32::SystemPath;
+using win32::Widen;
 
 const char PathDelim = '\\';
 const char SwitchChar = '/';
 
-namespace {
-
-// UTF-8 (or another code page) into UTF-16, and UTF-16 into UTF-8. Text that
-// is not well-formed comes through with U+FFFD in place of the broken parts
-// (a name holding a lone surrogate cannot be reached under its UTF-8 form).
-std::wstring Widen(std::string_view utf8, UINT codePage = CP_UTF8) {
-  std::wstring w;
-  if (utf8.empty()) return w;
-  const int n = static_cast<int>(utf8.size());
-  const int wide = ::MultiByteToWideChar(codePage, 0, utf8.data(), n, nullptr, 0);
-  if (wide <= 0) return w;
-  w.resize(static_cast<size_t>(wide));
-  ::MultiByteToWideChar(codePage, 0, utf8.data(), n, w.data(), wide);
-  return w;
-}
-
-std::string Narrow(std::wstring_view w) {
-  std::string out;
-  // Most names are ASCII: they need no conversion call.
-  if (std::all_of(w.begin(), w.end(), [](wchar_t c) { return c < 0x80; })) {
-    out.assign(w.begin(), w.end());
-    return out;
-  }
-  const int n = static_cast<int>(w.size());
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), n, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return out;
-  out.resize(static_cast<size_t>(bytes));
-  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), n, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
-}  // namespace
-
 namespace win32 {
-
-// Below this length every call takes a path as it is (CreateDirectoryW stops
-// at MAX_PATH - 12); from it on, "\\?\" + the full path lifts the limit.
-constexpr size_t kPlainPathLimit = MAX_PATH - 12;
-
-std::wstring SystemPath(const std::string& path) {
-  std::wstring w = Widen(path);
-  if (w.size() < kPlainPathLimit || w.starts_with(L"\\\\?\\")) return w;
-  // The prefix turns off the system's own reading of ".", ".." and "/";
-  // the full path has them resolved already.
-  std::wstring full(w.size() + MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        ::GetFullPathNameW(w.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n == 0) return w;
-    if (n < full.size()) {
-      full.resize(n);
-      break;
-    }
-    full.resize(n);
-  }
-  if (full.starts_with(L"\\\\.\\")) return full;  // a device path stays as it is
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
-}
 
 void Discard(const std::wstring& path) {
   const ErrorKeeper keep;  // the caller tells why the copy failed
@@ -107,8 +49,7 @@ namespace {
 // plain search.
 class FindHandle {
  public:
-  FindHandle(const std::string& pattern, WIN32_FIND_DATAW& data) {
-    const std::wstring p = SystemPath(pattern);
+  FindHandle(const std::wstring& p, WIN32_FIND_DATAW& data) {
     h_ = ::FindFirstFileExW(p.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                             FIND_FIRST_EX_LARGE_FETCH);
     if (h_ == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER)
@@ -154,12 +95,25 @@ bool HasWildcard(std::string_view path) {
   return path.find_first_of("*?") != std::string_view::npos;
 }
 
-// The first entry that an exact path finds, whatever its attributes.
-bool FindExact(const std::string& path, WIN32_FIND_DATAW& data) {
-  if (path.empty() || HasWildcard(path)) return false;
+// The entry that the exact path `path` (a system path) names, whatever its
+// attributes. With `longNameOnly` it is the one whose long name that is: a
+// search by name finds an entry by its short name too.
+bool FindExact(std::wstring path, bool longNameOnly, WIN32_FIND_DATAW& data) {
+  // A search takes no trailing separator; a root is no entry it finds.
+  while (path.size() > 1 && path.back() == L'\\') path.pop_back();
   FindHandle find(path, data);
-  return find.ok();
+  if (!find.ok() || !longNameOnly) return find.ok();
+  const std::wstring_view name = win32::LastName(path);
+  do {
+    if (win32::SameName(name, data.cFileName)) return true;
+  } while (find.Next(data));
+  ::SetLastError(ERROR_FILE_NOT_FOUND);
+  return false;
 }
+
+// A path that the system would take for a search pattern: none of the
+// exact-path operations looks it up.
+bool IsPattern(const std::string& path) { return path.empty() || HasWildcard(path); }
 
 DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
 
@@ -236,10 +190,28 @@ bool FlushFile(const std::wstring& path) {
 
 class Win32FileSystem : public FileSystem {
  public:
+  // Below the directories named for a run, a lookup matches an entry's long
+  // name only: a new source file "FOOB~XUI.TXT" is not the stage's copy of
+  // "foobarbaz-long-name.txt", whose short name it is, and a stage file of
+  // that name has no source while only the long one is there. The named
+  // directories themselves, and paths elsewhere, are found by either name.
+  void SetRoots(const std::vector<std::string>& dirs) override EXCLUDES(rootsMutex_) {
+    std::vector<std::wstring> roots;
+    for (const std::string& dir : dirs) {
+      std::wstring root = SystemPath(dir);
+      while (!root.empty() && root.back() == L'\\') root.pop_back();
+      if (!root.empty()) roots.push_back(std::move(root));
+    }
+    const MutexLock lock(rootsMutex_);
+    roots_ = std::move(roots);
+  }
+
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
     WIN32_FIND_DATAW data;
-    FindHandle find(pattern, data);
+    const std::wstring p = SystemPath(pattern);
+    if (ReachedAsShortName(p.substr(0, p.rfind(L'\\')))) return;
+    FindHandle find(p, data);
     if (!find.ok()) return;
     DirEntry e;
     do {
@@ -250,28 +222,25 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
-    bool found = false;
-    if (path.empty() || HasWildcard(path)) return false;
-    List(path, admit, [&](const DirEntry& e) {
-      if (!found) out = e;
-      found = true;
-    });
-    return found;
+    WIN32_FIND_DATAW data;
+    if (!LookUp(path, data) || !Admitted(data.dwFileAttributes, admit)) return false;
+    FillEntry(data, out);
+    return true;
   }
 
   bool FileExists(const std::string& path) override {
     WIN32_FIND_DATAW data;
-    return FindExact(path, data) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return LookUp(path, data) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
   bool DirectoryExists(const std::string& path) override {
-    const DWORD attr = Attributes(SystemPath(path));
+    const DWORD attr = AttributesOf(SystemPath(path));
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
   }
 
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     WIN32_FIND_DATAW data;
-    if (!FindExact(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (!LookUp(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
     out = win32::ToFileTime(data.ftLastWriteTime);
     return true;
   }
@@ -307,11 +276,14 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool CreateDir(const std::string& path) override {
-    return ::CreateDirectoryW(SystemPath(path).c_str(), nullptr) != 0;
+    const std::wstring p = SystemPath(path);
+    if (::CreateDirectoryW(p.c_str(), nullptr)) return true;
+    ExplainTaken(p);
+    return false;
   }
   bool RemoveDir(const std::string& path) override { return win32::RemoveFolder(path); }
   PathKind KindOf(const std::string& path) override {
-    const DWORD attr = Attributes(SystemPath(path));
+    const DWORD attr = AttributesOf(SystemPath(path));
     if (attr != INVALID_FILE_ATTRIBUTES) {
       return (attr & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File;
     }
@@ -366,9 +338,12 @@ class Win32FileSystem : public FileSystem {
       ::SetLastError(ERROR_IO_DEVICE);
       return false;
     }
+    const std::wstring target = SystemPath(staged.To());
+    if (replace && TakenAsShortName(target)) return false;
     KeepAttributes(SystemPath(staged.From()), staged.temp);
-    if (!::MoveFileExW(staged.temp.c_str(), SystemPath(staged.To()).c_str(),
+    if (!::MoveFileExW(staged.temp.c_str(), target.c_str(),
                        replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+      ExplainTaken(target);
       return false;
     }
     staged.temp.clear();
@@ -390,9 +365,11 @@ class Win32FileSystem : public FileSystem {
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     const std::wstring source = SystemPath(from);
     const std::wstring target = SystemPath(to);
+    if (replace && TakenAsShortName(target)) return false;
     if (::MoveFileExW(source.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
       return true;
     }
+    ExplainTaken(target);
     if (::GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
     // Across volumes the move is a copy and a delete, and a read-only
     // original refuses the delete once the copy is made: it is refused
@@ -427,12 +404,13 @@ class Win32FileSystem : public FileSystem {
   }
 
   // A folder keeps no owner that a run could give: its security is its
-  // parent's, as the folder was made.
+  // parent's, as the folder was made. Another folder that `to` reaches by
+  // its short name is none of the run's, and is left as it is.
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool) override {
-    return win32::KeepFolderAttributes(from, to);
+    return ReachedAsShortName(SystemPath(to)) || win32::KeepFolderAttributes(from, to);
   }
   bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return win32::MatchFolder(from, to);
+    return ReachedAsShortName(SystemPath(to)) || win32::MatchFolder(from, to);
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
@@ -466,6 +444,75 @@ class Win32FileSystem : public FileSystem {
   }
 
  private:
+  // Whether a lookup of the system path `path` matches the long name only:
+  // it lies below a root, and its last name could be another's short name.
+  bool LongNameOnly(std::wstring_view path) EXCLUDES(rootsMutex_) {
+    const std::wstring_view name = win32::LastName(path);
+    if (!win32::MayBeShortName(name) || name.find_first_of(L"*?") != name.npos) return false;
+    const MutexLock lock(rootsMutex_);
+    return std::any_of(roots_.begin(), roots_.end(), [&](const std::wstring& root) {
+      return path.size() > root.size() + 1 && path[root.size()] == L'\\' &&
+             win32::SameName(path.substr(0, root.size()), root);
+    });
+  }
+
+  // The entry of that exact path, by its long name below a root. A path
+  // that ends with a separator names what is in a folder, no entry.
+  bool LookUp(const std::string& path, WIN32_FIND_DATAW& data) {
+    if (IsPattern(path)) return false;
+    if (path.back() == '\\' || path.back() == '/') {
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    const std::wstring p = SystemPath(path);
+    return FindExact(p, LongNameOnly(p), data);
+  }
+
+  // Whether the system path `path`, below a root, reaches an existing
+  // entry only as that entry's short name.
+  bool ShortNameOnly(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    return LongNameOnly(path) && !FindExact(path, true, data) && FindExact(path, false, data);
+  }
+
+  // A path that reaches another entry by its short name names nothing, as
+  // the walk is told; the names below a folder so reached are another
+  // folder's, and a listing of it is none.
+  bool ReachedAsShortName(const std::wstring& path) {
+    if (!ShortNameOnly(path)) return false;
+    ::SetLastError(ERROR_PATH_NOT_FOUND);
+    return true;
+  }
+
+  // The attributes of the entry that the system path `path` names, as
+  // GetFileAttributesW gives them (and its errors, which tell a path through
+  // a file from one that cannot be looked up); below a root, of its long
+  // name only.
+  DWORD AttributesOf(const std::wstring& path) {
+    const DWORD attr = Attributes(path);
+    if (attr == INVALID_FILE_ATTRIBUTES || !ShortNameOnly(path)) return attr;
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+
+  // Whether the system path `target` names an existing entry only by its
+  // short name: a move that replaces it would replace another's file. Sets
+  // kShortNameTaken when it does.
+  bool TakenAsShortName(const std::wstring& target) {
+    if (!ShortNameOnly(target)) return false;
+    ::SetLastError(win32::kShortNameTaken);
+    return true;
+  }
+
+  // After making `target` failed on a name in the way: where that is
+  // another entry's short name, that is the reason told.
+  void ExplainTaken(const std::wstring& target) {
+    const DWORD error = ::GetLastError();
+    if ((error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) && TakenAsShortName(target))
+      return;
+    ::SetLastError(error);
+  }
+
   static void WriteLines(HANDLE h, const std::vector<std::string>& lines) {
     const std::string content = SavedText(lines);
     constexpr size_t kChunk = size_t{1} << 30;
@@ -477,6 +524,9 @@ class Win32FileSystem : public FileSystem {
       done += written;
     }
   }
+
+  Mutex rootsMutex_;
+  std::vector<std::wstring> roots_ GUARDED_BY(rootsMutex_);  // system paths, no trailing separator
 };
 
 // The ANSI code page's bytes of a UTF-8 text; with `exact`, empty unless
@@ -656,18 +706,6 @@ bool StatusLineWanted() { return false; }
 void ShowStatusLine(const std::string&) {}
 void EraseStatusLine() {}
 
-void ShellOpen(const std::string& path) {
-  ::ShellExecuteW(nullptr, L"open", SystemPath(path).c_str(), L"", L"", SW_SHOW);
-}
-
-void PumpMessages() {
-  MSG msg;
-  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
-  }
-}
-
 size_t RootLength(std::string_view path) {
   const auto delim = [&](size_t i) { return i < path.size() && path[i] == '\\'; };
   const auto drive = [&](size_t i) {
@@ -717,6 +755,7 @@ size_t OpenFileLimit() { return 0; }
 std::string LastErrorText() {
   const DWORD code = ::GetLastError();
   if (code == kChangedWhileCopied) return "changed while it was copied";
+  if (code == win32::kShortNameTaken) return "another entry here has this name as its short name";
   wchar_t* text = nullptr;
   const DWORD n = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -734,37 +773,5 @@ std::string LastErrorText() {
 
 // No console: the exit status and the report tell.
 void TellFailure(const std::string&) {}
-
-void ShowFatalError(const std::string& text) {
-  ::MessageBoxW(nullptr, Widen(text).c_str(), L"Application Error", MB_ICONERROR | MB_TASKMODAL);
-}
-
-// ---------------------------------------------------------------------------
-// Version resource
-
-uint32_t VersionInfoSize(const std::string& path) {
-  DWORD handle = 0;
-  return ::GetFileVersionInfoSizeW(SystemPath(path).c_str(), &handle);
-}
-
-bool VersionInfo(const std::string& path, std::vector<unsigned char>& block) {
-  block.assign(VersionInfoSize(path), 0);
-  if (block.empty()) return false;
-  return ::GetFileVersionInfoW(SystemPath(path).c_str(), 0, static_cast<DWORD>(block.size()),
-                               block.data()) != 0;
-}
-
-bool VersionQuery(const std::vector<unsigned char>& block, const std::string& subBlock,
-                  const void*& value, uint32_t& len) {
-  void* found = nullptr;
-  UINT size = 0;
-  value = nullptr;
-  len = 0;
-  if (block.empty() || !::VerQueryValueA(block.data(), subBlock.c_str(), &found, &size))
-    return false;
-  value = found;
-  len = size;
-  return true;
-}
 
 }  // namespace platform

@@ -18,12 +18,35 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace platform::win32 {
 
-// The path as the wide calls take it: UTF-16, and "\\?\" + the full path
-// from the length where the old MAX_PATH limit would stop a call.
+// UTF-8 (or another code page) into UTF-16, and UTF-16 into UTF-8. Text that
+// is not well-formed comes through with U+FFFD in place of the broken parts
+// (a name holding a lone surrogate cannot be reached under its UTF-8 form).
+std::wstring Widen(std::string_view text, UINT codePage = CP_UTF8);
+std::string Narrow(std::wstring_view w);
+
+// The path as the wide calls take it: UTF-16, "\\?\" + the full path, and
+// every name in it as it is stored. Win32 rules would drop a trailing dot
+// or space and take CON, NUL or aux.txt for a device: a folder "dirdot."
+// would be listed and then never reached. A path in that form already, or
+// a device path, is taken as it is.
 std::wstring SystemPath(const std::string& path);
+
+// The last name of a path, without trailing separators.
+std::wstring_view LastName(std::wstring_view path);
+// Whether the file system could take `name` for the 8.3 short name of
+// another entry: one of up to eight characters, a dot and up to three.
+// Windows finds an entry by either name; a name that is no such name can
+// only be a long one.
+bool MayBeShortName(std::wstring_view name);
+// Names compared as the file system compares them, without regard to case.
+bool SameName(std::wstring_view a, std::wstring_view b);
+// The error of a move or a new folder whose name another entry of the
+// directory holds as its short name.
+constexpr DWORD kShortNameTaken = 0x20004B57;
 
 // A FILETIME (UTC) as the FileTime that the program compares.
 FileTime ToFileTime(const FILETIME& utc);

@@ -1,12 +1,14 @@
 // Every file name and every path length, end to end under code page 932:
-// names that the code page lacks, a path past MAX_PATH, the report's
-// encoding, and masks and dates that keep their meaning in the code page.
+// names that the code page lacks, names that Win32 path rules alter, short
+// names, a path past MAX_PATH, the report's encoding, and masks and dates
+// that keep their meaning in the code page.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
+#include "support/TestSupportWin32.h"
 
 namespace {
 
@@ -14,6 +16,11 @@ using Files = std::vector<std::string>;
 
 const Files kNames = {"plain.txt", "表.txt",    "é.txt",         "한국.txt",
                       "😀.txt",     "—dash.txt", "naïve café.mp3"};
+
+// Names that NTFS holds and Win32 path rules alter: a trailing dot or space
+// would be dropped, CON, NUL and aux.txt taken for devices.
+const Files kStoredNames = {"dirdot./in.txt", "dirsp /in.txt", "CON/in.txt", "trail.",
+                            "trail ",         "NUL",           "aux.txt"};
 
 class Names : public ::testing::Test {
  protected:
@@ -26,11 +33,12 @@ class Names : public ::testing::Test {
     test::SetLocalMTime(P(rel), 2020, 1, day);
   }
 
-  void Run(const std::vector<std::string>& dirs, const std::vector<std::string>& options = {}) {
+  void Run(const std::vector<std::string>& dirs, const std::vector<std::string>& options = {},
+           int exitCode = 0) {
     std::vector<std::string> args;
     for (const std::string& dir : dirs) args.push_back(P(dir));
     args.insert(args.end(), options.begin(), options.end());
-    ASSERT_EQ(0, test::RunProgram(exe_, args).exitCode);
+    ASSERT_EQ(exitCode, test::RunProgram(exe_, args).exitCode);
   }
 
   std::string Report(int n) const { return test::ReadFile(test::ReportPath(exe_, n)); }
@@ -72,6 +80,61 @@ TEST_F(Names, EveryNameIsBackedUpRotatedAndReportedAsItIs) {
   Run(stages, {"/M"});
   EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 2)));
   EXPECT_EQ(tree, test::ListTree(P("é 2")));
+}
+
+TEST_F(Names, NamesThatWin32RulesAlterAreBackedUpAsStored) {
+  const auto put = [&](const std::string& rel, int version) {
+    test::WriteStored(P("src/" + rel), rel + " " + std::to_string(version));
+    test::SetLocalMTime(test::AsStored(P("src/" + rel)), 2020, 1, version);
+  };
+  for (const std::string& rel : kStoredNames) put(rel, 1);
+  Files tree = kStoredNames;
+  std::sort(tree.begin(), tree.end());
+  const Files stages = {"src", "b1", "b2"};
+  Run(stages, {"/M"});
+  EXPECT_EQ(tree, test::ListStoredTree(P("b1")));
+  for (const std::string& rel : tree) EXPECT_EQ(rel + " 1", test::ReadStored(P("b1/" + rel)));
+  // Nothing changed: nothing is made, moved or removed, so no report.
+  Run(stages, {"/M"});
+  EXPECT_FALSE(test::IsFile(test::ReportPath(exe_, 2)));
+  EXPECT_EQ(Files{}, test::ListStoredTree(P("b2")));
+  for (const std::string& rel : tree) put(rel, 2);
+  Run(stages);
+  for (const std::string& rel : tree) {
+    EXPECT_EQ(rel + " 2", test::ReadStored(P("b1/" + rel)));
+    EXPECT_EQ(rel + " 1", test::ReadStored(P("b2/" + rel)));
+  }
+}
+
+// Windows finds a file by its 8.3 short name too. A file whose name is the
+// short name of another's is a file of its own: it never stands for the
+// other's copy in a stage, nor the other for it in the source.
+TEST_F(Names, AShortNameNeverStandsForAnotherFile) {
+  const std::string longName = "foobarbaz-long-name.txt";
+  test::WriteFile(P("probe/" + longName), "");
+  const std::string shortPath = test::ShortPath(P("probe/" + longName));
+  const std::string alias = shortPath.substr(shortPath.find_last_of('\\') + 1);
+  if (shortPath.empty() || alias == longName) GTEST_SKIP() << "no short names on this volume";
+  const Files stages = {"src", "b1", "b2"};
+  platform::FileSystem& fs = platform::RealFileSystem();
+  Put("src/" + alias, "short 1");
+  Run(stages);
+  // The short-named file goes as the long one comes: its copy leaves stage 1.
+  ASSERT_TRUE(fs.DeleteFile(P("src/" + alias)));
+  Put("src/" + longName, "long 1");
+  Run(stages);
+  EXPECT_EQ(Files{longName}, test::ListTree(P("b1")));
+  EXPECT_EQ(Files{alias}, test::ListTree(P("b2")));
+  // It comes back, newer, while stage 1's long copy holds its name as a
+  // short name: it is told, and no generation moves for it.
+  ASSERT_TRUE(fs.DeleteFile(P("src/" + longName)));
+  Put("src/" + alias, "short 2", 2);
+  Put("src/" + longName, "long 1");
+  Run(stages, {"/M"}, 2);
+  EXPECT_EQ("long 1", test::ReadFile(P("b1/" + longName)));
+  EXPECT_EQ(Files{alias}, test::ListTree(P("b2")));
+  EXPECT_EQ("short 1", test::ReadFile(P("b2/" + alias)));
+  EXPECT_NE(std::string::npos, Report(1).find("its short name")) << Report(1);
 }
 
 TEST_F(Names, ReportOfCodePage932NamesStaysInIt) {

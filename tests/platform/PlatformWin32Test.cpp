@@ -123,14 +123,23 @@ TEST(Win32Listing, WildcardsNeverPassForAnExactPath) {
 
 TEST(Win32Names, EveryNameAndPathLengthReachesTheDisk) {
   test::TempDir t;
-  // 表 ends in 0x5C in code page 932; the others are not in it at all.
-  const Words names = {"é.txt", "—dash.txt", "表", "한국.txt", "😀.txt"};
+  // 表 ends in 0x5C in code page 932; the others are not in it at all. Win32
+  // rules would drop a trailing dot or space and take CON, NUL or aux.txt
+  // for a device.
+  const Words names = {"é.txt",  "—dash.txt", "表",  "한국.txt", "😀.txt",
+                       "trail.", "trail ",    "CON", "NUL",      "aux.txt"};
   std::string deep = t.path();
   while (deep.size() < 300) deep += "\\über ordner " + std::string(40, 'x');
   for (const std::string& dir : {t / "names", deep}) {
     SCOPED_TRACE(dir.size());
     ASSERT_TRUE(platform::CreateDirChain(RealFileSystem(), dir + "\\表\\sub\\"));
     EXPECT_TRUE(RealFileSystem().DirectoryExists(dir + "\\表\\sub"));
+    for (const std::string folder : {"\\dirdot.\\", "\\dirsp \\", "\\NUL\\"}) {
+      ASSERT_TRUE(platform::CreateDirChain(RealFileSystem(), dir + folder + "in"));
+      EXPECT_TRUE(RealFileSystem().RemoveDir(dir + folder + "in"));
+      EXPECT_TRUE(RealFileSystem().RemoveDir(dir + folder));
+      EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(dir + folder));
+    }
     for (const std::string& name : names) {
       if (name != "表") RealFileSystem().SaveLines(dir + "\\" + name, {name});
     }
@@ -141,6 +150,8 @@ TEST(Win32Names, EveryNameAndPathLengthReachesTheDisk) {
     DirEntry e;
     ASSERT_TRUE(RealFileSystem().Find(dir + "\\😀.txt", platform::faAnyFile, e));
     EXPECT_EQ("😀.txt", e.name);
+    EXPECT_TRUE(RealFileSystem().FileExists(dir + "\\trail "));
+    EXPECT_EQ("trail.\r\n", test::ReadStored(dir + "\\trail."));
     EXPECT_TRUE(RealFileSystem().CopyFile(dir + "\\é.txt", dir + "\\表\\é.txt", false, nullptr));
     EXPECT_TRUE(RealFileSystem().MoveFile(dir + "\\表\\é.txt", dir + "\\表\\sub\\é.txt", false));
     EXPECT_EQ("\xEF\xBB\xBFé.txt\r\n", test::ReadFile(dir + "\\表\\sub\\é.txt"));
@@ -293,6 +304,61 @@ TEST(Win32Paths, RootsOfDrivesAndShares) {
       {"x\\y", 0},
   };
   for (const auto& c : kCases) EXPECT_EQ(c.root, platform::RootLength(c.path)) << c.path;
+}
+
+// Only what depends on a current directory is the system's to resolve;
+// the names after it stay as they are stored.
+TEST(Win32Names, SystemPathsKeepEveryNameAsStored) {
+  std::wstring cwd(MAX_PATH, L'\0');
+  cwd.resize(::GetCurrentDirectoryW(MAX_PATH, cwd.data()));
+  if (cwd.back() != L'\\') cwd += L'\\';
+  const struct {
+    const char* path;
+    std::wstring want;
+  } kCases[] = {
+      {"C:\\a\\dirdot.\\b ", L"\\\\?\\C:\\a\\dirdot.\\b "},
+      {"C:\\a\\CON", L"\\\\?\\C:\\a\\CON"},
+      {"C:/a//./x\\..\\aux.txt\\", L"\\\\?\\C:\\a\\aux.txt\\"},
+      {"C:\\..\\..", L"\\\\?\\C:\\"},
+      {"C:\\a\\*.*", L"\\\\?\\C:\\a\\*.*"},
+      {"\\\\server\\share\\NUL", L"\\\\?\\UNC\\server\\share\\NUL"},
+      {"\\\\?\\C:\\x.", L"\\\\?\\C:\\x."},
+      {"rel.\\in", L"\\\\?\\" + cwd + L"rel.\\in"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(c.want, platform::win32::SystemPath(c.path)) << c.path;
+}
+
+// Below the run's roots a lookup matches an entry's long name (in any case),
+// never another's 8.3 short name; the roots and other paths go by either.
+TEST(Win32Names, ShortNamesNeverStandForAnotherEntryBelowTheRoots) {
+  for (const bool folder : {false, true}) {
+    test::TempDir t;
+    const std::string full = t / "foobarbaz-long-name.txt";
+    if (folder) test::MakeDirs(full);
+    if (!folder) test::WriteFile(full, "long");
+    const std::string shortPath = test::ShortPath(full);
+    const std::string alias = t / shortPath.substr(shortPath.find_last_of('\\') + 1);
+    if (shortPath.empty() || alias == full) GTEST_SKIP() << "no short names on this volume";
+    EXPECT_EQ(!folder, RealFileSystem().FileExists(alias));  // no run: found by either name
+    RealFileSystem().SetRoots({t.path()});
+    DirEntry e;
+    platform::FileTime time;
+    EXPECT_FALSE(RealFileSystem().Find(alias, platform::faAnyFile, e));
+    EXPECT_FALSE(RealFileSystem().FileExists(alias));
+    EXPECT_FALSE(RealFileSystem().LastWriteTime(alias, time));
+    EXPECT_FALSE(RealFileSystem().DirectoryExists(alias));
+    EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(alias));
+    if (folder) test::WriteFile(full + "\\in.txt", "in");
+    if (folder) EXPECT_EQ(Words{}, Names(alias + "\\*.*", platform::faAnyFile));
+    EXPECT_EQ(folder ? platform::PathKind::Directory : platform::PathKind::File,
+              RealFileSystem().KindOf(t / "FOOBARBAZ-Long-Name.TXT"));
+    // A move that replaces what the name finds would replace another's file.
+    test::WriteFile(t / "new", "new");
+    EXPECT_FALSE(RealFileSystem().MoveFile(t / "new", alias, true));
+    EXPECT_EQ(platform::win32::kShortNameTaken, ::GetLastError());
+    if (!folder) EXPECT_EQ("long", test::ReadFile(full));
+    RealFileSystem().SetRoots({});
+  }
 }
 
 TEST(Win32Names, PathsGivenInTheLongFormAreTakenAsTheyAre) {

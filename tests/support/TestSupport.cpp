@@ -43,15 +43,7 @@ TempDir::TempDir(const std::string& base) {
   }
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Read-only files and directories are made writable so they can go.
-  for (auto it = fs::recursive_directory_iterator(P(path_), ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  }
-  fs::remove_all(P(path_), ec);
-}
+TempDir::~TempDir() { RemoveTree(path_); }
 
 std::string TempDir::operator/(const std::string& rel) const { return Join(path_, rel); }
 

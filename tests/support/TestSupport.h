@@ -30,6 +30,11 @@ class TempDir {
   std::string path_;
 };
 
+// Removes `path` and everything below it, read-only entries too; on Windows
+// also names that Win32 path rules alter, which a Win32 path would miss
+// (or, for CON, open the console).
+void RemoveTree(const std::string& path);
+
 // Joins with the platform separator; '/' in `rel` becomes the separator.
 std::string Join(const std::string& dir, const std::string& rel);
 

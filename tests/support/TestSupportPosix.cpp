@@ -26,6 +26,16 @@ namespace fs = std::filesystem;
 
 namespace test {
 
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  // Read-only files and directories are made writable so they can go.
+  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path, ec);
+}
+
 namespace {
 
 void SetMTime(const std::string& path, time_t t, int flags = 0) {

@@ -9,11 +9,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/Platform.h"
 #include "support/ModelStage.h"
 #include "support/TestSupport.h"
 #include "support/TestSupportWin32.h"
@@ -424,6 +426,88 @@ std::string ShortPath(const std::string& path) {
   std::wstring buf(w.size() + MAX_PATH, L'\0');
   const DWORD n = ::GetShortPathNameW(w.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
   return n > 0 && n < buf.size() ? U(buf.substr(0, n)) : std::string();
+}
+
+std::string AsStored(const std::string& path) {
+  if (path.starts_with("\\\\?\\")) return path;
+  std::string p = path;
+  std::replace(p.begin(), p.end(), '/', '\\');
+  return "\\\\?\\" + p;
+}
+
+void RemoveTree(const std::string& path) {
+  const std::function<void(const std::wstring&)> remove = [&](const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    const HANDLE h = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (h != INVALID_HANDLE_VALUE) {
+      const std::unique_ptr<void, FindCloser> search(h);
+      do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring child = dir + L"\\" + name;
+        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        const DWORD attr = data.dwFileAttributes;
+        if ((attr & FILE_ATTRIBUTE_DIRECTORY) && !(attr & FILE_ATTRIBUTE_REPARSE_POINT)) {
+          remove(child);
+        } else if (attr & FILE_ATTRIBUTE_DIRECTORY) {
+          ::RemoveDirectoryW(child.c_str());  // a link, never followed
+        } else {
+          ::DeleteFileW(child.c_str());
+        }
+      } while (::FindNextFileW(h, &data));
+    }
+    ::SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(dir.c_str());
+  };
+  remove(W(AsStored(path)));
+}
+
+void WriteStored(const std::string& path, const std::string& content) {
+  const std::string p = AsStored(path);
+  for (size_t sep = p.find('\\', 7); sep != std::string::npos; sep = p.find('\\', sep + 1)) {
+    ::CreateDirectoryW(W(p.substr(0, sep)).c_str(), nullptr);
+  }
+  Handle h(::CreateFileW(W(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (!h.ok() ||
+      !::WriteFile(h.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
+    throw std::runtime_error("WriteStored " + path);
+}
+
+std::string ReadStored(const std::string& path) {
+  Handle h(::CreateFileW(W(AsStored(path)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr));
+  std::string content(4096, '\0');
+  DWORD read = 0;
+  if (!h.ok() ||
+      !::ReadFile(h.get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr))
+    return "(unreadable)";
+  content.resize(read);
+  return content;
+}
+
+std::vector<std::string> ListStoredTree(const std::string& dir) {
+  std::vector<std::string> files;
+  const std::function<void(const std::string&)> walk = [&](const std::string& rel) {
+    WIN32_FIND_DATAW data;
+    const HANDLE h = ::FindFirstFileW(W(AsStored(dir) + "\\" + rel + "*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return;
+    const std::unique_ptr<void, FindCloser> search(h);
+    do {
+      const std::string name = U(data.cFileName);
+      if (name == "." || name == "..") continue;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        walk(rel + name + "\\");
+      } else if (!platform::IsRunLockName(name)) {
+        std::string file = rel + name;
+        std::replace(file.begin(), file.end(), '\\', '/');
+        files.push_back(file);
+      }
+    } while (::FindNextFileW(h, &data));
+  };
+  walk("");
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 uint32_t Attributes(const std::string& path) { return ::GetFileAttributesW(W(path).c_str()); }

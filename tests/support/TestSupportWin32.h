@@ -3,11 +3,22 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace test {
 
 // The 8.3 alias of an existing path; empty when the system gives none.
 std::string ShortPath(const std::string& path);
+
+// Names that Win32 path rules alter (a trailing dot or space, CON, NUL,
+// aux.txt), reached as they are stored: "\\?\" + the full path `path`.
+// SetLocalMTime takes such a path as it is.
+std::string AsStored(const std::string& path);
+// Writes a file there, making the folders on the way; reads one back; the
+// files below `dir`, relative with "/", sorted (the run's lock file left out).
+void WriteStored(const std::string& path, const std::string& content);
+std::string ReadStored(const std::string& path);
+std::vector<std::string> ListStoredTree(const std::string& dir);
 
 // The attributes of a path as the file system stores them (all bits set when
 // it cannot be looked up), and setting them (0: none).
