@@ -248,16 +248,10 @@ bool PrivateLockFile(int fd) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  if ((st.st_mode & 077) == 0) return true;
-  // One that others may open is refused unless it is the runner's own: that
-  // one is made private again, and on a stage that keeps no permission bits
-  // (exFAT, FAT: every file shows the mount's), taken as it is, since
-  // nothing there can be made private.
-  if (st.st_uid != ::geteuid()) {
+  if ((st.st_mode & 077) != 0) {
     errno = EPERM;
     return false;
   }
-  ::fchmod(fd, 0600);
   return true;
 }
 
