@@ -51,7 +51,11 @@ void ProbeAttributes(int fd, Ways& ways) {
   ways.bits = ::fchmod(fd, 0640) == 0 && ::fstat(fd, &st) == 0 && (st.st_mode & 07777) == 0640;
   // Only a process that may give any owner can tell a file system that
   // keeps none.
-  if (::geteuid() == 0 && ::fchown(fd, 1, 1) != 0 && Unsupported(errno)) ways.owners = false;
+  // ntfs-3g takes a new owner without a word and keeps none.
+  if (::geteuid() == 0) {
+    ways.owners =
+        ::fchown(fd, 1, 1) == 0 ? ::fstat(fd, &st) != 0 || st.st_uid == 1 : !Unsupported(errno);
+  }
   if (::fsetxattr(fd, "user.kovrel-probe", "1", 1, 0) != 0 && Unsupported(errno)) {
     ways.xattrs = false;
   }
