@@ -319,7 +319,7 @@ class Runner {
     std::map<int, int> names;
     for (const std::string& path : paths) {
       const Version& v = source_.files.at(path);
-      if (v.kind == Kind::File) ++names[v.id];
+      if (v.kind == Kind::File && !faults_.noLinks) ++names[v.id];
     }
     std::map<int, std::string> upToDate;  // a file's first name that stage 1 holds up to date
     std::set<std::string> due;

@@ -62,6 +62,8 @@ struct Faults {
   // The source's entries that are no directories, in the order the walk
   // meets them; empty: in the order of their paths.
   std::vector<std::string> order;
+  // Stage 1 keeps no hard links (exFAT): each name is a copy of its own.
+  bool noLinks = false;
 };
 
 // The directory that holds `path` ("" at the top).
