@@ -67,15 +67,18 @@ TEST_P(StageKinds, EveryFileIsNamedANoChangeRunCopiesNothingAndGenerationsRotate
   ASSERT_TRUE(test::MakeFifo(tmp_ / "src/p"));
   ::chmod((tmp_ / "src/a.txt").c_str(), 0600);
   for (const std::string& f : files) SetTime(tmp_ / ("src/" + f), 1700000001, 123456789);
+  SetTime(tmp_ / "src/d/e", 1600000003, 987654321);
 
+  const int64_t step = ExFat() ? 1000000000 : 100;
   const test::ProgramRun first = Run();
   EXPECT_EQ(0, first.exitCode) << first.stderrText;
   for (const std::string& f : files) {
     EXPECT_EQ(test::ReadFile(tmp_ / ("src/" + f)), test::ReadFile(S("1/" + f))) << f;
     // Cut to the stage's clock: 1 s through exfat-fuse, 100 ns on NTFS.
-    const int64_t step = ExFat() ? 1000000000 : 100;
     EXPECT_EQ(1700000001123456789 / step * step, MTime(S("1/" + f))) << f;
   }
+  // A directory keeps its time where the stage keeps no bits.
+  EXPECT_EQ(1600000003987654321 / step * step, MTime(S("1/d/e")));
   EXPECT_EQ(!ExFat(), fs::exists(fs::symlink_status(S("1/p"))));
   EXPECT_EQ(!ExFat(), fs::equivalent(S("1/h1"), S("1/d/h2")));
   const std::string told = S("1") + ": keeps no ";
