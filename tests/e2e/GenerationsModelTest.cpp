@@ -30,10 +30,8 @@
 
 #include "e2e/GenerationsModel.h"
 #include "platform/Platform.h"
-#include "support/TestSupport.h"
-#if !defined(_WIN32)
 #include "support/LoopStage.h"
-#endif
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -1235,7 +1233,6 @@ TEST_F(GenerationsModel, OneStage) { RunScenario(1); }
 
 TEST_F(GenerationsModel, ThreeStages) { RunScenario(3); }
 
-#if !defined(_WIN32)
 // The stages on exFAT through exfat-fuse, which keeps no links, fifos,
 // owners or bits: each name of a linked file is a copy of its own, the
 // moves that make other kinds or need owners are left out, and its clock of
@@ -1248,6 +1245,5 @@ TEST_F(GenerationsModel, ThreeStagesOnExFat) {
   moves_.kinds = moves_.readOnly = moves_.keepOverKinds = false;
   RunScenario(3);
 }
-#endif
 
 }  // namespace
