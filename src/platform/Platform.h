@@ -467,6 +467,12 @@ std::string LastErrorText();
 // try: its size or times differed after the copy from what they were
 // before it. LastErrorText tells it as "changed while it was copied".
 extern const unsigned long kChangedWhileCopied;
+// The error that a copy fails with on POSIX when the stage takes no file
+// of its name (for a name with a character FAT refuses, such as ':' or
+// '?', exfat-fuse answers ENOENT and vfat EINVAL): LastErrorText tells it
+// as "the stage refuses this name".
+// Windows tells its own ERROR_INVALID_NAME.
+extern const unsigned long kNameRefused;
 
 // The same error as a code, and a way to leave it on another thread: a
 // listing that a worker reads ahead tells its failure on the thread that

@@ -206,6 +206,7 @@ ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 std::string LastErrorText() {
   if (static_cast<unsigned long>(errno) == kChangedWhileCopied)
     return "changed while it was copied";
+  if (static_cast<unsigned long>(errno) == kNameRefused) return "the stage refuses this name";
   return std::strerror(errno);
 }
 unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }

@@ -220,17 +220,27 @@ class StagedCopy {
       }
     }
     if (replace) {
-      if (::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) != 0) return false;
+      if (::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) != 0) {
+        return RefusedName();
+      }
     } else {
       // A temporary name left as a second name goes with the object.
       bool linked = false;
       if (!NameNoReplace(ways_, to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(), linked)) {
-        return false;
+        return RefusedName();
       }
       if (linked) return Close();
     }
     temp_.clear();
     return Close();
+  }
+
+  // After the naming failed: the copy is there under its temporary name in
+  // a directory that is there, so ENOENT or EINVAL can only be the stage
+  // refusing the name itself. False either way.
+  bool RefusedName() {
+    if (errno == ENOENT || errno == EINVAL) SetLastErrorCode(kNameRefused);
+    return false;
   }
 
  private:

@@ -115,6 +115,7 @@ TEST_P(StageKinds, WhatExFatCannotHoldFailsAndMovesNothing) {
     const test::ProgramRun r = Run();
     EXPECT_EQ(2, r.exitCode);
     EXPECT_EQ(3u, Count(r.stderrText, "failed  ")) << r.stderrText;
+    EXPECT_EQ(2u, Count(r.stderrText, "\tthe stage refuses this name\n")) << r.stderrText;
   }
   EXPECT_EQ("kept", test::ReadFile(S("1/kept")));
   EXPECT_FALSE(fs::exists(S("2")));
