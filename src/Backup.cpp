@@ -131,6 +131,7 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
   std::unique_ptr<platform::StageLock> lock = LockStageOne(run, madeForLock);
   // Once stage 1 is there and locked, before the walk compares anything.
   run.FindClock(lock != nullptr);
+  run.FindKeeps(lock != nullptr);
   run.FindCaseFolding(lock != nullptr);
   {
     Notes notes;
@@ -148,6 +149,7 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
     run.pipeline.Commit();
     if (!options.keepExtra && stage1) RemoveIfEmpty(run, options.dirList[1], &*stage1);
     run.pipeline.Commit();
+    run.TellRefused();
     run.progress.End();
   }
   if (run.stages.changed) run.FlushStages();

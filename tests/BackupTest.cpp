@@ -206,6 +206,46 @@ TEST_F(BackupEngine, NamesOfOneFileStayOneFileWhicheverNameTheWalkMeetsFirst) {
   EXPECT_TRUE(clean_);
 }
 
+// A stage 1 that keeps no hard links, no fifos, no owners and no bits: each
+// name is a copy of its own, a fifo is passed over, and each kind is told
+// once, as no failure; a run with nothing changed copies nothing.
+TEST_F(BackupEngine, WhatStageOneKeepsNoneOfIsToldOnceAndCostsNoData) {
+  if (platform::PathDelim != '/') GTEST_SKIP() << "no links or fifos listed on Windows";
+  namespace fs = std::filesystem;
+  fs_.keeps = platform::kKeepsXattrs | platform::kKeepsAcls | platform::kKeepsDevices;
+  fs_.unkept = platform::kKeepsOwners | platform::kKeepsBits;
+  Put("src/a", "v1");
+  fs::create_hard_link(P("src/a"), P("src/b"));
+  fs::create_hard_link(P("src/a"), P("src/c"));
+  ASSERT_TRUE(test::MakeFifo(P("src/p")));
+  ASSERT_TRUE(test::MakeFifo(P("src/q")));
+  const auto dirs = Dirs({"src", "bk1"});
+  const std::vector<std::string> lines = Run(dirs);
+  const std::string stage = P("bk1") + ": keeps no ";
+  std::vector<std::string> notices;
+  std::copy_if(lines.begin(), lines.end(), std::back_inserter(notices),
+               [](const std::string& l) { return l.starts_with("notice  "); });
+  EXPECT_EQ(Sorted({"notice  " + stage + "fifos: they are passed over",
+                    "notice  " + stage + "hard links: each name is a copy of its own",
+                    "notice  " + stage + "owners", "notice  " + stage + "permission bits"}),
+            Sorted(notices));
+  EXPECT_TRUE(clean_);
+  EXPECT_EQ(0u, fs_.Count("LinkFile"));
+  for (const char* name : {"bk1/a", "bk1/b", "bk1/c"}) {
+    EXPECT_EQ("v1", ReadFile(P(name)));
+    EXPECT_EQ(1u, fs::hard_link_count(P(name)));
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(P("bk1/p"))));
+  // Nothing changed: nothing is copied or linked again, and only what the
+  // walk meets again is told again.
+  fs_.unkept = 0;
+  EXPECT_EQ(std::vector<std::string>{"notice  " + stage + "fifos: they are passed over"},
+            Run(dirs));
+  EXPECT_EQ(0u, fs_.Changes());
+  EXPECT_EQ(0u, fs_.Count("LinkFile"));
+  EXPECT_TRUE(clean_);
+}
+
 // ---------------------------------------------------------------------------
 // Generations
 

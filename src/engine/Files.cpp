@@ -109,10 +109,24 @@ bool Changed(const Listing::Item& source, const DirEntry& stage1, platform::File
   return platform::LaterBy(source.time, stage1.time, clock) || source.size != stage1.size;
 }
 
+// The kKeeps* kind of a source entry that stage 1 refuses: a fifo or a
+// device (that the process could make) where it keeps none; 0 otherwise.
+uint32_t RefusedKind(const Run& run, const Listing::Item& item) {
+  const bool device = item.attr & (platform::faCharDevice | platform::faBlockDevice);
+  if ((item.attr & platform::faFifo) && !(run.keeps & platform::kKeepsFifos)) {
+    return platform::kKeepsFifos;
+  }
+  if (device && run.makesDevices && !(run.keeps & platform::kKeepsDevices)) {
+    return platform::kKeepsDevices;
+  }
+  return 0;
+}
+
 // A source entry listed as a file that stage 1 cannot get: a device that
-// this process may not make. It counts as gone.
+// this process may not make, or one that stage 1 refuses. It counts as gone.
 bool NotKept(const Run& run, const Listing::Item& item) {
-  return (item.attr & (platform::faCharDevice | platform::faBlockDevice)) && !run.makesDevices;
+  const bool device = item.attr & (platform::faCharDevice | platform::faBlockDevice);
+  return (device && !run.makesDevices) || RefusedKind(run, item) != 0;
 }
 
 // Whether the walk passes over this source entry in BackupFiles: one that
@@ -237,7 +251,15 @@ void BackupFiles(Run& run, Visit& v) {
       TellUnreadable(run, v, v.source.Name(item));
       continue;
     }
-    if (PassedOver(run, item)) continue;
+    if (PassedOver(run, item)) {
+      // What stage 1 refuses is told once, where the filters would take it.
+      const uint32_t refused = IsFile(item.attr) ? RefusedKind(run, item) : 0;
+      if (refused && InDateRange(run, item.time) &&
+          NamePasses(run, std::string(v.source.Name(item)))) {
+        run.TellUnkept(1, refused);
+      }
+      continue;
+    }
     name.assign(v.source.Name(item));
     if (!NamePasses(run, name)) continue;
     ++run.progress.counts.checked;
@@ -266,6 +288,7 @@ void BackupFiles(Run& run, Visit& v) {
     }
     const LinkPlan plan = linked ? CopiedName(run, item.id, v.r, name) : LinkPlan();
 
+    if (linked && !(run.keeps & platform::kKeepsLinks)) run.TellUnkept(1, platform::kKeepsLinks);
     if (!run.options.dryRun) {
       // A directory whose listing was read is there: its copies need not ask.
       if (!v.copiesTried && !v.stage1.Items().empty()) run.stages.registry.KnownReady(1, v.r);

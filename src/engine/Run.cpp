@@ -15,7 +15,8 @@ Run::Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> r
       writers(options.dryRun ? 0 : workers),
       readers(fs, nested ? 0 : 2 * workers),
       pipeline(fs, journal, writers, !nested),
-      makesDevices(fs.MakesDevices()) {}
+      makesDevices(fs.MakesDevices()),
+      told(options.dirList.size(), 0) {}
 
 void Run::Report(const std::string& line) {
   if (!pipeline.Empty()) {
@@ -61,6 +62,50 @@ void Run::FindCaseFolding(bool locked) {
     }
     if (k == 1) stage1FoldsCase = folds.value_or(false);
     foldsCase = foldsCase || folds.value_or(false);
+  }
+}
+
+void Run::FindKeeps(bool locked) {
+  if (!locked || options.dryRun) return;
+  keeps = stages.fs.StageKeeps(options.dirList[1]);
+  if (!(keeps & platform::kKeepsLinks)) links.KeepNone();
+}
+
+namespace {
+
+// What a stage that keeps none of a kind is told by.
+constexpr std::pair<uint32_t, const char*> kUnkeptTexts[] = {
+    {platform::kKeepsOwners, "keeps no owners"},
+    {platform::kKeepsBits, "keeps no permission bits"},
+    {platform::kKeepsXattrs, "keeps no extended attributes"},
+    {platform::kKeepsAcls, "keeps no ACLs"},
+    {platform::kKeepsLinks, "keeps no hard links: each name is a copy of its own"},
+    {platform::kKeepsFifos, "keeps no fifos: they are passed over"},
+    {platform::kKeepsDevices, "keeps no devices: they are passed over"},
+};
+
+}  // namespace
+
+void Run::TellUnkept(size_t k, uint32_t kinds) {
+  kinds &= ~told[k];
+  if (kinds == 0) return;
+  told[k] |= kinds;
+  std::string stage = options.dirList[k];
+  while (stage.size() > platform::RootLength(stage) && stage.back() == platform::PathDelim) {
+    stage.pop_back();
+  }
+  for (const auto& [kind, text] : kUnkeptTexts) {
+    if (!(kinds & kind)) continue;
+    const std::string line = platform::ShownPath(stage) + ": " + text;
+    progress.Erase();
+    platform::TellNotice(line);
+    Report("notice  " + line);
+  }
+}
+
+void Run::TellRefused() {
+  for (size_t k = 1; k < options.dirList.size(); ++k) {
+    TellUnkept(k, stages.fs.Unkept(options.dirList[k]));
   }
 }
 

@@ -103,7 +103,9 @@ class LinkGroups {
     return it == groups_.end() ? nullptr : &it->second;
   }
   // A new group for the file `id`; null past kMax.
-  Group* Add(const platform::FileId& id) { return groups_.size() < kMax ? &groups_[id] : nullptr; }
+  Group* Add(const platform::FileId& id) { return groups_.size() < max_ ? &groups_[id] : nullptr; }
+  // A stage 1 that keeps no hard links: every name is copied as past kMax.
+  void KeepNone() { max_ = 0; }
 
  private:
   struct Hash {
@@ -113,6 +115,7 @@ class LinkGroups {
     }
   };
   std::unordered_map<platform::FileId, Group, Hash> groups_;
+  size_t max_ = kMax;
 };
 
 // Below the directories named for a run, no link is a way through; the
@@ -157,6 +160,14 @@ struct Run {
   void FindClock(bool locked);
   // Finds whether the stages fold case, as FindClock finds the clock.
   void FindCaseFolding(bool locked);
+  // Finds `keeps`, as FindClock finds the clock, and copies every name of
+  // a linked file as a file of its own where stage 1 keeps no links.
+  void FindKeeps(bool locked);
+  // Tells once per run, for stage k, each kKeeps* kind of `kinds` that it
+  // did not keep: a report line and a line on standard error, no failure.
+  void TellUnkept(size_t k, uint32_t kinds);
+  // Tells what the copies into every stage met refused.
+  void TellRefused();
 
   const OptionSet& options;
   // One of the directories named lies inside another: the walk may then
@@ -186,6 +197,11 @@ struct Run {
   // source one copy.
   bool foldsCase = false;
   bool stage1FoldsCase = false;
+  // What stage 1 keeps (kKeeps* kinds): a fifo or device that it refuses
+  // is passed over as a socket is.
+  uint32_t keeps = platform::kKeepsAll;
+  // The kinds told so far for each directory of the list.
+  std::vector<uint32_t> told;
   // How many StageDirs the walk has kept for the removal of emptied
   // directories.
   size_t stageDirCount = 0;

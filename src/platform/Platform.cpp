@@ -13,6 +13,7 @@ namespace platform {
 
 // Bit 29 marks an application's own code on Windows; no errno is this large.
 const unsigned long kChangedWhileCopied = 0x20004B56;
+const unsigned long kNameRefused = 0x20004B57;
 
 FileTime TimeFromSeconds(int64_t seconds, int64_t nanoseconds) {
   constexpr int64_t kMostSeconds = std::numeric_limits<FileTime>::max() / kSecond;

@@ -155,6 +155,19 @@ class StagedFile {
   uint64_t size_;
 };
 
+// Kinds of what a copy carries besides its bytes and time, which a stage's
+// file system may not keep (exFAT keeps no owners, bits, links or fifos).
+enum : uint32_t {
+  kKeepsOwners = 0x01,
+  kKeepsBits = 0x02,
+  kKeepsXattrs = 0x04,
+  kKeepsAcls = 0x08,
+  kKeepsLinks = 0x10,
+  kKeepsFifos = 0x20,
+  kKeepsDevices = 0x40,
+  kKeepsAll = 0x7F,
+};
+
 // Everything the engine, the report hand-off and the path speller do to the
 // disk goes through this interface, so that tests can record or fail any call.
 // Failures are returned, never raised, except by SaveLines.
@@ -213,6 +226,14 @@ class FileSystem {
     return false;
   }
   virtual bool Identity(const std::string& path, FileId& out) = 0;
+  // The kKeeps* kinds that the file system of the stage `dir` (one of the
+  // directories named for the run) keeps, found once per run by a probe
+  // there, which also decides how copies are named there. kKeepsAll where
+  // it cannot be told. Only a run that holds the lock of stage 1 asks.
+  virtual uint32_t StageKeeps(const std::string& /*dir*/) { return kKeepsAll; }
+  // The kKeeps* kinds that copies into the stage `dir` have carried and it
+  // did not keep, so far in this run: the copies are whole and named.
+  virtual uint32_t Unkept(const std::string& /*dir*/) { return 0; }
 
   virtual bool CreateDir(const std::string& path) = 0;
   virtual bool RemoveDir(const std::string& path) = 0;
@@ -348,6 +369,8 @@ class ReadOnlyClearing : public FileSystem {
   bool Identity(const std::string& path, FileId& out) override {
     return inner_.Identity(path, out);
   }
+  uint32_t StageKeeps(const std::string& dir) override { return inner_.StageKeeps(dir); }
+  uint32_t Unkept(const std::string& dir) override { return inner_.Unkept(dir); }
   bool CreateDir(const std::string& path) override { return inner_.CreateDir(path); }
   bool RemoveDir(const std::string& path) override { return inner_.RemoveDir(path); }
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
@@ -461,6 +484,12 @@ std::string LastErrorText();
 // try: its size or times differed after the copy from what they were
 // before it. LastErrorText tells it as "changed while it was copied".
 extern const unsigned long kChangedWhileCopied;
+// The error that a copy fails with on POSIX when the stage takes no file
+// of its name (for a name with a character FAT refuses, such as ':' or
+// '?', exfat-fuse answers ENOENT and vfat EINVAL): LastErrorText tells it
+// as "the stage refuses this name".
+// Windows tells its own ERROR_INVALID_NAME.
+extern const unsigned long kNameRefused;
 
 // The same error as a code, and a way to leave it on another thread: a
 // listing that a worker reads ahead tells its failure on the thread that

@@ -206,6 +206,7 @@ ErrorKeeper::~ErrorKeeper() { errno = static_cast<int>(code_); }
 std::string LastErrorText() {
   if (static_cast<unsigned long>(errno) == kChangedWhileCopied)
     return "changed while it was copied";
+  if (static_cast<unsigned long>(errno) == kNameRefused) return "the stage refuses this name";
   return std::strerror(errno);
 }
 unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
@@ -240,15 +241,19 @@ class FlockStageLock : public StageLock {
 // hold: a regular file that nobody but its owner may open. The run makes
 // it so; one made otherwise was made by someone who may write stage 1,
 // since only they can make a name there, and is refused when it lets
-// anyone else open it.
-bool PrivateLockFile(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
+// anyone else open it, unless they may write the directory `dir` as well:
+// a file system that keeps no bits (exFAT, FAT) shows one mask for all,
+// and lets everyone it lets open the file write the stage too.
+bool PrivateLockFile(int dir, int fd) {
+  struct stat st, in;
+  if (::fstat(fd, &st) != 0 || ::fstat(dir, &in) != 0) return false;
   if (!S_ISREG(st.st_mode)) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  if ((st.st_mode & 077) != 0) {
+  const bool groupWrites = (in.st_mode & 030) == 030 && in.st_gid == st.st_gid;
+  const bool othersWrite = (in.st_mode & 03) == 03;
+  if (((st.st_mode & 070) && !groupWrites) || ((st.st_mode & 07) && !othersWrite)) {
     errno = EPERM;
     return false;
   }
@@ -282,7 +287,7 @@ std::unique_ptr<StageLock> LockStage(const std::string& dir, bool make,
     // NFS), an exclusive one needs that.
     const int flags = (make ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     Fd fd(::openat(at.get(), RunLockName, flags, 0600));
-    if (fd.get() < 0 || !PrivateLockFile(fd.get())) {
+    if (fd.get() < 0 || !PrivateLockFile(at.get(), fd.get())) {
       if (!make) return std::make_unique<FlockStageLock>();
       return nullptr;
     }

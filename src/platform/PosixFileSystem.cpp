@@ -31,6 +31,7 @@ using posix::FillEntry;
 using posix::ListDirectory;
 using posix::Locate;
 using posix::StatPath;
+using posix::Ways;
 
 namespace {
 
@@ -47,6 +48,36 @@ std::string MakeTemporary(const std::function<bool(const char*)>& make) {
     if (errno != EEXIST) return std::string();
   }
   return std::string();
+}
+
+// Gives the entry `from` the name `to` (both in directories by handle),
+// failing with EEXIST where `to` exists, by the way the stage has:
+// renameat2's flag; a hard link, which fails on an existing name, leaving
+// `from` for the caller to remove; or, where it has neither, a look and a
+// rename, safe because only the run that holds the stage's lock writes
+// there. Where no probe told the ways, each is tried in turn. `linked` is
+// set when `from` is left as a second name.
+bool NameNoReplace(const Ways& ways, int fromDir, const char* from, int toDir, const char* to,
+                   bool& linked) {
+  linked = false;
+  if (ways.renameFlags) {
+    if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  }
+  if (ways.links) {
+    if (::linkat(fromDir, from, toDir, to, 0) == 0) {
+      linked = true;
+      return true;
+    }
+    if (ways.found || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)) return false;
+  }
+  struct stat st;
+  if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) return false;
+  return ::renameat(fromDir, from, toDir, to) == 0;
 }
 
 // How many times the data of a file that changes while it is copied is
@@ -130,7 +161,7 @@ bool ReadableFile(int fd, struct stat& st) {
 // temporary name. An unplaced copy is gone with the object.
 class StagedCopy {
  public:
-  StagedCopy(const std::string& from, const std::string& to) {
+  StagedCopy(const std::string& from, const std::string& to, const Ways& ways) : ways_(ways) {
     At source;
     struct stat st;
     if (!Locate(from, source) || !posix::LocateInParent(to, to_) ||
@@ -159,6 +190,8 @@ class StagedCopy {
   uint64_t Size() const { return size_; }
   // The file system the copy is on.
   dev_t Device() const { return device_; }
+  // The kKeeps* kinds that the source has and the stage refused.
+  uint32_t Unkept() const { return unkept_; }
   // The copy's open file; none for a link, fifo or device, which go to disk
   // with their names.
   int Descriptor() const { return out_.get(); }
@@ -187,17 +220,27 @@ class StagedCopy {
       }
     }
     if (replace) {
-      if (::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) != 0) return false;
-    } else if (::renameat2(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(),
-                           RENAME_NOREPLACE) != 0) {
-      // Without RENAME_NOREPLACE a hard link fails on a name that is there,
-      // as the copy must; the temporary name goes with the object. One
-      // directory operation more, which on a share is a round trip.
-      if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-      return ::linkat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(), 0) == 0 && Close();
+      if (::renameat(to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str()) != 0) {
+        return RefusedName();
+      }
+    } else {
+      // A temporary name left as a second name goes with the object.
+      bool linked = false;
+      if (!NameNoReplace(ways_, to_.dir(), temp_.c_str(), to_.dir(), to_.name.c_str(), linked)) {
+        return RefusedName();
+      }
+      if (linked) return Close();
     }
     temp_.clear();
     return Close();
+  }
+
+  // After the naming failed: the copy is there under its temporary name in
+  // a directory that is there, so ENOENT or EINVAL can only be the stage
+  // refusing the name itself. False either way.
+  bool RefusedName() {
+    if (errno == ENOENT || errno == EINVAL) SetLastErrorCode(kNameRefused);
+    return false;
   }
 
  private:
@@ -205,7 +248,7 @@ class StagedCopy {
     // The unnamed file is linked through /proc, so it is only used where
     // /proc is there.
     static const bool procFd = ::access("/proc/self/fd", X_OK) == 0;
-    if (procFd) {
+    if (procFd && ways_.tmpfile) {
       out_.reset(::openat(to_.dir(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
       if (out_.get() >= 0) return true;
     }
@@ -269,7 +312,8 @@ class StagedCopy {
     struct stat made, after;
     if (!Create() || ::fstat(out_.get(), &made) != 0) return Outcome::kFailed;
     device_ = made.st_dev;
-    if (!posix::CopyData(in, out_.get(), st) || !CopyKeptAttributes(in, out_.get(), st, &made) ||
+    if (!posix::CopyData(in, out_.get(), st) ||
+        !CopyKeptAttributes(in, out_.get(), st, &made, ways_, unkept_) ||
         ::fstat(in, &after) != 0) {
       return Outcome::kFailed;
     }
@@ -307,7 +351,11 @@ class StagedCopy {
   bool MakeSpecial(const struct stat& st) {
     const dev_t device = S_ISFIFO(st.st_mode) ? 0 : st.st_rdev;
     if (!TakeTemporaryName([&](const char* name) {
-          return ::mknodat(to_.dir(), name, (st.st_mode & S_IFMT) | 0600, device) == 0;
+          if (::mknodat(to_.dir(), name, (st.st_mode & S_IFMT) | 0600, device) == 0) return true;
+          // exfat-fuse refuses with EIO and leaves a plain file.
+          const ErrorKeeper keep;
+          if (errno != EEXIST) ::unlinkat(to_.dir(), name, 0);
+          return false;
         })) {
       return false;
     }
@@ -321,6 +369,7 @@ class StagedCopy {
   // group alone should the process not give the owner. A stage that cannot
   // hold owners is no failure.
   void GiveTemporaryOwner(const struct stat& st) {
+    if (!ways_.owners) return;
     const char* name = temp_.c_str();
     if (::fchownat(to_.dir(), name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
       ::fchownat(to_.dir(), name, static_cast<uid_t>(-1), st.st_gid, AT_SYMLINK_NOFOLLOW);
@@ -338,11 +387,13 @@ class StagedCopy {
 
   bool Close() { return out_.get() < 0 || ::close(out_.release()) == 0; }
 
+  const Ways ways_;   // of the stage the copy is made in
   At to_;             // the directory the copy is made in, and its name there
   std::string temp_;  // the copy's temporary name, if it has one
   Fd out_;
   dev_t device_ = 0;
   uint64_t size_ = 0;
+  uint32_t unkept_ = 0;
   bool written_ = false;
 };
 
@@ -410,21 +461,20 @@ bool MayMakeDevices() {
   return may;
 }
 
-bool RenameNoReplace(const At& from, const At& to) {
-  if (::renameat2(from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), RENAME_NOREPLACE) ==
-      0) {
-    return true;
+bool RenameNoReplace(const Ways& ways, const At& from, const At& to) {
+  bool linked = false;
+  if (!NameNoReplace(ways, from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), linked)) {
+    return false;
   }
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-  // File systems without RENAME_NOREPLACE: a hard link fails on an existing
-  // target, as the move must.
-  if (::linkat(from.dir(), from.name.c_str(), to.dir(), to.name.c_str(), 0) != 0) return false;
-  return ::unlinkat(from.dir(), from.name.c_str(), 0) == 0;
+  return !linked || ::unlinkat(from.dir(), from.name.c_str(), 0) == 0;
 }
 
 class PosixFileSystem : public FileSystem {
  public:
-  void SetRoots(const std::vector<std::string>& dirs) override { posix::SetRoots(dirs); }
+  void SetRoots(const std::vector<std::string>& dirs) override {
+    posix::SetRoots(dirs);
+    ways_.SetRoots(dirs, MayMakeDevices());
+  }
 
   void List(const std::string& pattern, uint32_t admit,
             const std::function<void(const DirEntry&)>& fn) override {
@@ -484,6 +534,11 @@ class PosixFileSystem : public FileSystem {
   std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite) override {
     return posix::FoldsCase(dir, mayWrite);
   }
+  uint32_t StageKeeps(const std::string& dir) override {
+    const Ways ways = ways_.For(dir);
+    return ways.found ? posix::KeptKinds(ways) : kKeepsAll;
+  }
+  uint32_t Unkept(const std::string& dir) override { return ways_.RefusedIn(dir); }
 
   bool Identity(const std::string& path, FileId& out) override {
     struct stat st;
@@ -532,7 +587,8 @@ class PosixFileSystem : public FileSystem {
 
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override {
-    StagedCopy copy(from, to);
+    StagedCopy copy(from, to, ways_.For(to));
+    ways_.Refused(to, copy.Unkept());
     if (!copy.Written() || !copy.Flush()) return false;
     if (beforePlace && !beforePlace()) return false;
     return copy.Place(replace);
@@ -544,7 +600,7 @@ class PosixFileSystem : public FileSystem {
     if (!Locate(from, source) || !Locate(to, target)) return false;
     if (replace
             ? ::renameat(source.dir(), source.name.c_str(), target.dir(), target.name.c_str()) == 0
-            : RenameNoReplace(source, target)) {
+            : RenameNoReplace(ways_.For(to), source, target)) {
       return true;
     }
     if (errno != EXDEV) return false;
@@ -552,7 +608,8 @@ class PosixFileSystem : public FileSystem {
     // original is deleted.
     // The copy is on disk before its name, and its name before the original
     // goes, so that a power cut leaves one of the two.
-    StagedCopy copy(from, to);
+    StagedCopy copy(from, to, ways_.For(to));
+    ways_.Refused(to, copy.Unkept());
     return copy.Written() && copy.Flush() && copy.Place(replace) && copy.FlushDirectory() &&
            ::unlinkat(source.dir(), source.name.c_str(), 0) == 0;
   }
@@ -561,7 +618,7 @@ class PosixFileSystem : public FileSystem {
     return posix::KeepDirAttributes(from, to, withOwner);
   }
   bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return posix::MatchDirectory(from, to);
+    return posix::MatchDirectory(from, to, ways_.For(to).bits);
   }
   // Only a regular file is read: a fifo or device is never opened.
   bool ReadStart(const std::string& path, size_t size, std::string& out) override {
@@ -607,7 +664,8 @@ class PosixFileSystem : public FileSystem {
   bool MakesDevices() override { return MayMakeDevices(); }
 
   std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
-    auto copy = std::make_unique<StagedCopy>(from, to);
+    auto copy = std::make_unique<StagedCopy>(from, to, ways_.For(to));
+    ways_.Refused(to, copy->Unkept());
     if (!copy->Written()) return nullptr;
     return std::make_unique<PosixStagedFile>(from, to, std::move(copy));
   }
@@ -697,6 +755,8 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
+  posix::StageWays ways_;
+
   static void WriteLines(int fd, const std::vector<std::string>& lines) {
     const std::string content = SavedText(lines);
     size_t done = 0;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "ThreadSafety.h"
 
 namespace platform::posix {
 
@@ -68,6 +69,54 @@ FileTime TypeClock(const std::string& dir);
 FileTime ProbeClock(const std::string& dir);
 // FileSystem::FoldsCase.
 std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite);
+
+// What the file system of a stage does and keeps, as a probe in its top
+// directory found it. Where nothing was found (no probe could be made, a
+// path below no stage) every way is tried in turn, as before any probe.
+struct Ways {
+  bool found = false;
+  bool renameFlags = true;  // renameat2(RENAME_NOREPLACE)
+  bool links = true;        // hard links
+  bool tmpfile = true;      // O_TMPFILE, linked in through /proc
+  bool owners = true;       // owners given by one who may (probed as root only)
+  bool bits = true;         // permission bits as set
+  bool xattrs = true;       // user extended attributes
+  bool acls = true;         // POSIX ACLs
+  bool fifos = true;
+  bool devices = true;  // where the process may make them
+};
+// Probes the existing directory `dir` with staging names, which it removes
+// again (a stopped run's are cleared as leftovers); its times stay.
+Ways ProbeWays(const std::string& dir, bool mayMakeDevices);
+// The kKeeps* kinds of `ways`.
+uint32_t KeptKinds(const Ways& ways);
+
+// The ways of the stages of one run, each probed once when first needed,
+// and the kinds that copies into each have met refused. Shared by the
+// threads that call the file system.
+class StageWays {
+ public:
+  // The directories a run was given; none when it ends.
+  void SetRoots(const std::vector<std::string>& dirs, bool mayMakeDevices) EXCLUDES(mutex_);
+  // The ways of the stage that `path` lies in (probed now when not yet).
+  Ways For(const std::string& path) EXCLUDES(mutex_);
+  // Notes kKeeps* kinds that a copy to `path` met refused.
+  void Refused(const std::string& path, uint32_t kinds) EXCLUDES(mutex_);
+  uint32_t RefusedIn(const std::string& dir) EXCLUDES(mutex_);
+
+ private:
+  struct Stage {
+    std::string root;  // ending with '/'
+    bool probed = false;
+    Ways ways;
+    uint32_t refused = 0;
+  };
+  Stage* StageOf(std::string_view path) REQUIRES(mutex_);
+
+  Mutex mutex_;
+  std::vector<Stage> stages_ GUARDED_BY(mutex_);
+  bool mayMakeDevices_ GUARDED_BY(mutex_) = false;
+};
 
 // faFifo, faCharDevice or faBlockDevice for a mode of that kind; 0 otherwise.
 uint32_t SpecialKind(mode_t mode);
@@ -122,10 +171,14 @@ bool CopyData(int in, int out, const struct stat& st);
 // where the process may, the permission bits, the extended attributes and
 // ACLs the target's file system takes, and the times of `st`, in that order.
 // `made`, when given, is what `out` was when it was made: an owner it has
-// already is not given again.
-bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct stat* made = nullptr);
-// FileSystem::KeepDirAttributes and FileSystem::MatchDirectory.
+// already is not given again. What `ways` says the target does not keep is
+// not asked for; what it refuses (EPERM, ENOTSUP, EOPNOTSUPP) and `in` has
+// is added to `unkept` as kKeeps* kinds, and is no failure.
+bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct stat* made,
+                        const Ways& ways, uint32_t& unkept);
+// FileSystem::KeepDirAttributes and FileSystem::MatchDirectory; the bits
+// of a stage that keeps none are neither compared nor set.
 bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner);
-bool MatchDirectory(const std::string& from, const std::string& to);
+bool MatchDirectory(const std::string& from, const std::string& to, bool keepsBits);
 
 }  // namespace platform::posix

@@ -59,10 +59,17 @@ bool ListAttributes(int fd, std::string& names) {
   }
 }
 
+// An ACL, rather than an extended attribute of another kind.
+bool IsAcl(std::string_view name) { return name.starts_with("system.posix_acl_"); }
+
+// An error by which a file system refuses what it does not keep.
+bool Refused(int error) { return error == EPERM || NoAttributes(error); }
+
 // Copies the kept attributes. Where the target's file system takes none, or
 // refuses one that only root may set or a label it does not know, it goes
-// without, as `cp -a` does.
-bool CopyAttributes(int in, int out) {
+// without, as `cp -a` does. What `ways` says the target keeps none of is
+// not set; each kind the target lacks and `in` has goes into `unkept`.
+bool CopyAttributes(int in, int out, const Ways& ways, uint32_t& unkept) {
   std::string names;
   if (!ListAttributes(in, names)) return false;
   std::string value;
@@ -70,9 +77,19 @@ bool CopyAttributes(int in, int out) {
     const char* name = names.c_str() + at;
     const std::string_view view(name);
     at += view.size() + 1;
-    if (!Kept(view) || !ReadAttribute(in, name, value)) continue;
+    if (!Kept(view)) continue;
+    const uint32_t kind = IsAcl(view) ? kKeepsAcls : kKeepsXattrs;
+    if (!(IsAcl(view) ? ways.acls : ways.xattrs)) {
+      unkept |= kind;
+      continue;
+    }
+    if (!ReadAttribute(in, name, value)) continue;
     if (::fsetxattr(out, name, value.data(), value.size(), 0) == 0) continue;
-    if (NoAttributes(errno)) return true;
+    const bool user = view.starts_with("user.") || IsAcl(view);
+    if (NoAttributes(errno) || (user && errno == EPERM)) {
+      unkept |= kind;
+      continue;
+    }
     if (errno != EPERM && errno != EACCES && errno != EINVAL) return false;
   }
   return true;
@@ -149,10 +166,23 @@ bool CopyData(int in, int out, const struct stat& st) {
   return ::ftruncate(out, st.st_size) == 0;
 }
 
-bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct stat* made) {
+bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct stat* made,
+                        const Ways& ways, uint32_t& unkept) {
+  const bool ownerDiffers = !made || made->st_uid != st.st_uid || made->st_gid != st.st_gid;
+  const bool bitsDiffer = !made || (made->st_mode & 07777) != (st.st_mode & 07777);
   // The owner first: a change of owner clears the set-id bits.
-  GiveOwner(out, st, made);
-  if (::fchmod(out, st.st_mode & 07777) != 0 || !CopyAttributes(in, out)) return false;
+  if (ways.owners) {
+    GiveOwner(out, st, made);
+  } else if (ownerDiffers) {
+    unkept |= kKeepsOwners;
+  }
+  if (!ways.bits) {
+    if (bitsDiffer) unkept |= kKeepsBits;
+  } else if (::fchmod(out, st.st_mode & 07777) != 0) {
+    if (!Refused(errno)) return false;
+    unkept |= kKeepsBits;
+  }
+  if (!CopyAttributes(in, out, ways, unkept)) return false;
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   return ::futimens(out, times) == 0;
 }
@@ -172,37 +202,41 @@ bool KeepDirAttributes(const std::string& from, const std::string& to, bool with
   // A change of owner clears the set-id bits; otherwise bits that are
   // right already are not set again (on a share, a round trip).
   const bool owned = !withOwner || (made.st_uid == st.st_uid && made.st_gid == st.st_gid);
-  if ((!owned || (made.st_mode & 07777) != wanted) && ::fchmod(out.get(), wanted) != 0) {
+  if ((!owned || (made.st_mode & 07777) != wanted) && ::fchmod(out.get(), wanted) != 0 &&
+      !Refused(errno)) {
     return false;
   }
   if (!withOwner) return true;
   // A source directory that cannot be opened (no read right) keeps its
-  // attributes to itself.
+  // attributes to itself. What a copy of a file into the directory meets
+  // refused is told; a directory's alone is not.
   const Fd in(OpenDirectory(from, links));
-  return in.get() < 0 || CopyAttributes(in.get(), out.get());
+  uint32_t unkept = 0;
+  return in.get() < 0 || CopyAttributes(in.get(), out.get(), Ways(), unkept);
 }
 
-bool MatchDirectory(const std::string& from, const std::string& to) {
+bool MatchDirectory(const std::string& from, const std::string& to, bool keepsBits) {
   struct stat source, stage;
   if (!StatPath(from, source) || !S_ISDIR(source.st_mode)) return true;  // nothing to match
   const mode_t wanted = (source.st_mode & 07777) | S_IRWXU;
+  const auto sameTime = [&] {
+    return stage.st_mtim.tv_sec == source.st_mtim.tv_sec &&
+           stage.st_mtim.tv_nsec == source.st_mtim.tv_nsec;
+  };
+  const auto sameBits = [&] { return !keepsBits || (stage.st_mode & 07777) == wanted; };
   // Mostly nothing differs: a look, which a share answers from the listing
   // it gave, spares opening the directory.
-  if (StatPath(to, stage) && S_ISDIR(stage.st_mode) && (stage.st_mode & 07777) == wanted &&
-      stage.st_mtim.tv_sec == source.st_mtim.tv_sec &&
-      stage.st_mtim.tv_nsec == source.st_mtim.tv_nsec) {
-    return true;
-  }
+  if (StatPath(to, stage) && S_ISDIR(stage.st_mode) && sameBits() && sameTime()) return true;
   bool links = false;
   const Fd out(OpenDirectory(to, links));
   if (out.get() < 0) return errno == ENOENT;  // gone: nothing to match
   if (::fstat(out.get(), &stage) != 0) return false;
-  if ((stage.st_mode & 07777) != wanted && ::fchmod(out.get(), wanted) != 0) return false;
-  if (stage.st_mtim.tv_sec == source.st_mtim.tv_sec &&
-      stage.st_mtim.tv_nsec == source.st_mtim.tv_nsec) {
-    return true;
-  }
-  const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+  // Bits that the stage refuses cost the directory its time no more than
+  // they cost a file its copy.
+  if (!sameBits() && ::fchmod(out.get(), wanted) != 0 && !Refused(errno)) return false;
+  if (sameTime()) return true;
+  // Both times: exfat-fuse drops a last-write time that comes alone.
+  const struct timespec times[2] = {stage.st_atim, source.st_mtim};
   return ::futimens(out.get(), times) == 0;
 }
 

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -30,6 +31,7 @@
 #include "e2e/GenerationsModel.h"
 #include "platform/Platform.h"
 #include "support/ModelStage.h"
+#include "support/LoopStage.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -48,6 +50,13 @@ using model::Walked;
 const uint32_t kDefaultSeed = 20260611;
 const int kDefaultSeeds = 3;
 const int kDefaultRuns = 11;
+
+// How many times `part` is in `text`.
+long Count(const std::string& text, const std::string& part) {
+  long n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
 
 uint32_t EnvNumber(const char* name, uint32_t fallback) {
   const char* value = std::getenv(name);
@@ -1174,7 +1183,8 @@ class GenerationsModel : public ::testing::Test {
         std::count_if(want.begin(), want.end(), [](const Line& l) { return l.failedIn >= 0; });
     if (result.exitCode != (failures ? 2 : 0))
       return "exit status " + std::to_string(result.exitCode) + " " + result.stderrText;
-    // POSIX tells every failure on standard error too, and nothing else.
+    // POSIX tells every failure on standard error too, and nothing else
+    // but what a stage of another kind keeps none of.
     if (platform::PathDelim == '/' && fault != Fault::Kill &&
         std::count(result.stderrText.begin(), result.stderrText.end(), '\n') !=
             failures + static_cast<long>(told)) {
@@ -1246,6 +1256,18 @@ TEST_F(GenerationsModel, ThreeStagesOnTheHarshestModelStage) {
   // No symbolic links or fifos to hold, and no permissions that keep out a user.
   moves_.kinds = false;
   moves_.readOnly = false;
+  RunScenario(3);
+}
+
+// The stages on exFAT through exfat-fuse, which keeps no links, fifos,
+// owners or bits: each name of a linked file is a copy of its own, the
+// moves that make other kinds or need owners are left out, and its clock of
+// 1 s keeps the model's whole seconds.
+TEST_F(GenerationsModel, ThreeStagesOnExFat) {
+  test::LoopStage stage(test::LoopStage::Kind::ExFat, tmp_.path(), 128);
+  if (!stage.Why().empty()) GTEST_SKIP() << stage.Why();
+  stageBase_ = stage.Mount();
+  moves_.kinds = moves_.readOnly = moves_.keepOverKinds = false;
   RunScenario(3);
 }
 

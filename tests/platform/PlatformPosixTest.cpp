@@ -560,6 +560,9 @@ TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
       case 4:
         return ::close(::open(lock.c_str(), O_WRONLY | O_CREAT, 0600)) +
                ::chmod(lock.c_str(), 0644);
+      case 5:  // as exFAT shows every file and directory
+        return ::close(::open(lock.c_str(), O_WRONLY | O_CREAT, 0600)) +
+               ::chmod(lock.c_str(), 0777) + ::chmod(lock.substr(0, lock.rfind('/')).c_str(), 0777);
       default:
         return 0;
     }
@@ -578,6 +581,7 @@ TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
       {"a fifo", 2, true, false, EINVAL},
       {"a directory", 3, true, false, EISDIR},
       {"a file others may read", 4, true, false, EPERM},
+      {"a file others may open, where they may write the stage too", 5, true, true, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -653,3 +657,28 @@ TEST(PosixStateDirectory, XdgStateHomeWhenAbsoluteElseUnderHome) {
 }
 
 }  // namespace
+
+// A stage's probe, made once per run when first asked, finds that a disk of
+// POSIX kind keeps what a copy carries, and leaves neither a name nor a
+// changed time behind.
+TEST(PosixStageKeeps, AProbeOfAPosixDiskFindsEverythingKeptAndLeavesNothing) {
+  test::TempDir t;
+  test::MakeDirs(t / "bk1");
+  constexpr platform::FileTime kDirTime = 1589000000 * platform::kSecond + 700;
+  test::SetUtcMTime(t / "bk1", kDirTime);
+  platform::FileSystem& fs = platform::RealFileSystem();
+  const std::string stage = t / "bk1/";
+  // Below no stage of a run nothing is probed: everything is taken as kept.
+  EXPECT_EQ(platform::kKeepsAll, fs.StageKeeps(stage));
+  fs.SetRoots({t / "src/", stage});
+  const uint32_t keeps = fs.StageKeeps(stage);
+  const uint32_t wanted = platform::kKeepsBits | platform::kKeepsLinks | platform::kKeepsFifos;
+  EXPECT_EQ(wanted, keeps & wanted);
+  EXPECT_EQ(fs.MakesDevices(), (keeps & platform::kKeepsDevices) != 0);
+  EXPECT_EQ(0u, fs.Unkept(stage));
+  fs.SetRoots({});
+  EXPECT_EQ(std::vector<std::string>{}, test::ListTree(t / "bk1"));
+  struct stat st;
+  ASSERT_EQ(0, ::stat((t / "bk1").c_str(), &st));
+  EXPECT_EQ(kDirTime, platform::TimeFromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+}

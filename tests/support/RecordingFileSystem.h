@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,11 @@ class RecordingFileSystem : public platform::FileSystem {
     platform::FileTime clock = 0;
     bool probed = false;
   } coarse;
+
+  // What every stage keeps, as its probe would tell (the real one's when
+  // unset), and the kinds that copies into it met refused.
+  std::optional<uint32_t> keeps;
+  uint32_t unkept = 0;
 
   std::vector<Call> calls;
 
@@ -135,6 +141,11 @@ class RecordingFileSystem : public platform::FileSystem {
     if (InCoarse(dir)) return coarse.probed ? 0 : coarse.clock;
     return real_.TypeClock(dir);
   }
+  uint32_t StageKeeps(const std::string& dir) override {
+    if (Record("StageKeeps", dir)) return platform::kKeepsAll;
+    return keeps ? *keeps : real_.StageKeeps(dir);
+  }
+  uint32_t Unkept(const std::string& dir) override { return unkept | real_.Unkept(dir); }
   platform::FileTime ProbeClock(const std::string& dir) override {
     if (Record("ProbeClock", dir)) return 0;
     return InCoarse(dir) ? coarse.clock : real_.ProbeClock(dir);
