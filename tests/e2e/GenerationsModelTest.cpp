@@ -51,13 +51,6 @@ const uint32_t kDefaultSeed = 20260611;
 const int kDefaultSeeds = 3;
 const int kDefaultRuns = 11;
 
-// How many times `part` is in `text`.
-long Count(const std::string& text, const std::string& part) {
-  long n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 uint32_t EnvNumber(const char* name, uint32_t fallback) {
   const char* value = std::getenv(name);
   return value && *value ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : fallback;
