@@ -251,6 +251,14 @@ bool PrivateLockFile(int dir, int fd) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
+  if ((st.st_mode & 077) == 0) return true;
+  // The runner's own is made private again; where the stage keeps no bits
+  // (all files show the mount's), nothing there can be private, and it is
+  // taken as it is.
+  if (st.st_uid == ::geteuid()) {
+    ::fchmod(fd, 0600);
+    return true;
+  }
   const bool groupWrites = (in.st_mode & 030) == 030 && in.st_gid == st.st_gid;
   const bool othersWrite = (in.st_mode & 03) == 03;
   if (((st.st_mode & 070) && !groupWrites) || ((st.st_mode & 07) && !othersWrite)) {

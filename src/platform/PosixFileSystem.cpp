@@ -69,7 +69,14 @@ bool NameNoReplace(const Ways& ways, int fromDir, const char* from, int toDir, c
       linked = true;
       return true;
     }
-    if (ways.found || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)) return false;
+    // A directory is never linked: it takes the third way.
+    struct stat self;
+    const bool dir = errno == EPERM && ::fstatat(fromDir, from, &self, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISDIR(self.st_mode);
+    if (!dir && (ways.found || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))) {
+      if (errno == 0) errno = EPERM;
+      return false;
+    }
   }
   struct stat st;
   if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {

@@ -557,12 +557,16 @@ TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
         return ::mkfifo(lock.c_str(), 0600);
       case 3:
         return ::mkdir(lock.c_str(), 0700);
-      case 4:
+      case 4:  // another user's
         return ::close(::open(lock.c_str(), O_WRONLY | O_CREAT, 0600)) +
-               ::chmod(lock.c_str(), 0644);
+               ::chmod(lock.c_str(), 0644) + ::chown(lock.c_str(), 65534, 65534);
       case 5:  // as exFAT shows every file and directory
         return ::close(::open(lock.c_str(), O_WRONLY | O_CREAT, 0600)) +
-               ::chmod(lock.c_str(), 0777) + ::chmod(lock.substr(0, lock.rfind('/')).c_str(), 0777);
+               ::chmod(lock.c_str(), 0777) + ::chown(lock.c_str(), 65534, static_cast<gid_t>(-1)) +
+               ::chmod(lock.substr(0, lock.rfind('/')).c_str(), 0777);
+      case 6:  // the runner's own
+        return ::close(::open(lock.c_str(), O_WRONLY | O_CREAT, 0600)) +
+               ::chmod(lock.c_str(), 0644);
       default:
         return 0;
     }
@@ -580,11 +584,13 @@ TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
       {"a dangling link, a dry run", 1, false, true, 0},
       {"a fifo", 2, true, false, EINVAL},
       {"a directory", 3, true, false, EISDIR},
-      {"a file others may read", 4, true, false, EPERM},
+      {"another user's file others may read", 4, true, false, EPERM},
       {"a file others may open, where they may write the stage too", 5, true, true, 0},
+      {"the runner's own file others may read, made private again", 6, true, true, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if ((c.kind == 4 || c.kind == 5) && !test::IsSuperUser()) continue;  // no other user's file
     test::TempDir t;
     test::MakeDirs(t / "bk1");
     const std::string lock = t / ("bk1/" + std::string(platform::RunLockName));
@@ -596,6 +602,10 @@ TEST(PosixLockStage, LockFileIsTheRunnersOwnAndAPlantedOneIsRefused) {
     EXPECT_EQ(c.error, c.locked ? 0 : error);
     EXPECT_FALSE(std::filesystem::exists(t / "elsewhere"));
     struct stat st;
+    if (c.kind == 6) {
+      ASSERT_EQ(0, ::lstat(lock.c_str(), &st));
+      EXPECT_EQ(0600u, st.st_mode & 07777);
+    }
     if (c.kind != 0) continue;
     EXPECT_EQ(c.make, ::lstat(lock.c_str(), &st) == 0);
     if (!c.make) continue;
