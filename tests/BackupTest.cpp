@@ -411,7 +411,8 @@ TEST_F(BackupEngine, AStageOneCopiedWithExactTimesIsUpToDate) {
   test::MakeDirs(P("bk1/sub"));
   for (const char* name : {"a", "b", "sub/c"}) {
     WriteFile(P(std::string("src/") + name), name);
-    test::SetUtcMTime(P(std::string("src/") + name), kNoon + 123456789 * (name[0] - 'a' + 1));
+    test::SetUtcMTime(P(std::string("src/") + name),
+                      kNoon + 123456789LL * (std::string(name).back() - 'a' + 1));
     ASSERT_TRUE(platform::RealFileSystem().CopyFile(P(std::string("src/") + name),
                                                     P(std::string("bk1/") + name), false, nullptr));
   }
