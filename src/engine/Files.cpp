@@ -147,9 +147,18 @@ void UpToDateName(Run& run, const platform::FileId& id, const std::string& r, st
     // Two up-to-date names that stage 1 holds as separate files (a run
     // stopped between a copy and its relink) become one file again.
     const bool same = stage1.links > 1 && group->firstId && *group->firstId == stage1.id;
-    if (!same && !run.options.dryRun && stage1Path != group->first) {
-      Relink(run, r, std::string(name), group->first, nullptr);
+    if (same || run.options.dryRun || stage1Path == group->first) return;
+    if (!group->firstId && stage1.links > 1) {
+      // The first name met is such a copy, of one name; the file that has
+      // the names (in the later stages too) keeps them, and takes it.
+      Relink(run, group->firstR, group->firstName, stage1Path, nullptr);
+      group->first = stage1Path;
+      group->firstR = r;
+      group->firstName = name;
+      group->firstId = stage1.id;
+      return;
     }
+    Relink(run, r, std::string(name), group->first, nullptr);
     return;
   }
   if (!group && !(group = run.links.Add(id))) return;
@@ -161,6 +170,8 @@ void UpToDateName(Run& run, const platform::FileId& id, const std::string& r, st
   }
   group->copied.clear();
   group->first = stage1Path;
+  group->firstR = r;
+  group->firstName = name;
   group->upToDate = true;
   group->placed.reset();
 }

@@ -77,8 +77,10 @@ class LinkGroups {
   static constexpr size_t kMax = 8192;
 
   struct Group {
-    // The stage-1 path that the file's other names are linked to.
+    // The stage-1 path that the file's other names are linked to, and
+    // where it is up to date, its directory and name.
     std::string first;
+    std::string firstR, firstName;
     // `first` was up to date in stage 1; otherwise this run copies it, and
     // `placed` tells whether the copy took its name.
     bool upToDate = false;
