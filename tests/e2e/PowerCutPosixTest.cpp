@@ -59,13 +59,16 @@ class Sysctl {
     std::getline(std::ifstream(path_), saved);
     int fds[2];
     if (saved.empty() || ::pipe2(fds, O_CLOEXEC) != 0) return;
+    // The child allocates nothing: it is a child of a threaded process.
+    const std::string restore = saved + "\n";
     guard_ = ::fork();
     if (guard_ == 0) {
       ::close(fds[1]);
       char c;
       while (::read(fds[0], &c, 1) > 0) {
       }
-      std::ofstream(path_) << saved << "\n";
+      const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
+      if (fd >= 0 && ::write(fd, restore.data(), restore.size()) < 0) ::_exit(1);
       ::_exit(0);
     }
     ::close(fds[0]);

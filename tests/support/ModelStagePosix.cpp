@@ -32,6 +32,10 @@ bool IsFuse(const std::string& path) {
 }
 
 pid_t Start(const std::vector<std::string>& argv, const std::string& errPath) {
+  // Nothing is allocated after the fork, in a child of a threaded process.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int null = ::open("/dev/null", O_RDWR);
@@ -39,9 +43,6 @@ pid_t Start(const std::vector<std::string>& argv, const std::string& errPath) {
     ::dup2(null, 0);
     ::dup2(null, 1);
     ::dup2(err >= 0 ? err : null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     ::execv(args[0], args.data());
     ::_exit(127);
   }

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -203,26 +204,40 @@ std::string OutPath(const std::string& exe) {
 // into ErrPath, its standard output into OutPath, and standard input on
 // /dev/null.
 pid_t Spawn(const std::string& exe, const std::vector<std::string>& args, const Env& env) {
+  // Everything is made before the fork: the tests have threads of their
+  // own (a held read, a mount), and a child of a threaded process may take
+  // no lock that one of them held, an allocator's neither.
   const std::string errPath = ErrPath(exe);
-  const std::string fakeBin = FakeBinDir();
+  const std::string outPath = OutPath(exe);
+  const char* path = std::getenv("PATH");
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const size_t eq = entry.find('=');
+    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  vars["PATH"] = FakeBinDir() + ":" + (path ? path : "/usr/bin:/bin");
+  vars["DISPLAY"] = ":kovrel-test";
+  vars["KOVREL_OPEN_LOG"] = OpenLogPath(exe);
+  for (const auto& [key, value] : env) vars[key] = value;
+  std::vector<std::string> entries;
+  for (const auto& [key, value] : vars) entries.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(exe.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", (fakeBin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-    ::setenv("DISPLAY", ":kovrel-test", 1);
-    ::setenv("KOVREL_OPEN_LOG", OpenLogPath(exe).c_str(), 1);
-    for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err >= 0) ::dup2(err, 2);
-    const int out = ::open(OutPath(exe).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out >= 0) ::dup2(out, 1);
     const int null = ::open("/dev/null", O_RDWR);
     if (null >= 0) ::dup2(null, 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(exe.c_str(), argv.data());
+    ::execve(exe.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   if (pid < 0) throw std::runtime_error("fork " + exe);
