@@ -133,6 +133,7 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
   run.FindClock(lock != nullptr);
   run.FindKeeps(lock != nullptr);
   run.FindCaseFolding(lock != nullptr);
+  run.ClearProbeLeftovers(lock != nullptr);
   {
     Notes notes;
     DressMadeDirs(run.stages, notes, 1, madeForLock);

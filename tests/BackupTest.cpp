@@ -175,7 +175,9 @@ TEST_F(BackupEngine, NoChangeRunChangesNothingAndAsksTheDiskNothingPerFile) {
       EXPECT_EQ(std::string::npos, c.path.find(Dir("bk1") + "d")) << c.path;
     }
   }
-  EXPECT_EQ(16u, listed.size());  // the top, d0 to d4, über and empty, in the source and stage 1
+  // The top, d0 to d4, über and empty, in the source and stage 1; and the
+  // top of stages 2 and 3, for what a stopped run's probes left there.
+  EXPECT_EQ(18u, listed.size());
   EXPECT_EQ(listed.size(), std::set<std::string>(listed.begin(), listed.end()).size());
 }
 
@@ -520,10 +522,11 @@ TEST_F(BackupEngine, DirectoryEmptiedByTheWalkGoesWhileItsFullParentIsNotListedA
   EXPECT_EQ((std::vector<std::string>{"deleted " + a + "b" + d + "f", "deleted " + a + "b" + d}),
             Run(dirs));
   EXPECT_EQ(std::vector<std::string>{"a/keep"}, Tree("bk1"));
-  // Only the emptied directory is listed again.
+  // Only the emptied directory is listed again (and the top of stage 2, for
+  // a stopped run's probes).
   std::vector<std::string> again;
   for (const auto& c : fs_.Of("ListKinds")) again.push_back(c.path);
-  EXPECT_EQ(std::vector<std::string>{a + "b" + d + "*.*"}, again);
+  EXPECT_EQ((std::vector<std::string>{Dir("bk2") + "*.*", a + "b" + d + "*.*"}), again);
 }
 
 // ---------------------------------------------------------------------------
@@ -684,7 +687,8 @@ TEST_F(BackupEngine, DotDirectoriesAreWalkedWhereTheyOnlyHideAndDotFilesAreBacke
 
 // Only a run that holds the stage's lock writes in it, so a staging name
 // there is what a stopped run left: it goes without a word, and never
-// becomes a generation. A source file of such a name is backed up as any.
+// becomes a generation. Past stage 1 only the top holds such names (a
+// probe's). A source file of such a name is backed up as any.
 TEST_F(BackupEngine, LeftoversOfAStoppedRunAreClearedWithoutAWord) {
   const std::string leftover = platform::StagingName(0x1234);
   const std::string users = platform::StagingName(0xabcd);
@@ -695,11 +699,13 @@ TEST_F(BackupEngine, LeftoversOfAStoppedRunAreClearedWithoutAWord) {
   Put("bk1/" + leftover, "partial");
   Put("bk1/d/" + leftover, "partial");
   Put("bk1/gone/" + leftover, "partial");
+  Put("bk2/" + leftover, "probe");
+  Put("bk2/" + users, "older");
   const std::vector<std::string> lines = Run(dirs);
   EXPECT_TRUE(clean_);
   EXPECT_EQ((std::vector<std::string>{"deleted " + Dir("bk1") + "gone" + d}), lines);
   EXPECT_EQ((std::vector<std::string>{users, "d/f"}), Tree("bk1"));
-  EXPECT_FALSE(test::IsDir(P("bk2")));
+  EXPECT_EQ((std::vector<std::string>{users}), Tree("bk2"));
 }
 
 // The run's lock file at the top of stage 1 is no file of the backup: never

@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "Characters.h"
+#include "engine/Transfer.h"
+#include "engine/Walk.h"
 
 Run::Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> roots,
          size_t workers)
@@ -69,6 +71,27 @@ void Run::FindKeeps(bool locked) {
   if (!locked || options.dryRun) return;
   keeps = stages.fs.StageKeeps(options.dirList[1]);
   if (!(keeps & platform::kKeepsLinks)) links.KeepNone();
+}
+
+void Run::ClearProbeLeftovers(bool locked) {
+  if (!locked || options.dryRun) return;
+  platform::FileSystem& fs = stages.fs;
+  for (size_t k = 2; k < options.dirList.size(); ++k) {
+    std::vector<std::string> names;
+    fs.ListKinds(options.dirList[k] + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
+      if (IsFile(e.attr) && platform::IsStagingName(e.name)) names.push_back(e.name);
+    });
+    for (const std::string& name : names) {
+      // Older copies of a source file of that name are generations.
+      if (fs.KindOf(options.dirList[0] + name) != platform::PathKind::Missing) continue;
+      const std::string path = options.dirList[k] + name;
+      if (fs.DeleteFile(path)) continue;
+      Notes notes;
+      FailedUnlessGone(fs, notes, path);
+      journal.Add(std::move(notes.lines));
+    }
+  }
+  Report();
 }
 
 namespace {

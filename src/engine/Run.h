@@ -165,6 +165,10 @@ struct Run {
   // Finds `keeps`, as FindClock finds the clock, and copies every name of
   // a linked file as a file of its own where stage 1 keeps no links.
   void FindKeeps(bool locked);
+  // Removes what a stopped run's probes left in the top directory of a
+  // stage past stage 1, where the walk clears no leftovers: a file under a
+  // staging name that no source file of the top directory has.
+  void ClearProbeLeftovers(bool locked);
   // Tells once per run, for stage k, each kKeeps* kind of `kinds` that it
   // did not keep: a report line and a line on standard error, no failure.
   void TellUnkept(size_t k, uint32_t kinds);
