@@ -140,7 +140,7 @@ bool RunBackupOn(platform::FileSystem& fs, const OptionSet& options, const Repor
     run.journal.Add(std::move(notes.lines));
   }
   run.Report();
-  std::optional<StageDir> stage1;
+  std::optional<SeenDir> stage1;
   {
     const DecidedWork decided(run);
     run.progress.Start();

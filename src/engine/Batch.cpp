@@ -11,48 +11,50 @@ Pipeline::Pipeline(platform::FileSystem& fs, Journal& journal, WorkerPool& write
       writers_(writers),
       eager_(eager),
       pipelined_(eager && writers.Size() > 0),
-      namers_(2 * writers.Size()),
+      stageWorkers_(2 * writers.Size()),
       maxFiles_(MaxFiles(pipelined_ ? 2 : 1)),
-      open_(std::make_unique<Batch>(writers_, namers_)),
+      open_(std::make_unique<Batch>(writers_, stageWorkers_)),
       committer_(pipelined_ ? 1 : 0) {}
 
 Pipeline::~Pipeline() { committer_.Wait(); }
 
-void Pipeline::Then(std::string line, std::vector<std::string> failures) {
+Batch::Entry& Pipeline::Queue(Batch::Kind kind) {
   Entry& e = open_->entries.emplace_back();
-  e.told = true;
+  e.kind = kind;
+  return e;
+}
+
+void Pipeline::QueueLine(std::string line, std::vector<std::string> failures) {
+  Entry& e = Queue(Batch::Kind::Line);
   e.line = std::move(line);
   e.notes.lines = std::move(failures);
   Advance();
 }
 
-void Pipeline::Finish(StageWork work) {
-  Entry& e = open_->entries.emplace_back();
-  e.work = std::move(work);
-  e.finish = true;
+void Pipeline::QueueDirWork(StageWork work) {
+  Queue(Batch::Kind::DirWork).work = std::move(work);
   Advance();
 }
 
-void Pipeline::Work(const std::string& r, const std::string& name, StageWork work) {
+void Pipeline::QueueFileWork(const std::string& r, const std::string& name, StageWork work) {
   Claim(r + name);
-  Entry& e = open_->entries.emplace_back();
+  Entry& e = Queue(Batch::Kind::FileWork);
   e.work = std::move(work);
   e.place = MovingPlace(r);
-  if (eager_) Run(*open_, e);
+  if (eager_) StartWork(*open_, e);
   Advance();
 }
 
-void Pipeline::AfterNamings(const std::string& r, const std::string& name, StageWork work) {
+void Pipeline::QueueLinkWork(const std::string& r, const std::string& name, StageWork work) {
   Claim(r + name);
-  Entry& e = open_->entries.emplace_back();
+  Entry& e = Queue(Batch::Kind::LinkWork);
   e.work = std::move(work);
-  e.afterNamings = true;
   e.place = MovingPlace(r);
   Advance();
 }
 
-void Pipeline::Add(const std::string& r, const std::string& name, const std::string& from,
-                   const std::string& to, bool movesDown, Naming naming) {
+void Pipeline::QueueCopy(const std::string& r, const std::string& name, const std::string& from,
+                         const std::string& to, bool movesDown, Naming naming) {
   if (Full()) Seal();
   Claim(r + name);
   Batch& batch = *open_;
@@ -61,7 +63,7 @@ void Pipeline::Add(const std::string& r, const std::string& name, const std::str
   staging->from = from;
   const size_t place = Place(r);
   platform::FileSystem& fs = fs_;
-  batch.jobs.Submit(
+  batch.copies.Submit(
       [&fs, &batch, staging, to] {
         staging->file = fs.StageCopy(staging->from, to);
         if (staging->file) {
@@ -71,7 +73,7 @@ void Pipeline::Add(const std::string& r, const std::string& name, const std::str
         }
       },
       place);
-  Entry& e = batch.entries.emplace_back();
+  Entry& e = Queue(Batch::Kind::Copy);
   e.staging = std::move(staging);
   e.naming = std::move(naming);
   e.place = movesDown ? MovingPlace(r) : place;
@@ -99,7 +101,7 @@ void Pipeline::Seal() {
   if (open_->entries.empty()) return;
   if (sealed_) Settle();
   sealed_ = std::move(open_);
-  open_ = std::make_unique<Batch>(writers_, namers_);
+  open_ = std::make_unique<Batch>(writers_, stageWorkers_);
   Batch* batch = sealed_.get();
   committer_.Submit([this, batch] {
     Carry(*batch);
@@ -115,38 +117,40 @@ void Pipeline::Settle() {
 }
 
 // On the committer (or the walk's thread without one): flushes the staged
-// copies, then names them and does the works, side by side; after them the
-// links to the named copies, and then the directories' work. A copy's file
-// is closed (and discarded, unless named) right after its naming. Touches
-// nothing but the batch and the disk.
+// copies, then names them and does the files' work, side by side; after
+// them the links to the named copies, and then the directories' work. A
+// copy's file is closed (and discarded, unless named) right after its
+// naming. Touches nothing but the batch and the disk.
 void Pipeline::Carry(Batch& batch) {
-  batch.jobs.Wait();
-  batch.names.Wait();
+  batch.copies.Wait();
+  batch.stageJobs.Wait();
   std::vector<platform::StagedFile*> files;
   for (const Entry& e : batch.entries) {
-    if (e.staging && e.staging->file) files.push_back(e.staging->file.get());
+    if (e.kind == Batch::Kind::Copy && e.staging->file) files.push_back(e.staging->file.get());
   }
   if (!files.empty()) fs_.FlushStaged(files);
   for (Entry& e : batch.entries) {
-    if (e.staging && e.staging->file) {
-      batch.names.Submit(
+    if (e.kind == Batch::Kind::Copy) {
+      if (!e.staging->file) {
+        e.notes.Failed(e.staging->from, e.staging->failure);
+        continue;
+      }
+      batch.stageJobs.Submit(
           [&e] {
-            e.naming(*e.staging->file, e.notes);
+            e.notes = e.naming(*e.staging->file);
             e.staging->file.reset();
           },
           e.place, true);
-    } else if (e.work && !e.finish && !e.afterNamings && !e.started) {
-      Run(batch, e, true);
-    } else if (e.staging) {
-      e.refused = true;
+    } else if (e.kind == Batch::Kind::FileWork && !e.started) {
+      StartWork(batch, e, true);
     }
   }
-  batch.names.Wait();
-  for (const bool finish : {false, true}) {
+  batch.stageJobs.Wait();
+  for (const Batch::Kind kind : {Batch::Kind::LinkWork, Batch::Kind::DirWork}) {
     for (Entry& e : batch.entries) {
-      if (finish ? e.finish : e.afterNamings) Run(batch, e, true);
+      if (e.kind == kind) StartWork(batch, e, true);
     }
-    batch.names.Wait();
+    batch.stageJobs.Wait();
   }
 }
 
@@ -156,25 +160,23 @@ void Pipeline::Carry(Batch& batch) {
 void Pipeline::Replay(Batch& batch) {
   std::vector<std::string> later = journal_.Hold();
   for (Entry& e : batch.entries) {
-    if (e.told) {
+    if (e.kind == Batch::Kind::Line) {
       journal_.PutBack(std::move(e.notes.lines), true);
       journal_.Tell(e.line);
-    } else if (e.refused) {
-      journal_.Failed(e.staging->from, e.staging->failure);
-    } else {
-      const bool failed = !e.notes.lines.empty();
-      journal_.Add(std::move(e.notes.lines));
-      // A directory's failures are told where it was done with.
-      if (e.finish && failed) journal_.Tell(std::string());
+      continue;
     }
+    const bool failed = !e.notes.lines.empty();
+    journal_.Add(std::move(e.notes.lines));
+    // A directory's failures are told where it was done with.
+    if (e.kind == Batch::Kind::DirWork && failed) journal_.Tell(std::string());
   }
   journal_.PutBack(std::move(later), false);
 }
 
-// Gives the entry's work to the namers; what it fails at goes to its notes.
-void Pipeline::Run(Batch& batch, Entry& e, bool first) {
+// Gives the entry's work to the stage workers; it returns its notes.
+void Pipeline::StartWork(Batch& batch, Entry& e, bool first) {
   e.started = true;
-  batch.names.Submit([&e] { e.work(e.notes); }, e.place, first);
+  batch.stageJobs.Submit([&e] { e.notes = e.work(); }, e.place, first);
 }
 
 // A batch holds one work per file, and the batch handed on none for the

@@ -17,11 +17,11 @@
 #include "engine/Journal.h"
 #include "platform/Platform.h"
 
-// Work on the stages, done on a worker (or at once without workers); what
-// it fails at goes into the notes it is given, which are its own.
-using StageWork = std::function<void(Notes&)>;
+// Work on the stages, done on a worker (or at once without workers): it
+// returns what it failed at.
+using StageWork = std::function<Notes()>;
 // Gives a staged copy its place once its batch is flushed.
-using Naming = std::function<void(platform::StagedFile&, Notes&)>;
+using Naming = std::function<Notes(platform::StagedFile&)>;
 
 // A copy that a writer stages: what it staged, or why it could not.
 struct Staging {
@@ -33,38 +33,47 @@ struct Staging {
 // One batch: the unit of a run's work. A copy is written when it is
 // decided; once the batch is full (or the walk needs the disk as those
 // decisions leave it), the batch is flushed in one go. Then the work of
-// each file (a copy's rotation and naming) is done, the files side by side,
-// beside the retirements of stale files, which wait for no copy; after them
-// the names linked to those copies; then the directories' work; and then, on the walk's thread, the
-// steps in order: the report lines, with the failures of each file's work where that file was
-// decided. The report thus tells what a run decides in the order it decided it, each file's
-// generations move in their order, and no copy is named before its bytes are on disk.
+// each file (a copy's naming after its rotation, a stale file's retirement)
+// is done, the files side by side; after them the names linked to those
+// copies; then the directories' work; and then, on the walk's thread, the
+// report lines in order, with the failures of each work where it was
+// decided. The report thus tells what a run decides in the order it decided
+// it, each file's generations move in their order, and no copy is named
+// before its bytes are on disk.
+//
+// A batch belongs to one thread at a time: the walk's while it fills it,
+// the committer's from Seal until `done`, the walk's again to replay it.
+// A job touches only its own entry, which a deque keeps in place.
 struct Batch {
+  enum class Kind {
+    Line,      // a report line, after the failures noted before it
+    Copy,      // a copy staged by a writer, named by `naming`
+    FileWork,  // the work of one file, waiting for no copy
+    LinkWork,  // the work of one name, after the batch's namings
+    DirWork,   // a directory's work, after all the others
+  };
   struct Entry {
-    std::shared_ptr<Staging> staging;  // shared with the writer that stages it
-    Naming naming;
-    StageWork work;
-    bool told = false;  // a report line: `line`, after the failures noted before it
-    std::string line;
-    Notes notes;  // noted by the work or the naming, or before the line
-    bool refused = false;
-    bool afterNamings = false;  // `work` waits for the batch's namings (a link)
-    bool finish = false;        // `work` waits for the others' (a directory's)
-    bool started = false;       // `work` was given to the workers
-    size_t place = 0;           // for the workers: the directory it works in
+    Kind kind = Kind::Line;
+    std::string line;                  // Line
+    std::shared_ptr<Staging> staging;  // Copy: shared with the writer that stages it
+    Naming naming;                     // Copy
+    StageWork work;                    // FileWork, LinkWork, DirWork
+    bool started = false;              // FileWork given to the workers when queued
+    Notes notes;                       // returned by the work or naming, or before a Line
+    size_t place = 0;                  // for the workers: the directory it works in
   };
 
-  Batch(WorkerPool& writers, WorkerPool& namers) : jobs(writers), names(namers) {}
+  Batch(WorkerPool& writers, WorkerPool& stageWorkers) : copies(writers), stageJobs(stageWorkers) {}
 
-  // A deque, since a work that runs holds on to its entry.
+  // A deque, since a job that runs holds on to its entry.
   std::deque<Entry> entries;
   std::unordered_set<uint64_t> keys;  // of the files it works on
   size_t files = 0;
   std::atomic<uint64_t> bytes = 0;  // counted by the writers as they stage
-  std::atomic<bool> done = false;   // carried out, to be told
-  // Last, so that they wait for the jobs before the rest goes.
-  JobGroup jobs;   // the copies, on the writers
-  JobGroup names;  // namings, moves and directories, on the namers
+  std::atomic<bool> done = false;   // carried out, to be replayed
+  // Last, so that they wait for their jobs before the rest goes.
+  JobGroup copies;     // on the writers
+  JobGroup stageJobs;  // namings, moves and directories' work
 };
 
 // The batches of a run, at most two at once: with workers, one is flushed
@@ -84,28 +93,28 @@ class Pipeline {
   // True when nothing waits: a line can be told at once.
   bool Empty() const { return open_->entries.empty() && !sealed_; }
   // Tells `line` after what waits, with `failures` (noted before it) ahead
-  // of those that the waiting work notes.
-  void Then(std::string line, std::vector<std::string> failures);
+  // of those that the waiting work returns.
+  void QueueLine(std::string line, std::vector<std::string> failures);
   // Work on a directory that waits for every file's work of the batch (its
   // time changes with them) and is done beside the others of its kind, also
   // when nothing else waits: a run that copies nothing still matches many
   // directories.
-  void Finish(StageWork work);
+  void QueueDirWork(StageWork work);
   // The work of the file `name` in the directory `r` of the stages, done on
   // a worker beside the other files' work. It waits for no copy, so it
   // starts at once, while the walk goes on, when eager. Two works for one
   // file, or for names that a file system may take for one (letters
   // differing only in case), are never done side by side.
-  void Work(const std::string& r, const std::string& name, StageWork work);
+  void QueueFileWork(const std::string& r, const std::string& name, StageWork work);
   // The same, for work that waits for the namings of the batch's copies:
   // another name for a file that one of them may be.
-  void AfterNamings(const std::string& r, const std::string& name, StageWork work);
+  void QueueLinkWork(const std::string& r, const std::string& name, StageWork work);
   // A copy of `from` to `to`, staged by a writer; once the batch is
   // flushed, `naming` gives it its place, as the work of the file `name` in
   // `r`; a copy that could not be staged is told as failed. `movesDown`:
   // the naming moves generations down first.
-  void Add(const std::string& r, const std::string& name, const std::string& from,
-           const std::string& to, bool movesDown, Naming naming);
+  void QueueCopy(const std::string& r, const std::string& name, const std::string& from,
+                 const std::string& to, bool movesDown, Naming naming);
   // Carries out everything given so far, and tells it.
   void Commit();
 
@@ -120,7 +129,8 @@ class Pipeline {
   void Settle();
   void Carry(Batch& batch);
   void Replay(Batch& batch);
-  static void Run(Batch& batch, Entry& e, bool first = false);
+  static void StartWork(Batch& batch, Entry& e, bool first = false);
+  Entry& Queue(Batch::Kind kind);
   void Claim(const std::string& key);
 
   static size_t Place(std::string_view r);
@@ -139,9 +149,10 @@ class Pipeline {
   WorkerPool& writers_;
   const bool eager_;
   const bool pipelined_;
-  // Namings and moves only wait on the disk; copies also read and write
-  // data, which more threads at once slow down on a local disk.
-  WorkerPool namers_;
+  // The threads of the namings, moves and directories' work, which only
+  // wait on the disk; copies also read and write data, which more threads
+  // at once slow down on a local disk.
+  WorkerPool stageWorkers_;
   const size_t maxFiles_;
   std::unique_ptr<Batch> open_;    // the batch the walk fills
   std::unique_ptr<Batch> sealed_;  // the batch handed on, until it is told

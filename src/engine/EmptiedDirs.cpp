@@ -6,27 +6,27 @@
 #include "engine/Transfer.h"
 #include "engine/Walk.h"
 
-std::optional<StageDir> Noted(Run& run, StageDir dir) {
-  if (++run.stageDirCount > kMaxStageDirs || !dir.seen) {
+std::optional<SeenDir> NoteSeen(Run& run, SeenDir dir) {
+  if (++run.seenDirCount > kMaxSeenDirs || !dir.seen) {
     dir.seen = false;
-    std::vector<StageDir>().swap(dir.subdirs);
+    std::vector<SeenDir>().swap(dir.subdirs);
   }
   return dir;
 }
 
-std::optional<StageDir> Unseen(Run& run) {
-  StageDir unseen;
+std::optional<SeenDir> UnseenDir(Run& run) {
+  SeenDir unseen;
   unseen.seen = false;
-  return Noted(run, std::move(unseen));
+  return NoteSeen(run, std::move(unseen));
 }
 
 namespace {
 
-// The StageDir of the subdirectory `name` of `seen`, or null. The search
+// The SeenDir of the subdirectory `name` of `seen`, or null. The search
 // begins at `next`, since the listings of a directory come in one order.
-const StageDir* SeenSubdir(const StageDir* seen, std::string_view name, size_t& next) {
+const SeenDir* SeenSubdir(const SeenDir* seen, std::string_view name, size_t& next) {
   if (!seen) return nullptr;
-  const std::vector<StageDir>& subdirs = seen->subdirs;
+  const std::vector<SeenDir>& subdirs = seen->subdirs;
   for (size_t i = 0; i < subdirs.size(); ++i) {
     const size_t at = (next + i) % subdirs.size();
     if (subdirs[at].name == name) {
@@ -49,11 +49,11 @@ bool InSource(Run& run, const std::string& d) {
 
 }  // namespace
 
-bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen) {
+bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
   const std::string delim(1, platform::PathDelim);
   if (seen && !seen->seen) seen = nullptr;
   if (seen && !seen->listAgain) {
-    for (const StageDir& below : seen->subdirs) {
+    for (const SeenDir& below : seen->subdirs) {
       const std::string sub = d + below.name + delim;
       if (!IsRoot(run, sub)) RemoveIfEmpty(run, sub, &below);
     }

@@ -11,8 +11,8 @@
 
 // What the walk saw of a stage-1 directory. A directory that the walk left
 // holding a file or a lasting subdirectory, with nothing below it that may
-// be empty, is noted as no StageDir at all.
-struct StageDir {
+// be empty, is noted as no SeenDir at all.
+struct SeenDir {
   std::string name;  // as its parent's listing names it
   // False for a directory the walk did not visit: it is judged from its
   // listings alone, as is everything below it.
@@ -26,21 +26,21 @@ struct StageDir {
   // subdirectories in it whose place in its listing is not known.
   bool listAgain = true;
   // Its subdirectories that need a look, in the order of its listing.
-  std::vector<StageDir> subdirs;
+  std::vector<SeenDir> subdirs;
 };
 
-// Past this many StageDirs (1 MiB, 5 MiB with the longest names) the walk
+// Past this many StageRegistry (1 MiB, 5 MiB with the longest names) the walk
 // notes no more, and the directories above those it dropped are judged from
 // their listings, so memory stays bounded however many may be empty.
-constexpr size_t kMaxStageDirs = 1 << 14;
+constexpr size_t kMaxSeenDirs = 1 << 14;
 
-// A StageDir that the walk notes; one past kMaxStageDirs notes nothing
+// A SeenDir that the walk notes; one past kMaxSeenDirs notes nothing
 // below it and is judged from its listings.
-std::optional<StageDir> Noted(Run& run, StageDir dir);
+std::optional<SeenDir> NoteSeen(Run& run, SeenDir dir);
 // A directory the walk did not visit, judged from its listings.
-std::optional<StageDir> Unseen(Run& run);
+std::optional<SeenDir> UnseenDir(Run& run);
 
 // Removes every empty directory below and including `d`, deepest first;
 // true when `d` was judged empty. `seen` is what the walk saw of `d` (null:
 // judge it and all below from the listings).
-bool RemoveIfEmpty(Run& run, const std::string& d, const StageDir* seen);
+bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen);

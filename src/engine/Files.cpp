@@ -329,9 +329,11 @@ bool Leftover(Visit& v, const Listing::Item& item) {
 // The leftover `name` of the visit's stage-1 directory goes.
 void DropLeftover(Run& run, Visit& v, const std::string& name) {
   Stages& stages = run.stages;
-  run.pipeline.Work(v.r, name, [&stages, path = v.stage1Dir + name](Notes& notes) {
+  run.pipeline.QueueFileWork(v.r, name, [&stages, path = v.stage1Dir + name] {
+    Notes notes;
     stages.changed = true;
     if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+    return notes;
   });
 }
 
@@ -364,8 +366,11 @@ void Retire(Run& run, Visit& v, const std::string& name) {
   ++v.stageFilesTouched;  // a dry run too, which judges emptied directories by it
   if (!run.options.dryRun) {
     Stages& stages = run.stages;
-    run.pipeline.Work(
-        v.r, name, [&stages, r = v.r, name](Notes& notes) { RetireStale(stages, notes, r, name); });
+    run.pipeline.QueueFileWork(v.r, name, [&stages, r = v.r, name] {
+      Notes notes;
+      RetireStale(stages, notes, r, name);
+      return notes;
+    });
   }
   // With KeepExtra nothing leaves stage 1 but what a change moves down, which
   // the copies tell.

@@ -22,7 +22,7 @@ Run::Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> r
 
 void Run::Report(const std::string& line) {
   if (!pipeline.Empty()) {
-    pipeline.Then(line, journal.Hold());
+    pipeline.QueueLine(line, journal.Hold());
     return;
   }
   journal.Tell(line);

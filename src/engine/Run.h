@@ -10,7 +10,7 @@
 //   stages.registry                all, under its own lock
 //   stages.changed                 all (atomic)
 //   progress, journal, pipeline,   the walk's thread only; the pipeline's
-//   readers, links, stageDirCount  committer touches only the batch it
+//   readers, links, seenDirCount  committer touches only the batch it
 //                                  carries, and a job only its own entry
 //                                  and `stages`
 //   writers, readers' threads      run jobs: a copy, a listing or lookup
@@ -37,7 +37,7 @@
 #include "Workers.h"
 #include "engine/Batch.h"
 #include "engine/Journal.h"
-#include "engine/StageDirs.h"
+#include "engine/StageRegistry.h"
 #include "platform/Platform.h"
 
 // What work on the stages needs, on whichever thread it runs.
@@ -55,7 +55,7 @@ struct Stages {
 
   platform::FileSystem& fs;
   const std::vector<std::string>& dirs;  // the source, then the stages
-  StageDirs registry;
+  StageRegistry registry;
   // Whether the run has changed anything in the stages, which are then
   // flushed before it ends.
   std::atomic<bool> changed = false;
@@ -208,9 +208,9 @@ struct Run {
   uint32_t keeps = platform::kKeepsAll;
   // The kinds told so far for each directory of the list.
   std::vector<uint32_t> told;
-  // How many StageDirs the walk has kept for the removal of emptied
+  // How many StageRegistry the walk has kept for the removal of emptied
   // directories.
-  size_t stageDirCount = 0;
+  size_t seenDirCount = 0;
 };
 
 // True when one of the directories named lies inside another (as its

@@ -214,34 +214,35 @@ struct LinkStep {
 // that did not take place (every name of that file then keeps its
 // generations, as an unlinked file's are kept when its copy fails), and no
 // link replaces a stage-1 name whose old copy did not move down (that move
-// is told). True when the link was made.
-bool LinkName(Stages& stages, Notes& notes, const LinkStep& step) {
+// is told). Whether the link was made goes to `step.result`.
+Notes LinkName(Stages& stages, const LinkStep& step) {
+  Notes notes;
   if (step.target && !step.target->placed) {
     notes.Failed(stages.Path(0, step.r, step.name), "another name of this file, " +
                                                         platform::ShownPath(step.target->source) +
                                                         ", was not backed up");
-    return false;
+    return notes;
   }
-  if (step.own && !step.own->placed) return false;  // its own failure is told
-  if (step.rotate && !MakeRoom(stages, notes, step.r, step.name)) return false;
+  if (step.own && !step.own->placed) return notes;  // its own failure is told
+  if (step.rotate && !MakeRoom(stages, notes, step.r, step.name)) return notes;
   const std::string to = stages.Path(1, step.r, step.name);
   if (!stages.fs.LinkFile(step.existing, to, step.replace)) {
     notes.Failed(step.own ? to : stages.Path(0, step.r, step.name));
-    return false;
+    return notes;
   }
   if (step.result) step.result->placed = true;
-  return true;
+  return notes;
 }
 
 }  // namespace
 
-void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1,
+void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1Attr,
             const LinkPlan& plan) {
   // Whatever stage 1 holds under that name moves down first, of any kind;
   // with one stage only a file gives way, and a directory keeps the copy
   // from its place, which is told.
   const bool rotate = run.stages.dirs.size() > 2;
-  const bool replace = rotate || IsFile(stage1);
+  const bool replace = rotate || IsFile(stage1Attr);
   if (plan.to.empty()) {
     CopyIn(run, r, name, replace, rotate, plan.own);
   } else {
@@ -269,12 +270,14 @@ void CopyIn(Run& run, const std::string& r, const std::string& name, bool replac
   if (placed) placed->source = run.stages.Path(0, r, name);
   if (!ReadyForStageOne(run, r)) return;
   Stages& stages = run.stages;
-  run.pipeline.Add(
-      r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
-      [&stages, r, name, replace, rotate, placed](platform::StagedFile& staged, Notes& notes) {
-        const bool done = PlaceCopy(stages, notes, staged, r, name, replace, rotate);
-        if (placed) placed->placed = done;
-      });
+  run.pipeline.QueueCopy(r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
+                         [&stages, r, name, replace, rotate, placed](platform::StagedFile& staged) {
+                           Notes notes;
+                           const bool done =
+                               PlaceCopy(stages, notes, staged, r, name, replace, rotate);
+                           if (placed) placed->placed = done;
+                           return notes;
+                         });
 }
 
 void LinkIn(Run& run, const std::string& r, const std::string& name, const LinkPlan& plan,
@@ -286,16 +289,16 @@ void LinkIn(Run& run, const std::string& r, const std::string& name, const LinkP
   // Nothing is written in place, so the generations of one name never
   // change the bytes of another.
   LinkStep step{r, name, plan.to, plan.target, nullptr, replace, rotate, plan.own};
-  run.pipeline.AfterNamings(
-      r, name, [&stages, step = std::move(step)](Notes& notes) { LinkName(stages, notes, step); });
+  run.pipeline.QueueLinkWork(r, name,
+                             [&stages, step = std::move(step)] { return LinkName(stages, step); });
 }
 
 void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing,
             std::shared_ptr<const Placement> own) {
   Stages& stages = run.stages;
   LinkStep step{r, name, existing, nullptr, std::move(own), true, false, nullptr};
-  run.pipeline.AfterNamings(
-      r, name, [&stages, step = std::move(step)](Notes& notes) { LinkName(stages, notes, step); });
+  run.pipeline.QueueLinkWork(r, name,
+                             [&stages, step = std::move(step)] { return LinkName(stages, step); });
 }
 
 void MakeStageOneDir(Run& run, const std::string& r) {
@@ -310,9 +313,11 @@ void MatchToSource(Run& run, const std::string& stage1Dir) {
   // After what the batch holds for it: the naming of its copies and the
   // stale files that leave it change its time.
   Stages& stages = run.stages;
-  run.pipeline.Finish([&stages, stage1Dir](Notes& notes) {
+  run.pipeline.QueueDirWork([&stages, stage1Dir] {
+    Notes notes;
     const std::string source = stages.dirs[0] + stage1Dir.substr(stages.dirs[1].size());
     if (!stages.fs.MatchDirectory(source, stage1Dir)) notes.Failed(stage1Dir);
+    return notes;
   });
 }
 

@@ -23,10 +23,10 @@ struct LinkPlan {
 
 // On the walk's thread. The copy of a changed source file: made first,
 // beside stage 1's; once it is on disk the generations move down, and it
-// takes stage 1's name. `stage1` holds the attributes of what stage 1 has
+// takes stage 1's name. `stage1Attr` holds the attributes of what stage 1 has
 // under that name, of any kind. With a link plan, stage 1 gets another
 // name for a stage-1 file instead of a copy (LinkIn).
-void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1,
+void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1Attr,
             const LinkPlan& plan);
 // The copy of a source file into stage 1: written now into the target
 // directory, named once the batch it joins is flushed, replacing stage 1's

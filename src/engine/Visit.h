@@ -28,10 +28,10 @@ struct Visit {
   // For the removal of emptied directories (not kept with KeepExtra): what
   // became of each source subdirectory, by its place in the source listing,
   // and of stage 1's files.
-  std::vector<uint32_t> walked;       // a Walked value per source entry
-  std::vector<StageDir> walkedBelow;  // the StageDirs of those walked to one
-  size_t stageFiles = 0;              // files in stage 1's listing
-  size_t stageFilesTouched = 0;       // of them, moved, replaced or deleted (at most)
+  std::vector<uint32_t> walked;      // a Walked value per source entry
+  std::vector<SeenDir> walkedBelow;  // the StageRegistry of those walked to one
+  size_t stageFiles = 0;             // files in stage 1's listing
+  size_t stageFilesTouched = 0;      // of them, moved, replaced or deleted (at most)
   // Stage-1 entries of names that the source now has as directories,
   // retired before the walk went into them.
   std::vector<std::string> retiredEarly;
@@ -40,7 +40,7 @@ struct Visit {
 };
 
 // What the walk made of a source subdirectory: not walked, walked and left
-// lasting, walked to a StageDir that stage 1's listing has taken, or walked
+// lasting, walked to a SeenDir that stage 1's listing has taken, or walked
 // to walkedBelow[value - kWalkedToStageDir].
 enum Walked : uint32_t { kNotWalked, kWalkedLasting, kWalkedTaken, kWalkedToStageDir };
 

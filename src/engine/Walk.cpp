@@ -123,7 +123,7 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
       continue;
     }
     RetireInTheWay(run, v, v.source.Name(items[i]));
-    std::optional<StageDir> below = WalkDir(run, sub, read);
+    std::optional<SeenDir> below = WalkDir(run, sub, read);
     if (keepExtra) continue;
     if (!below) {
       v.walked[i] = kWalkedLasting;
@@ -136,8 +136,8 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
 
 // What WalkSourceSubdirs made of the stage-1 subdirectory `name`, which the
 // source has too: nothing when the walk left something lasting in it; a
-// StageDir not seen when the walk did not visit it under that name.
-std::optional<StageDir> WalkedFromSource(Run& run, Visit& v, std::string_view name) {
+// SeenDir not seen when the walk did not visit it under that name.
+std::optional<SeenDir> WalkedFromSource(Run& run, Visit& v, std::string_view name) {
   const Listing::Item* item = v.source.Find(name);
   const uint32_t walked = item ? v.walked[item - v.source.Items().data()] : kNotWalked;
   if (walked == kWalkedLasting) return std::nullopt;
@@ -145,7 +145,7 @@ std::optional<StageDir> WalkedFromSource(Run& run, Visit& v, std::string_view na
     v.walked[item - v.source.Items().data()] = kWalkedTaken;
     return std::move(v.walkedBelow[walked - kWalkedToStageDir]);
   }
-  return Unseen(run);
+  return UnseenDir(run);
 }
 
 // Subdirectories that only stage 1 has. Its listing also serves the
@@ -154,13 +154,13 @@ std::optional<StageDir> WalkedFromSource(Run& run, Visit& v, std::string_view na
 // only names that the source has. What becomes of each stage-1
 // subdirectory is noted in `here`, in the listing's order, for the removal
 // of emptied directories. True when one of them stays.
-bool WalkStageOnlySubdirs(Run& run, Visit& v, StageDir& here) {
+bool WalkStageOnlySubdirs(Run& run, Visit& v, SeenDir& here) {
   bool lasting = false;
   for (const Listing::Item& item : v.stage1.Items()) {
     const std::string_view name = v.stage1.Name(item);
     if (IsFile(item.attr) && !Leftover(v, item)) ++v.stageFiles;
     if (!IsSubdir(item.attr, name)) continue;
-    std::optional<StageDir> below;
+    std::optional<SeenDir> below;
     if (SourceHas(run, v.source, v.sourceDir, name, true)) {
       below = WalkedFromSource(run, v, name);
     } else {
@@ -187,7 +187,7 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, StageDir& here) {
       continue;
     }
     if (below->seen && below->holds) lasting = true;
-    if (run.stageDirCount > kMaxStageDirs) {
+    if (run.seenDirCount > kMaxSeenDirs) {
       here.seen = false;  // one it cannot note is judged from the listings
       continue;
     }
@@ -200,15 +200,15 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, StageDir& here) {
 // Subdirectories that WalkSourceSubdirs may have made: the listing does not
 // tell their place, so this directory is listed again for the removal. One
 // that the walk cannot have made is not there. True when there are any.
-bool NoteMadeBelow(Run& run, Visit& v, StageDir& here) {
+bool NoteMadeBelow(Run& run, Visit& v, SeenDir& here) {
   const std::vector<Listing::Item>& items = v.source.Items();
   bool madeBelow = false;
   for (size_t i = 0; i < items.size(); ++i) {
     if (v.walked[i] < kWalkedToStageDir) continue;
-    StageDir& below = v.walkedBelow[v.walked[i] - kWalkedToStageDir];
+    SeenDir& below = v.walkedBelow[v.walked[i] - kWalkedToStageDir];
     if (!below.mayBeMade) continue;
     madeBelow = true;
-    if (run.stageDirCount > kMaxStageDirs) {
+    if (run.seenDirCount > kMaxSeenDirs) {
       here.seen = false;
       break;
     }
@@ -241,7 +241,7 @@ bool IsRoot(Run& run, const std::string& path) {
   return run.stages.fs.Identity(path, id) && run.stages.registry.IsRoot(id);
 }
 
-std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead) {
+std::optional<SeenDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead) {
   ++run.progress.counts.dirs;
   run.progress.Tick();
   const auto v = std::make_unique<Visit>();
@@ -253,7 +253,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
   // listing is complete, so no directory stays open while the walk goes deeper.
   if (!ListSource(run, *v, ahead)) {
     if (keepExtra) return std::nullopt;
-    return Unseen(run);
+    return UnseenDir(run);
   }
   ListStageOne(run, *v, ahead);
   LeaveOutLockFile(*v);
@@ -266,7 +266,7 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
     MatchToSource(run, v->stage1Dir);  // no removal of emptied directories follows
     return std::nullopt;
   }
-  StageDir here;
+  SeenDir here;
   const bool lasting = WalkStageOnlySubdirs(run, *v, here);
   const bool madeBelow = NoteMadeBelow(run, *v, here);
   BackupFiles(run, *v);
@@ -283,5 +283,5 @@ std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahe
     MatchToSource(run, v->stage1Dir);
     return std::nullopt;
   }
-  return Noted(run, std::move(here));
+  return NoteSeen(run, std::move(here));
 }

@@ -21,7 +21,7 @@ struct Ahead {
 // Visits the relative path `r`. Returns what became of stage 1's directory
 // there (nothing with KeepExtra, or when the walk left something lasting in
 // it and nothing below that may be empty).
-std::optional<StageDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead = {});
+std::optional<SeenDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead = {});
 
 // The attribute bits that tell an entry's kind beyond its data: a
 // directory, a link, a fifo or a device.

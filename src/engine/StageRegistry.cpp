@@ -1,20 +1,20 @@
 // The registry of stage directories that the walk and the workers share.
-#include "engine/StageDirs.h"
+#include "engine/StageRegistry.h"
 
 #include <algorithm>
 
 #include "Characters.h"
 
-StageDirs::StageDirs(const std::vector<std::string>& dirs, std::vector<Root> roots)
+StageRegistry::StageRegistry(const std::vector<std::string>& dirs, std::vector<Root> roots)
     : dirs_(dirs), roots_(std::move(roots)), ready_(dirs.size()), made_(dirs.size()) {}
 
-bool StageDirs::IsRoot(const platform::FileId& id) {
+bool StageRegistry::IsRoot(const platform::FileId& id) {
   const MutexLock lock(mutex_);
   return std::any_of(roots_.begin(), roots_.end(),
                      [&](const Root& root) { return root.known && root.id == id; });
 }
 
-bool StageDirs::UnmadeStageIn(const std::string& dir) {
+bool StageRegistry::UnmadeStageIn(const std::string& dir) {
   const MutexLock lock(mutex_);
   for (size_t k = 1; k < dirs_.size(); ++k) {
     if (!roots_[k].known && dirs_[k].compare(0, dir.size(), dir) == 0) return true;
@@ -22,19 +22,19 @@ bool StageDirs::UnmadeStageIn(const std::string& dir) {
   return false;
 }
 
-bool StageDirs::Unidentified(size_t k) {
+bool StageRegistry::Unidentified(size_t k) {
   const MutexLock lock(mutex_);
   return k < roots_.size() && !roots_[k].known;
 }
 
-void StageDirs::Identify(size_t k, bool known, const platform::FileId& id) {
+void StageRegistry::Identify(size_t k, bool known, const platform::FileId& id) {
   const MutexLock lock(mutex_);
   if (k >= roots_.size()) return;
   roots_[k].id = id;
   roots_[k].known = known;
 }
 
-bool StageDirs::StartMaking(size_t k, const std::string& target) {
+bool StageRegistry::StartMaking(size_t k, const std::string& target) {
   // One thread makes a chain; one that needs it too waits for it, and tries
   // again itself only when it could not be made.
   const MutexLock lock(mutex_);
@@ -44,8 +44,8 @@ bool StageDirs::StartMaking(size_t k, const std::string& target) {
   return true;
 }
 
-void StageDirs::Made(size_t k, std::string target, const std::vector<std::string>& made,
-                     bool ready) {
+void StageRegistry::Made(size_t k, std::string target, const std::vector<std::string>& made,
+                         bool ready) {
   {
     const MutexLock lock(mutex_);
     making_.erase(target);
@@ -55,24 +55,24 @@ void StageDirs::Made(size_t k, std::string target, const std::vector<std::string
   changed_.notify_all();
 }
 
-void StageDirs::KnownReady(size_t k, const std::string& r) {
+void StageRegistry::KnownReady(size_t k, const std::string& r) {
   const MutexLock lock(mutex_);
   NoteReady(k, dirs_[k] + r);
 }
 
-bool StageDirs::MayHold(size_t k, const std::string& r, const std::string& name) {
+bool StageRegistry::MayHold(size_t k, const std::string& r, const std::string& name) {
   const MutexLock lock(mutex_);
   const auto dir = made_[k].find(dirs_[k] + r);
   return dir == made_[k].end() || dir->second.count(Fnv1a(name, true)) > 0;
 }
 
-void StageDirs::NoteMovedIn(size_t k, const std::string& r, const std::string& name) {
+void StageRegistry::NoteMovedIn(size_t k, const std::string& r, const std::string& name) {
   const MutexLock lock(mutex_);
   const auto dir = made_[k].find(dirs_[k] + r);
   if (dir != made_[k].end() && HoldOneMore()) dir->second.insert(Fnv1a(name, true));
 }
 
-void StageDirs::Forget(size_t k, const std::string& r) {
+void StageRegistry::Forget(size_t k, const std::string& r) {
   const std::string dir = dirs_[k] + r;
   const auto below = [&](const std::string& path) { return path.compare(0, dir.size(), dir) == 0; };
   const MutexLock lock(mutex_);
@@ -80,12 +80,12 @@ void StageDirs::Forget(size_t k, const std::string& r) {
   std::erase_if(made_[k], [&](const auto& made) { return below(made.first); });
 }
 
-void StageDirs::NoteReady(size_t k, std::string target) {
+void StageRegistry::NoteReady(size_t k, std::string target) {
   if (ready_[k].size() >= kMaxReady) ready_[k].clear();
   ready_[k].insert(std::move(target));
 }
 
-void StageDirs::NoteMade(size_t k, const std::vector<std::string>& made) {
+void StageRegistry::NoteMade(size_t k, const std::vector<std::string>& made) {
   if (k < 2) return;
   for (const std::string& dir : made) {
     if (!HoldOneMore()) return;
@@ -95,7 +95,7 @@ void StageDirs::NoteMade(size_t k, const std::vector<std::string>& made) {
 
 // Counts one more thing that made_ is to hold; false when it would hold too
 // many, and forgets all instead: a move down then looks as it would without.
-bool StageDirs::HoldOneMore() {
+bool StageRegistry::HoldOneMore() {
   if (++madeHeld_ <= kMaxMadeHeld) return true;
   for (auto& dirs : made_) dirs.clear();
   madeHeld_ = 0;

@@ -25,10 +25,10 @@ struct Root {
   bool known = false;
 };
 
-class StageDirs {
+class StageRegistry {
  public:
   // `dirs`: the source and the stages, which outlive the registry.
-  StageDirs(const std::vector<std::string>& dirs, std::vector<Root> roots);
+  StageRegistry(const std::vector<std::string>& dirs, std::vector<Root> roots);
 
   // True when a directory of this identity is the source or a stage.
   bool IsRoot(const platform::FileId& id) EXCLUDES(mutex_);
