@@ -10,6 +10,7 @@
 #include "Exceptions.h"
 #include "Report.h"
 #include "engine/EmptiedDirs.h"
+#include "engine/Failures.h"
 #include "engine/Run.h"
 #include "engine/Transfer.h"
 #include "engine/Walk.h"

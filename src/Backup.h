@@ -3,28 +3,11 @@
 
 #include <cstddef>
 #include <functional>
-#include <limits>
 #include <string>
 #include <vector>
 
+#include "engine/Options.h"
 #include "platform/Platform.h"
-
-// The days of a date range without a bound: without the date option no
-// file is left out for its date, whatever year it carries.
-constexpr platform::DateValue kNoFirstDay = -std::numeric_limits<platform::DateValue>::infinity();
-constexpr platform::DateValue kNoLastDay = std::numeric_limits<platform::DateValue>::infinity();
-
-// What the command line gives a run.
-struct OptionSet {
-  std::vector<std::string> dirList;  // the source, then the stages, each ending with the separator
-  std::vector<std::string> includeMasks;
-  std::vector<std::string> excludeMasks;
-  platform::DateValue firstDay = kNoFirstDay;
-  platform::DateValue lastDay = kNoLastDay;
-  bool reportOn = false;
-  bool keepExtra = false;
-  bool dryRun = false;
-};
 
 // One run: walks the tree, removes emptied stage-1 directories (unless
 // keepExtra) and shows the report (when reportOn). True when everything the

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Backup.h"
+#include "engine/Options.h"
 #include "platform/Platform.h"
 
 // Sorts every word into a directory or an option, in order. `showUsage` is

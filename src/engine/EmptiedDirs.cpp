@@ -3,8 +3,8 @@
 #include "engine/EmptiedDirs.h"
 
 #include "Listing.h"
+#include "engine/Failures.h"
 #include "engine/Transfer.h"
-#include "engine/Walk.h"
 
 std::optional<SeenDir> NoteSeen(Run& run, SeenDir dir) {
   if (++run.seenDirCount > kMaxSeenDirs || !dir.seen) {
@@ -55,7 +55,7 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
   if (seen && !seen->listAgain) {
     for (const SeenDir& below : seen->subdirs) {
       const std::string sub = d + below.name + delim;
-      if (!IsRoot(run, sub)) RemoveIfEmpty(run, sub, &below);
+      if (!run.stages.IsRoot(sub)) RemoveIfEmpty(run, sub, &below);
     }
     MatchToSource(run, d);
     return false;
@@ -64,7 +64,7 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
   // count; should the directory go, the file goes first.
   const bool top = d == run.stages.dirs[1];
   const auto lockFile = [top](std::string_view name, uint32_t attr) {
-    return top && IsFile(attr) && platform::IsRunLockName(name);
+    return top && platform::IsFile(attr) && platform::IsRunLockName(name);
   };
   Listing listing;
   listing.Read(run.stages.fs, d, true);
@@ -79,16 +79,16 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
   size_t next = 0;
   for (const Listing::Item& item : listing.Items()) {
     const std::string_view name = listing.Name(item);
-    if (IsFile(item.attr)) {
+    if (platform::IsFile(item.attr)) {
       hasFile = true;
     } else if ((item.attr & platform::faSymLink) ||
                (name != "." && name != ".." && !platform::IsWalkedDirName(name))) {
       hasDotDir = true;
     }
-    if (IsSubdir(item.attr, name)) {
+    if (platform::IsSubdir(item.attr, name)) {
       hasSubdir = true;
       const std::string sub = d + std::string(name) + delim;
-      if (!IsRoot(run, sub) && RemoveIfEmpty(run, sub, SeenSubdir(seen, name, next))) {
+      if (!run.stages.IsRoot(sub) && RemoveIfEmpty(run, sub, SeenSubdir(seen, name, next))) {
         childGone = true;
       } else {
         childStays = true;
@@ -107,7 +107,9 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
   if (!lasting && !hasFile && childGone && !dryRun) {
     empty = true;
     run.stages.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
-      if ((IsFile(e.attr) && !lockFile(e.name, e.attr)) || IsSubdir(e.attr, e.name)) empty = false;
+      if ((platform::IsFile(e.attr) && !lockFile(e.name, e.attr)) ||
+          platform::IsSubdir(e.attr, e.name))
+        empty = false;
     });
   }
   if (empty && !seen && InSource(run, d)) empty = false;

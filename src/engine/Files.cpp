@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Masks.h"
+#include "engine/Failures.h"
 #include "engine/Transfer.h"
-#include "engine/Walk.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ bool StageOneEntry(Run& run, Visit& v, const std::string& name, DirEntry& out, L
 // passes the filters, which stage 1's listing (there and not empty) lacks,
 // or every one with KeepExtra, which lists no stage 1.
 bool LooksUpStageOne(const Run& run, Visit& v, const Listing::Item& item) {
-  if ((item.attr & platform::faUnreadable) || !IsFile(item.attr) || !InDateRange(run, item.time)) {
+  if ((item.attr & platform::faUnreadable) || !platform::IsFile(item.attr) ||
+      !InDateRange(run, item.time)) {
     return false;
   }
   const std::string_view name = v.source.Name(item);
@@ -105,7 +106,7 @@ void TellUnreadable(Run& run, Visit& v, std::string_view name) {
 // that a clock change repeats is no change; a source newer by no more than
 // the run's clock is the copy's own time, which its file system cut.
 bool Changed(const Listing::Item& source, const DirEntry& stage1, platform::FileTime clock) {
-  if ((source.attr ^ stage1.attr) & kKindBits) return true;
+  if ((source.attr ^ stage1.attr) & platform::kKindBits) return true;
   return platform::LaterBy(source.time, stage1.time, clock) || source.size != stage1.size;
 }
 
@@ -133,7 +134,7 @@ bool NotKept(const Run& run, const Listing::Item& item) {
 // cannot be made in stage 1, or that the filters leave out.
 bool PassedOver(const Run& run, const Listing::Item& item) {
   // A device that this process may not make is left out without a word.
-  return !IsFile(item.attr) || !InDateRange(run, item.time) || NotKept(run, item);
+  return !platform::IsFile(item.attr) || !InDateRange(run, item.time) || NotKept(run, item);
 }
 
 // A name of a file with more than one name, up to date in stage 1 as the
@@ -264,7 +265,7 @@ void BackupFiles(Run& run, Visit& v) {
     }
     if (PassedOver(run, item)) {
       // What stage 1 refuses is told once, where the filters would take it.
-      const uint32_t refused = IsFile(item.attr) ? RefusedKind(run, item) : 0;
+      const uint32_t refused = platform::IsFile(item.attr) ? RefusedKind(run, item) : 0;
       if (refused && InDateRange(run, item.time) &&
           NamePasses(run, std::string(v.source.Name(item)))) {
         run.TellUnkept(1, refused);
@@ -292,7 +293,8 @@ void BackupFiles(Run& run, Visit& v) {
     }
     // A stage-1 directory of that name was retired with its files before
     // (WalkStageOnlySubdirs); one that stayed is told with what kept it.
-    if (present && !IsFile(stage1.attr) && !run.options.keepExtra && !run.options.dryRun) {
+    if (present && !platform::IsFile(stage1.attr) && !run.options.keepExtra &&
+        !run.options.dryRun) {
       run.journal.Failed(v.sourceDir + name, "stage 1 holds a directory of this name");
       run.Report();
       continue;
@@ -323,7 +325,7 @@ void BackupFiles(Run& run, Visit& v) {
 
 bool Leftover(Visit& v, const Listing::Item& item) {
   const std::string_view name = v.stage1.Name(item);
-  return IsFile(item.attr) && platform::IsStagingName(name) && !v.source.Find(name);
+  return platform::IsFile(item.attr) && platform::IsStagingName(name) && !v.source.Find(name);
 }
 
 // The leftover `name` of the visit's stage-1 directory goes.
@@ -345,7 +347,7 @@ void ClearLeftovers(Run& run, Visit& v) {
     // this run is about to copy.
     std::vector<std::string> names;
     run.stages.fs.ListKinds(v.stage1Dir + "*.*", platform::faAnyFile, [&](const DirEntry& e) {
-      if (IsFile(e.attr) && platform::IsStagingName(e.name) && !v.source.Find(e.name)) {
+      if (platform::IsFile(e.attr) && platform::IsStagingName(e.name) && !v.source.Find(e.name)) {
         names.push_back(e.name);
       }
     });
@@ -382,7 +384,7 @@ void Retire(Run& run, Visit& v, const std::string& name) {
 void RetireStaleFiles(Run& run, Visit& v) {
   std::vector<const Listing::Item*> staleNames;
   for (const Listing::Item& item : v.stage1.Items()) {
-    if (!IsFile(item.attr) || Leftover(v, item)) continue;
+    if (!platform::IsFile(item.attr) || Leftover(v, item)) continue;
     const std::string_view name = v.stage1.Name(item);
     if (SourceHas(run, v.source, v.sourceDir, name, false)) continue;
     const auto& early = v.retiredEarly;

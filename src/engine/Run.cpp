@@ -4,8 +4,7 @@
 #include <algorithm>
 
 #include "Characters.h"
-#include "engine/Transfer.h"
-#include "engine/Walk.h"
+#include "engine/Failures.h"
 
 Run::Run(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> roots,
          size_t workers)
@@ -79,7 +78,7 @@ void Run::ClearProbeLeftovers(bool locked) {
   for (size_t k = 2; k < options.dirList.size(); ++k) {
     std::vector<std::string> names;
     fs.ListKinds(options.dirList[k] + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
-      if (IsFile(e.attr) && platform::IsStagingName(e.name)) names.push_back(e.name);
+      if (platform::IsFile(e.attr) && platform::IsStagingName(e.name)) names.push_back(e.name);
     });
     for (const std::string& name : names) {
       // Older copies of a source file of that name are generations.

@@ -31,12 +31,12 @@
 #include <utility>
 #include <vector>
 
-#include "Backup.h"
 #include "Listing.h"
 #include "Progress.h"
 #include "Workers.h"
 #include "engine/Batch.h"
 #include "engine/Journal.h"
+#include "engine/Options.h"
 #include "engine/StageRegistry.h"
 #include "platform/Platform.h"
 
@@ -51,6 +51,12 @@ struct Stages {
     path += r;
     path += name;
     return path;
+  }
+
+  // True when the directory `path` is the source or one of the stages.
+  bool IsRoot(const std::string& path) {
+    platform::FileId id;
+    return fs.Identity(path, id) && registry.IsRoot(id);
   }
 
   platform::FileSystem& fs;

@@ -2,7 +2,7 @@
 // and named once its batch is on disk; a move down is a rename.
 #include "engine/Transfer.h"
 
-#include "engine/Walk.h"
+#include "engine/Failures.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -26,7 +26,7 @@ bool RemoveTree(Stages& stages, Notes& notes, const std::string& dir) {
   bool removed = true;
   for (const auto& [name, attr] : Entries(stages, dir)) {
     const std::string path = dir + name;
-    if (IsFile(attr)) {
+    if (platform::IsFile(attr)) {
       if (!stages.fs.DeleteFile(path)) {
         FailedUnlessGone(stages.fs, notes, path);
         removed = false;
@@ -242,7 +242,7 @@ void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t st
   // with one stage only a file gives way, and a directory keeps the copy
   // from its place, which is told.
   const bool rotate = run.stages.dirs.size() > 2;
-  const bool replace = rotate || IsFile(stage1Attr);
+  const bool replace = rotate || platform::IsFile(stage1Attr);
   if (plan.to.empty()) {
     CopyIn(run, r, name, replace, rotate, plan.own);
   } else {
@@ -379,13 +379,4 @@ void DressMadeDirs(Stages& stages, Notes& notes, size_t k, const std::vector<std
     if (k > 1 && !stages.fs.DirectoryExists(from)) from = stages.dirs[1] + r;
     if (!stages.fs.KeepDirAttributes(from, dir, !r.empty())) notes.Failed(dir + kDelim);
   }
-}
-
-platform::PathKind KindKeepingError(platform::FileSystem& fs, const std::string& path) {
-  const platform::ErrorKeeper keep;
-  return fs.KindOf(path);
-}
-
-void FailedUnlessGone(platform::FileSystem& fs, Notes& notes, const std::string& path) {
-  if (KindKeepingError(fs, path) != platform::PathKind::Missing) notes.Failed(path);
 }

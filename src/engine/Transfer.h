@@ -60,9 +60,3 @@ bool ReadyTarget(Stages& stages, Notes& notes, size_t k, const std::string& r);
 // The directories that a run made in stage k (parents first) take what the
 // source directory they stand for keeps.
 void DressMadeDirs(Stages& stages, Notes& notes, size_t k, const std::vector<std::string>& made);
-// What `path` names now, leaving the platform error of the operation that
-// has just failed as it was, for a note to tell.
-platform::PathKind KindKeepingError(platform::FileSystem& fs, const std::string& path);
-// After a delete or a removal that failed: one that is gone already is as
-// good as done; anything else is a failure.
-void FailedUnlessGone(platform::FileSystem& fs, Notes& notes, const std::string& path);

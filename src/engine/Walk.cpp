@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/Failures.h"
 #include "engine/Files.h"
 #include "engine/FoldedNames.h"
 #include "engine/Transfer.h"
@@ -24,7 +25,7 @@ const std::string kDelim(1, platform::PathDelim);
 bool IsTaggedCache(Run& run, const std::string& dir, Listing& listing) {
   static constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
   const Listing::Item* tag = listing.Find("CACHEDIR.TAG");
-  if (!tag || !IsFile(tag->attr) || (tag->attr & platform::faSpecial)) return false;
+  if (!tag || !platform::IsFile(tag->attr) || (tag->attr & platform::faSpecial)) return false;
   std::string start;
   return run.stages.fs.ReadStart(dir + "CACHEDIR.TAG", kSignature.size(), start) &&
          start == kSignature;
@@ -74,7 +75,7 @@ void LeaveOutLockFile(Visit& v) {
   if (!v.r.empty()) return;
   v.source.Drop([](std::string_view name, uint32_t) { return platform::IsRunLockName(name); });
   v.stage1.Drop([](std::string_view name, uint32_t attr) {
-    return IsFile(attr) && platform::IsRunLockName(name);
+    return platform::IsFile(attr) && platform::IsRunLockName(name);
   });
 }
 
@@ -87,7 +88,7 @@ void RetireInTheWay(Run& run, Visit& v, std::string_view name) {
     if (run.stages.fs.KindOf(v.stage1Dir + std::string(name)) != platform::PathKind::File) return;
   } else {
     const Listing::Item* have = v.stage1.Find(name);
-    if (!have || !IsFile(have->attr)) return;
+    if (!have || !platform::IsFile(have->attr)) return;
   }
   v.retiredEarly.emplace_back(name);
   Retire(run, v, v.retiredEarly.back());
@@ -103,7 +104,9 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
   const std::vector<std::string>& dirs = run.stages.dirs;
   const std::vector<Listing::Item>& items = v.source.Items();
   if (!keepExtra) v.walked.assign(items.size(), kNotWalked);
-  const auto subdir = [&](size_t j) { return IsSubdir(items[j].attr, v.source.Name(items[j])); };
+  const auto subdir = [&](size_t j) {
+    return platform::IsSubdir(items[j].attr, v.source.Name(items[j]));
+  };
   AheadWindow<Ahead> window(run.readers.Size());
   for (size_t i = 0; i < items.size(); ++i) {
     if (!subdir(i)) continue;
@@ -118,7 +121,7 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
     const Ahead read = window.Take(i);
     const std::string sub = v.r + std::string(v.source.Name(items[i])) + kDelim;
     if (run.stages.registry.UnmadeStageIn(dirs[0] + sub)) run.pipeline.Commit();
-    if (IsRoot(run, dirs[0] + sub)) {
+    if (run.stages.IsRoot(dirs[0] + sub)) {
       run.Report("skipped " + platform::ShownPath(dirs[0] + sub));  // a stage inside the source
       continue;
     }
@@ -158,8 +161,8 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, SeenDir& here) {
   bool lasting = false;
   for (const Listing::Item& item : v.stage1.Items()) {
     const std::string_view name = v.stage1.Name(item);
-    if (IsFile(item.attr) && !Leftover(v, item)) ++v.stageFiles;
-    if (!IsSubdir(item.attr, name)) continue;
+    if (platform::IsFile(item.attr) && !Leftover(v, item)) ++v.stageFiles;
+    if (!platform::IsSubdir(item.attr, name)) continue;
     std::optional<SeenDir> below;
     if (SourceHas(run, v.source, v.sourceDir, name, true)) {
       below = WalkedFromSource(run, v, name);
@@ -167,7 +170,7 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, SeenDir& here) {
       const std::string sub = v.r + std::string(name) + kDelim;
       const std::string stage1Sub = run.stages.dirs[1] + sub;
       if (run.stages.registry.UnmadeStageIn(stage1Sub)) run.pipeline.Commit();
-      if (IsRoot(run, stage1Sub)) {
+      if (run.stages.IsRoot(stage1Sub)) {
         lasting = true;  // never removed
         continue;
       }
@@ -235,11 +238,6 @@ bool MakeMissingStageOneDir(Run& run, Visit& v, bool inSource) {
 }
 
 }  // namespace
-
-bool IsRoot(Run& run, const std::string& path) {
-  platform::FileId id;
-  return run.stages.fs.Identity(path, id) && run.stages.registry.IsRoot(id);
-}
 
 std::optional<SeenDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead) {
   ++run.progress.counts.dirs;

@@ -22,22 +22,3 @@ struct Ahead {
 // there (nothing with KeepExtra, or when the walk left something lasting in
 // it and nothing below that may be empty).
 std::optional<SeenDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead = {});
-
-// The attribute bits that tell an entry's kind beyond its data: a
-// directory, a link, a fifo or a device.
-inline constexpr uint32_t kKindBits =
-    platform::faDirectory | platform::faSymLink | platform::faSpecial;
-// A file: neither a directory nor a volume label.
-inline bool IsFile(uint32_t attr) {
-  return (attr & (platform::faDirectory | platform::faVolumeID)) == 0;
-}
-// A subdirectory to walk: a directory that is not "." or "..", nor on a
-// platform that hides directories by a leading dot, one that begins with
-// ".". A directory that is a link (a junction) is never walked: it can lead
-// anywhere, back into itself too.
-inline bool IsSubdir(uint32_t attr, std::string_view name) {
-  return (attr & platform::faDirectory) && !(attr & platform::faSymLink) &&
-         platform::IsWalkedDirName(name);
-}
-// True when the directory `path` is the source or one of the stages.
-bool IsRoot(Run& run, const std::string& path);

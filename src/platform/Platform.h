@@ -475,6 +475,19 @@ bool CreateDirChain(FileSystem& fs, const std::string& path, std::string* failed
 // Windows no name that begins with ".".
 bool IsWalkedDirName(std::string_view name);
 
+// The attribute bits that tell an entry's kind beyond its data: a
+// directory, a link, a fifo or a device.
+inline constexpr uint32_t kKindBits = faDirectory | faSymLink | faSpecial;
+// A file: neither a directory nor a volume label.
+inline bool IsFile(uint32_t attr) { return (attr & (faDirectory | faVolumeID)) == 0; }
+// A subdirectory to walk: a directory that is not "." or "..", nor on a
+// platform that hides directories by a leading dot, one that begins with
+// ".". A directory that is a link (a junction) is never walked: it can lead
+// anywhere, back into itself too.
+inline bool IsSubdir(uint32_t attr, std::string_view name) {
+  return (attr & faDirectory) && !(attr & faSymLink) && IsWalkedDirName(name);
+}
+
 // The system's own text for the error that the last failed operation of this
 // thread left (errno; the thread's last error on Windows), in the bytes the
 // report is kept in, without a line end.
