@@ -2,22 +2,25 @@
 // walk, listing again only the directories that may be empty.
 #include "engine/EmptiedDirs.h"
 
+#include "engine/Walker.h"
+
 #include "Listing.h"
 #include "engine/Failures.h"
 #include "engine/Transfer.h"
+#include "engine/Visit.h"
 
-std::optional<SeenDir> NoteSeen(Run& run, SeenDir dir) {
-  if (++run.seenDirCount > kMaxSeenDirs || !dir.seen) {
+std::optional<SeenDir> Walker::NoteSeen(SeenDir dir) {
+  if (++seenDirCount_ > kMaxSeenDirs || !dir.seen) {
     dir.seen = false;
     std::vector<SeenDir>().swap(dir.subdirs);
   }
   return dir;
 }
 
-std::optional<SeenDir> UnseenDir(Run& run) {
+std::optional<SeenDir> Walker::UnseenDir() {
   SeenDir unseen;
   unseen.seen = false;
-  return NoteSeen(run, std::move(unseen));
+  return NoteSeen(std::move(unseen));
 }
 
 namespace {
@@ -40,34 +43,34 @@ const SeenDir* SeenSubdir(const SeenDir* seen, std::string_view name, size_t& ne
 // Whether the source has the counterpart of the stage-1 directory `d`, or
 // cannot tell: only a directory whose source is gone, or is no directory
 // now, is removed.
-bool InSource(Run& run, const std::string& d) {
-  const std::vector<std::string>& dirs = run.stages.dirs;
+bool InSource(Stages& stages, const std::string& d) {
+  const std::vector<std::string>& dirs = stages.dirs;
   if (d.compare(0, dirs[1].size(), dirs[1]) != 0) return false;
-  const platform::PathKind kind = run.stages.fs.KindOf(dirs[0] + d.substr(dirs[1].size()));
+  const platform::PathKind kind = stages.fs.KindOf(dirs[0] + d.substr(dirs[1].size()));
   return kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown;
 }
 
 }  // namespace
 
-bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
+bool Walker::RemoveIfEmpty(const std::string& d, const SeenDir* seen) {
   const std::string delim(1, platform::PathDelim);
   if (seen && !seen->seen) seen = nullptr;
   if (seen && !seen->listAgain) {
     for (const SeenDir& below : seen->subdirs) {
       const std::string sub = d + below.name + delim;
-      if (!run.stages.IsRoot(sub)) RemoveIfEmpty(run, sub, &below);
+      if (!stages_.IsRoot(sub)) RemoveIfEmpty(sub, &below);
     }
-    MatchToSource(run, d);
+    MatchToSource(d);
     return false;
   }
   // Stage 1's own top directory holds the run's lock file, which does not
   // count; should the directory go, the file goes first.
-  const bool top = d == run.stages.dirs[1];
+  const bool top = d == stages_.dirs[1];
   const auto lockFile = [top](std::string_view name, uint32_t attr) {
     return top && platform::IsFile(attr) && platform::IsRunLockName(name);
   };
   Listing listing;
-  listing.Read(run.stages.fs, d, true);
+  listing.Read(stages_.fs, d, true);
   listing.Drop(lockFile);
   bool hasFile = false;
   bool hasSubdir = false;
@@ -88,7 +91,7 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
     if (platform::IsSubdir(item.attr, name)) {
       hasSubdir = true;
       const std::string sub = d + std::string(name) + delim;
-      if (!run.stages.IsRoot(sub) && RemoveIfEmpty(run, sub, SeenSubdir(seen, name, next))) {
+      if (!stages_.IsRoot(sub) && RemoveIfEmpty(sub, SeenSubdir(seen, name, next))) {
         childGone = true;
       } else {
         childStays = true;
@@ -100,32 +103,32 @@ bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen) {
   // it judges by that, as the run would find it. A directory that the source
   // still has stays, however empty: the walk noted it so, or else the source
   // is asked.
-  const bool dryRun = run.options.dryRun;
+  const bool dryRun = options_.dryRun;
   const bool lasting = seen && seen->holds;
   bool empty = !lasting && !hasFile && !hasSubdir;
   if (dryRun && seen && !lasting) empty = !childStays;
   if (!lasting && !hasFile && childGone && !dryRun) {
     empty = true;
-    run.stages.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
+    stages_.fs.ListKinds(d + "*.*", platform::faAnyFile, [&](const platform::DirEntry& e) {
       if ((platform::IsFile(e.attr) && !lockFile(e.name, e.attr)) ||
           platform::IsSubdir(e.attr, e.name))
         empty = false;
     });
   }
-  if (empty && !seen && InSource(run, d)) empty = false;
+  if (empty && !seen && InSource(stages_, d)) empty = false;
   if (!empty) {
-    MatchToSource(run, d);
+    MatchToSource(d);
     return false;
   }
-  if (!dryRun) run.stages.changed = true;
+  if (!dryRun) stages_.changed = true;
   // Windows keeps a deleted file that is open until it is closed, and the
   // directory with it: there stage 1 stays, emptied, and that is no failure.
-  const bool lockGone = !dryRun && top && run.stages.fs.DeleteFile(d + platform::RunLockName);
-  if (!dryRun && !run.stages.fs.RemoveDir(d) && !hasDotDir && !lockGone) {
+  const bool lockGone = !dryRun && top && stages_.fs.DeleteFile(d + platform::RunLockName);
+  if (!dryRun && !stages_.fs.RemoveDir(d) && !hasDotDir && !lockGone) {
     Notes notes;
-    FailedUnlessGone(run.stages.fs, notes, d);
-    run.journal.Add(std::move(notes.lines));
+    FailedUnlessGone(stages_.fs, notes, d);
+    journal_.Add(std::move(notes.lines));
   }
-  run.Report("deleted " + platform::ShownPath(d));
+  Report("deleted " + platform::ShownPath(d));
   return true;
 }

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/Run.h"
-
 // What the walk saw of a stage-1 directory. A directory that the walk left
 // holding a file or a lasting subdirectory, with nothing below it that may
 // be empty, is noted as no SeenDir at all.
@@ -33,14 +31,3 @@ struct SeenDir {
 // notes no more, and the directories above those it dropped are judged from
 // their listings, so memory stays bounded however many may be empty.
 constexpr size_t kMaxSeenDirs = 1 << 14;
-
-// A SeenDir that the walk notes; one past kMaxSeenDirs notes nothing
-// below it and is judged from its listings.
-std::optional<SeenDir> NoteSeen(Run& run, SeenDir dir);
-// A directory the walk did not visit, judged from its listings.
-std::optional<SeenDir> UnseenDir(Run& run);
-
-// Removes every empty directory below and including `d`, deepest first;
-// true when `d` was judged empty. `seen` is what the walk saw of `d` (null:
-// judge it and all below from the listings).
-bool RemoveIfEmpty(Run& run, const std::string& d, const SeenDir* seen);

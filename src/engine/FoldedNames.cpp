@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "engine/Run.h"
 #include "engine/Visit.h"
+#include "engine/Walker.h"
 
 FoldPlan PlanFoldedNames(const std::vector<std::string_view>& source,
                          const std::vector<std::string_view>& stage1, bool respell,
@@ -48,24 +48,25 @@ std::vector<std::string_view> Names(const Listing& listing) {
 
 }  // namespace
 
-void FoldNames(Run& run, Visit& v) {
-  if (!run.foldsCase) return;
+void Walker::FoldNames(Visit& v) {
+  if (!settings_.foldsCase) return;
   const auto fold = [](std::string_view name) { return platform::FoldedName(name); };
-  FoldPlan plan = PlanFoldedNames(Names(v.source), Names(v.stage1), run.stage1FoldsCase, fold);
+  FoldPlan plan =
+      PlanFoldedNames(Names(v.source), Names(v.stage1), settings_.stage1FoldsCase, fold);
   if (plan.passed.empty() && plan.respelled.empty()) return;
-  if (run.options.keepExtra && !plan.passed.empty()) {
+  if (options_.keepExtra && !plan.passed.empty()) {
     // Stage 1 is not listed with KeepExtra: which spelling it holds decides.
     Listing stage1;
-    stage1.Read(run.stages.fs, v.stage1Dir, true);
+    stage1.Read(stages_.fs, v.stage1Dir, true);
     plan = PlanFoldedNames(Names(v.source), Names(stage1), false, fold);
   }
   for (const auto& [at, name] : plan.respelled) v.stage1.Respell(v.stage1.Items()[at], name);
   if (plan.passed.empty()) return;
   std::unordered_set<std::string> passed;
   for (const FoldPlan::Passed& p : plan.passed) {
-    run.journal.Failed(v.sourceDir + p.name,
-                       "stage 1 holds a name that differs only in case: " + p.kept);
-    run.Report();
+    journal_.Failed(v.sourceDir + p.name,
+                    "stage 1 holds a name that differs only in case: " + p.kept);
+    Report();
     passed.insert(p.name);
   }
   v.source.Drop([&](std::string_view name, uint32_t) { return passed.count(std::string(name)); });

@@ -9,9 +9,6 @@
 #include <utility>
 #include <vector>
 
-struct Run;
-struct Visit;
-
 // What a directory's names come to on stages that fold case.
 struct FoldPlan {
   // A source name that gets no copy, since `kept` takes its name.
@@ -33,7 +30,3 @@ struct FoldPlan {
 FoldPlan PlanFoldedNames(const std::vector<std::string_view>& source,
                          const std::vector<std::string_view>& stage1, bool respell,
                          const std::function<std::string(std::string_view)>& fold);
-
-// Applies the plan to the visit's listings before the walk uses them, and
-// tells each source name passed over as failed.
-void FoldNames(Run& run, Visit& v);

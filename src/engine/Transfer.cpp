@@ -2,6 +2,8 @@
 // and named once its batch is on disk; a move down is a rename.
 #include "engine/Transfer.h"
 
+#include "engine/Walker.h"
+
 #include "engine/Failures.h"
 #include "platform/Platform.h"
 
@@ -236,84 +238,80 @@ Notes LinkName(Stages& stages, const LinkStep& step) {
 
 }  // namespace
 
-void Rotate(Run& run, const std::string& r, const std::string& name, uint32_t stage1Attr,
-            const LinkPlan& plan) {
+void Walker::Rotate(const std::string& r, const std::string& name, uint32_t stage1Attr,
+                    const LinkPlan& plan) {
   // Whatever stage 1 holds under that name moves down first, of any kind;
   // with one stage only a file gives way, and a directory keeps the copy
   // from its place, which is told.
-  const bool rotate = run.stages.dirs.size() > 2;
+  const bool rotate = stages_.dirs.size() > 2;
   const bool replace = rotate || platform::IsFile(stage1Attr);
   if (plan.to.empty()) {
-    CopyIn(run, r, name, replace, rotate, plan.own);
+    CopyIn(r, name, replace, rotate, plan.own);
   } else {
-    LinkIn(run, r, name, plan, replace, rotate);
+    LinkIn(r, name, plan, replace, rotate);
   }
 }
 
-namespace {
-
 // On the walk's thread, before a copy or a link into the directory `r` of
 // stage 1: makes it where it is missing; false when it cannot be made.
-bool ReadyForStageOne(Run& run, const std::string& r) {
+bool Walker::ReadyForStageOne(const std::string& r) {
   platform::PumpMessages();
   Notes notes;
-  const bool ready = ReadyTarget(run.stages, notes, 1, r);
-  run.journal.Add(std::move(notes.lines));
-  if (ready) run.stages.changed = true;
+  const bool ready = ReadyTarget(stages_, notes, 1, r);
+  journal_.Add(std::move(notes.lines));
+  if (ready) stages_.changed = true;
   return ready;
 }
 
-}  // namespace
-
-void CopyIn(Run& run, const std::string& r, const std::string& name, bool replace, bool rotate,
-            std::shared_ptr<Placement> placed) {
-  if (placed) placed->source = run.stages.Path(0, r, name);
-  if (!ReadyForStageOne(run, r)) return;
-  Stages& stages = run.stages;
-  run.pipeline.QueueCopy(r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
-                         [&stages, r, name, replace, rotate, placed](platform::StagedFile& staged) {
-                           Notes notes;
-                           const bool done =
-                               PlaceCopy(stages, notes, staged, r, name, replace, rotate);
-                           if (placed) placed->placed = done;
-                           return notes;
-                         });
+void Walker::CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate,
+                    std::shared_ptr<Placement> placed) {
+  if (placed) placed->source = stages_.Path(0, r, name);
+  if (!ReadyForStageOne(r)) return;
+  Stages& stages = stages_;
+  pipeline_.QueueCopy(r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
+                      [&stages, r, name, replace, rotate, placed](platform::StagedFile& staged) {
+                        Notes notes;
+                        const bool done =
+                            PlaceCopy(stages, notes, staged, r, name, replace, rotate);
+                        if (placed) placed->placed = done;
+                        return notes;
+                      });
 }
 
-void LinkIn(Run& run, const std::string& r, const std::string& name, const LinkPlan& plan,
-            bool replace, bool rotate) {
-  if (plan.own) plan.own->source = run.stages.Path(0, r, name);
-  if (!ReadyForStageOne(run, r)) return;
-  Stages& stages = run.stages;
+void Walker::LinkIn(const std::string& r, const std::string& name, const LinkPlan& plan,
+                    bool replace, bool rotate) {
+  if (plan.own) plan.own->source = stages_.Path(0, r, name);
+  if (!ReadyForStageOne(r)) return;
+  Stages& stages = stages_;
   // After the namings of the batch: `existing` may be a copy it names.
   // Nothing is written in place, so the generations of one name never
   // change the bytes of another.
   LinkStep step{r, name, plan.to, plan.target, nullptr, replace, rotate, plan.own};
-  run.pipeline.QueueLinkWork(r, name,
-                             [&stages, step = std::move(step)] { return LinkName(stages, step); });
+  pipeline_.QueueLinkWork(r, name,
+                          [&stages, step = std::move(step)] { return LinkName(stages, step); });
 }
 
-void Relink(Run& run, const std::string& r, const std::string& name, const std::string& existing,
-            std::shared_ptr<const Placement> own) {
-  Stages& stages = run.stages;
+void Walker::Relink(const std::string& r, const std::string& name, const std::string& existing,
+                    std::shared_ptr<const Placement> own) {
+  Stages& stages = stages_;
   LinkStep step{r, name, existing, nullptr, std::move(own), true, false, nullptr};
-  run.pipeline.QueueLinkWork(r, name,
-                             [&stages, step = std::move(step)] { return LinkName(stages, step); });
+  pipeline_.QueueLinkWork(r, name,
+                          [&stages, step = std::move(step)] { return LinkName(stages, step); });
 }
 
-void MakeStageOneDir(Run& run, const std::string& r) {
+void Walker::MakeStageOneDir(const std::string& r) {
   Notes notes;
-  ReadyTarget(run.stages, notes, 1, r);
-  run.journal.Add(std::move(notes.lines));
+  ReadyTarget(stages_, notes, 1, r);
+  journal_.Add(std::move(notes.lines));
 }
 
-void MatchToSource(Run& run, const std::string& stage1Dir) {
-  const std::vector<std::string>& dirs = run.stages.dirs;
-  if (run.options.dryRun || stage1Dir.compare(0, dirs[1].size(), dirs[1]) != 0) return;
+void Walker::MatchToSource(const std::string& stage1Dir) {
+  const std::vector<std::string>& dirs = stages_.dirs;
+  if (options_.dryRun || stage1Dir.compare(0, dirs[1].size(), dirs[1]) != 0) return;
   // After what the batch holds for it: the naming of its copies and the
   // stale files that leave it change its time.
-  Stages& stages = run.stages;
-  run.pipeline.QueueDirWork([&stages, stage1Dir] {
+  Stages& stages = stages_;
+  pipeline_.QueueDirWork([&stages, stage1Dir] {
     Notes notes;
     const std::string source = stages.dirs[0] + stage1Dir.substr(stages.dirs[1].size());
     if (!stages.fs.MatchDirectory(source, stage1Dir)) notes.Failed(stage1Dir);

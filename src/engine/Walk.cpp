@@ -3,6 +3,8 @@
 // meanwhile), then its files (Files.cpp) and its stale files.
 #include "engine/Walk.h"
 
+#include "engine/Walker.h"
+
 #include <algorithm>
 #include <deque>
 #include <utility>
@@ -22,51 +24,54 @@ const std::string kDelim(1, platform::PathDelim);
 // beginning with the Cache Directory Tagging signature) is passed over, as
 // tar and the common backup tools do. Only a listing that names the file
 // costs a look.
-bool IsTaggedCache(Run& run, const std::string& dir, Listing& listing) {
+bool IsTaggedCache(platform::FileSystem& fs, const std::string& dir, Listing& listing) {
   static constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
   const Listing::Item* tag = listing.Find("CACHEDIR.TAG");
   if (!tag || !platform::IsFile(tag->attr) || (tag->attr & platform::faSpecial)) return false;
   std::string start;
-  return run.stages.fs.ReadStart(dir + "CACHEDIR.TAG", kSignature.size(), start) &&
-         start == kSignature;
+  return fs.ReadStart(dir + "CACHEDIR.TAG", kSignature.size(), start) && start == kSignature;
 }
+
+}  // namespace
 
 // Lists the source directory, read ahead or here. False when the visit
 // ends there: a directory that could not be read, or a tagged cache,
 // leaves its backup as it is.
-bool ListSource(Run& run, Visit& v, const Ahead& ahead) {
+bool Walker::ListSource(Visit& v, const Ahead& ahead) {
   if (ahead.source) {
     ahead.source->TakeInto(v.source);
   } else {
-    v.source.Read(run.stages.fs, v.sourceDir, false, platform::faAnyFile | platform::faUnreadable);
+    v.source.Read(stages_.fs, v.sourceDir, false, platform::faAnyFile | platform::faUnreadable);
   }
   // A listing of a directory that exists has "." and ".." at least. One that
   // yields nothing stands for a deleted directory only when the file system
   // says it is gone; one that could not be read is told.
   if (v.source.Items().empty()) {
     // Why the listing failed.
-    const platform::PathKind kind = KindKeepingError(run.stages.fs, v.sourceDir);
+    const platform::PathKind kind = KindKeepingError(stages_.fs, v.sourceDir);
     if (kind == platform::PathKind::Directory || kind == platform::PathKind::Unknown) {
-      run.journal.Failed(v.sourceDir);
-      run.Report();
+      journal_.Failed(v.sourceDir);
+      Report();
       return false;
     }
   }
-  return !IsTaggedCache(run, v.sourceDir, v.source);
+  return !IsTaggedCache(stages_.fs, v.sourceDir, v.source);
 }
 
 // Stage 1 is listed before the walk goes deeper: where attributes come with
 // a listing, as on a share, its subdirectories then need no lookup of their
 // own. The walk below makes subdirectories here at most, of names the
 // source has, which WalkStageOnlySubdirs passes over.
-void ListStageOne(Run& run, Visit& v, const Ahead& ahead) {
-  if (run.options.keepExtra) return;
+void Walker::ListStageOne(Visit& v, const Ahead& ahead) {
+  if (options_.keepExtra) return;
   if (ahead.stage1) {
     ahead.stage1->TakeInto(v.stage1);
   } else {
-    v.stage1.Read(run.stages.fs, v.stage1Dir);
+    v.stage1.Read(stages_.fs, v.stage1Dir);
   }
 }
+
+namespace {
 
 // Stage 1's top directory holds the run's lock file, which is no file of
 // the backup: the walk never sees it, and an entry of that name at the top
@@ -79,54 +84,56 @@ void LeaveOutLockFile(Visit& v) {
   });
 }
 
+}  // namespace
+
 // A stage-1 entry of another kind where the source now has a directory
 // leaves before the walk goes in, as a stale file does, so that the
 // directory is made in this run.
-void RetireInTheWay(Run& run, Visit& v, std::string_view name) {
-  if (run.options.keepExtra) {
+void Walker::RetireInTheWay(Visit& v, std::string_view name) {
+  if (options_.keepExtra) {
     // Stage 1 is not listed: the disk is asked.
-    if (run.stages.fs.KindOf(v.stage1Dir + std::string(name)) != platform::PathKind::File) return;
+    if (stages_.fs.KindOf(v.stage1Dir + std::string(name)) != platform::PathKind::File) return;
   } else {
     const Listing::Item* have = v.stage1.Find(name);
     if (!have || !platform::IsFile(have->attr)) return;
   }
   v.retiredEarly.emplace_back(name);
-  Retire(run, v, v.retiredEarly.back());
-  run.pipeline.Commit();
+  Retire(v, v.retiredEarly.back());
+  pipeline_.Commit();
 }
 
 // Source subdirectories, depth first. The listings of the next few are read
 // ahead while the walk is below the one before them. Nothing the walk does
 // before it gets to a directory changes that directory: files are copied
 // into their own directory only, and only after its subdirectories.
-void WalkSourceSubdirs(Run& run, Visit& v) {
-  const bool keepExtra = run.options.keepExtra;
-  const std::vector<std::string>& dirs = run.stages.dirs;
+void Walker::WalkSourceSubdirs(Visit& v) {
+  const bool keepExtra = options_.keepExtra;
+  const std::vector<std::string>& dirs = stages_.dirs;
   const std::vector<Listing::Item>& items = v.source.Items();
   if (!keepExtra) v.walked.assign(items.size(), kNotWalked);
   const auto subdir = [&](size_t j) {
     return platform::IsSubdir(items[j].attr, v.source.Name(items[j]));
   };
-  AheadWindow<Ahead> window(run.readers.Size());
+  AheadWindow<Ahead> window(readers_.Size());
   for (size_t i = 0; i < items.size(); ++i) {
     if (!subdir(i)) continue;
     window.Fill(i, items.size(), subdir, [&](size_t j) -> std::optional<Ahead> {
       const std::string next = v.r + std::string(v.source.Name(items[j])) + kDelim;
       Ahead read;
-      read.source = run.readers.Start(dirs[0] + next, platform::faAnyFile | platform::faUnreadable);
+      read.source = readers_.Start(dirs[0] + next, platform::faAnyFile | platform::faUnreadable);
       if (read.source && !keepExtra)
-        read.stage1 = run.readers.Start(dirs[1] + next, platform::faAnyFile);
+        read.stage1 = readers_.Start(dirs[1] + next, platform::faAnyFile);
       return read;
     });
     const Ahead read = window.Take(i);
     const std::string sub = v.r + std::string(v.source.Name(items[i])) + kDelim;
-    if (run.stages.registry.UnmadeStageIn(dirs[0] + sub)) run.pipeline.Commit();
-    if (run.stages.IsRoot(dirs[0] + sub)) {
-      run.Report("skipped " + platform::ShownPath(dirs[0] + sub));  // a stage inside the source
+    if (stages_.registry.UnmadeStageIn(dirs[0] + sub)) pipeline_.Commit();
+    if (stages_.IsRoot(dirs[0] + sub)) {
+      Report("skipped " + platform::ShownPath(dirs[0] + sub));  // a stage inside the source
       continue;
     }
-    RetireInTheWay(run, v, v.source.Name(items[i]));
-    std::optional<SeenDir> below = WalkDir(run, sub, read);
+    RetireInTheWay(v, v.source.Name(items[i]));
+    std::optional<SeenDir> below = WalkDir(sub, read);
     if (keepExtra) continue;
     if (!below) {
       v.walked[i] = kWalkedLasting;
@@ -140,7 +147,7 @@ void WalkSourceSubdirs(Run& run, Visit& v) {
 // What WalkSourceSubdirs made of the stage-1 subdirectory `name`, which the
 // source has too: nothing when the walk left something lasting in it; a
 // SeenDir not seen when the walk did not visit it under that name.
-std::optional<SeenDir> WalkedFromSource(Run& run, Visit& v, std::string_view name) {
+std::optional<SeenDir> Walker::WalkedFromSource(Visit& v, std::string_view name) {
   const Listing::Item* item = v.source.Find(name);
   const uint32_t walked = item ? v.walked[item - v.source.Items().data()] : kNotWalked;
   if (walked == kWalkedLasting) return std::nullopt;
@@ -148,7 +155,7 @@ std::optional<SeenDir> WalkedFromSource(Run& run, Visit& v, std::string_view nam
     v.walked[item - v.source.Items().data()] = kWalkedTaken;
     return std::move(v.walkedBelow[walked - kWalkedToStageDir]);
   }
-  return UnseenDir(run);
+  return UnseenDir();
 }
 
 // Subdirectories that only stage 1 has. Its listing also serves the
@@ -157,31 +164,31 @@ std::optional<SeenDir> WalkedFromSource(Run& run, Visit& v, std::string_view nam
 // only names that the source has. What becomes of each stage-1
 // subdirectory is noted in `here`, in the listing's order, for the removal
 // of emptied directories. True when one of them stays.
-bool WalkStageOnlySubdirs(Run& run, Visit& v, SeenDir& here) {
+bool Walker::WalkStageOnlySubdirs(Visit& v, SeenDir& here) {
   bool lasting = false;
   for (const Listing::Item& item : v.stage1.Items()) {
     const std::string_view name = v.stage1.Name(item);
     if (platform::IsFile(item.attr) && !Leftover(v, item)) ++v.stageFiles;
     if (!platform::IsSubdir(item.attr, name)) continue;
     std::optional<SeenDir> below;
-    if (SourceHas(run, v.source, v.sourceDir, name, true)) {
-      below = WalkedFromSource(run, v, name);
+    if (SourceHas(v.source, v.sourceDir, name, true)) {
+      below = WalkedFromSource(v, name);
     } else {
       const std::string sub = v.r + std::string(name) + kDelim;
-      const std::string stage1Sub = run.stages.dirs[1] + sub;
-      if (run.stages.registry.UnmadeStageIn(stage1Sub)) run.pipeline.Commit();
-      if (run.stages.IsRoot(stage1Sub)) {
+      const std::string stage1Sub = stages_.dirs[1] + sub;
+      if (stages_.registry.UnmadeStageIn(stage1Sub)) pipeline_.Commit();
+      if (stages_.IsRoot(stage1Sub)) {
         lasting = true;  // never removed
         continue;
       }
-      below = WalkDir(run, sub);
+      below = WalkDir(sub, Ahead());
       // Where the source now has an entry of another kind, the emptied
       // directory goes at once, so that the entry takes its place in this
       // run.
       const Listing::Item* now = v.source.Find(name);
       if (now && !(now->attr & platform::faDirectory)) {
-        run.pipeline.Commit();
-        if (!RemoveIfEmpty(run, stage1Sub, below ? &*below : nullptr)) lasting = true;
+        pipeline_.Commit();
+        if (!RemoveIfEmpty(stage1Sub, below ? &*below : nullptr)) lasting = true;
         continue;
       }
     }
@@ -190,7 +197,7 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, SeenDir& here) {
       continue;
     }
     if (below->seen && below->holds) lasting = true;
-    if (run.seenDirCount > kMaxSeenDirs) {
+    if (seenDirCount_ > kMaxSeenDirs) {
       here.seen = false;  // one it cannot note is judged from the listings
       continue;
     }
@@ -203,7 +210,7 @@ bool WalkStageOnlySubdirs(Run& run, Visit& v, SeenDir& here) {
 // Subdirectories that WalkSourceSubdirs may have made: the listing does not
 // tell their place, so this directory is listed again for the removal. One
 // that the walk cannot have made is not there. True when there are any.
-bool NoteMadeBelow(Run& run, Visit& v, SeenDir& here) {
+bool Walker::NoteMadeBelow(Visit& v, SeenDir& here) {
   const std::vector<Listing::Item>& items = v.source.Items();
   bool madeBelow = false;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -211,7 +218,7 @@ bool NoteMadeBelow(Run& run, Visit& v, SeenDir& here) {
     SeenDir& below = v.walkedBelow[v.walked[i] - kWalkedToStageDir];
     if (!below.mayBeMade) continue;
     madeBelow = true;
-    if (run.seenDirCount > kMaxSeenDirs) {
+    if (seenDirCount_ > kMaxSeenDirs) {
       here.seen = false;
       break;
     }
@@ -227,59 +234,57 @@ bool NoteMadeBelow(Run& run, Visit& v, SeenDir& here) {
 // listing was read is there; one a copy went into was made for it. A file
 // in its place is stale, and leaves with the parent's stale files: the
 // next run makes the directory. True when it may have been made here.
-bool MakeMissingStageOneDir(Run& run, Visit& v, bool inSource) {
-  if (!inSource || run.options.dryRun || v.copiesTried || !v.stage1.Items().empty()) return false;
+bool Walker::MakeMissingStageOneDir(Visit& v, bool inSource) {
+  if (!inSource || options_.dryRun || v.copiesTried || !v.stage1.Items().empty()) return false;
   if (v.stage1Missing < 0) {
-    v.stage1Missing = run.stages.fs.KindOf(v.stage1Dir) == platform::PathKind::Missing;
+    v.stage1Missing = stages_.fs.KindOf(v.stage1Dir) == platform::PathKind::Missing;
   }
   if (!v.stage1Missing) return false;
-  MakeStageOneDir(run, v.r);
+  MakeStageOneDir(v.r);
   return true;
 }
 
-}  // namespace
-
-std::optional<SeenDir> WalkDir(Run& run, const std::string& r, const Ahead& ahead) {
-  ++run.progress.counts.dirs;
-  run.progress.Tick();
+std::optional<SeenDir> Walker::WalkDir(const std::string& r, const Ahead& ahead) {
+  ++progress_.counts.dirs;
+  progress_.Tick();
   const auto v = std::make_unique<Visit>();
   v->r = r;
-  v->sourceDir = run.stages.dirs[0] + r;
-  v->stage1Dir = run.stages.dirs[1] + r;
-  const bool keepExtra = run.options.keepExtra;
+  v->sourceDir = stages_.dirs[0] + r;
+  v->stage1Dir = stages_.dirs[1] + r;
+  const bool keepExtra = options_.keepExtra;
   // Each directory is listed once; the subdirectories are walked after the
   // listing is complete, so no directory stays open while the walk goes deeper.
-  if (!ListSource(run, *v, ahead)) {
+  if (!ListSource(*v, ahead)) {
     if (keepExtra) return std::nullopt;
-    return UnseenDir(run);
+    return UnseenDir();
   }
-  ListStageOne(run, *v, ahead);
+  ListStageOne(*v, ahead);
   LeaveOutLockFile(*v);
-  FoldNames(run, *v);
-  if (!keepExtra) ClearLeftovers(run, *v);  // with KeepExtra, before the first copy
-  WalkSourceSubdirs(run, *v);
+  FoldNames(*v);
+  if (!keepExtra) ClearLeftovers(*v);  // with KeepExtra, before the first copy
+  WalkSourceSubdirs(*v);
   if (keepExtra) {
-    BackupFiles(run, *v);
-    MakeMissingStageOneDir(run, *v, !v->source.Items().empty());
-    MatchToSource(run, v->stage1Dir);  // no removal of emptied directories follows
+    BackupFiles(*v);
+    MakeMissingStageOneDir(*v, !v->source.Items().empty());
+    MatchToSource(v->stage1Dir);  // no removal of emptied directories follows
     return std::nullopt;
   }
   SeenDir here;
-  const bool lasting = WalkStageOnlySubdirs(run, *v, here);
-  const bool madeBelow = NoteMadeBelow(run, *v, here);
-  BackupFiles(run, *v);
-  RetireStaleFiles(run, *v);
+  const bool lasting = WalkStageOnlySubdirs(*v, here);
+  const bool madeBelow = NoteMadeBelow(*v, here);
+  BackupFiles(*v);
+  RetireStaleFiles(*v);
   // A listing of a directory that exists has "." and ".." at least. A
   // directory that the source has is part of the tree, and stays.
   const bool inSource = !v->source.Items().empty();
-  const bool madeHere = MakeMissingStageOneDir(run, *v, inSource);
+  const bool madeHere = MakeMissingStageOneDir(*v, inSource);
   here.holds = inSource || lasting || v->stageFiles > v->stageFilesTouched;
   here.mayBeMade = v->stage1.Items().empty() && (v->copiesTried || madeBelow || madeHere);
   here.listAgain = madeBelow || !here.holds;
   if (here.seen && !here.listAgain && here.subdirs.empty()) {
     // The removal of emptied directories passes it by: it is done with now.
-    MatchToSource(run, v->stage1Dir);
+    MatchToSource(v->stage1Dir);
     return std::nullopt;
   }
-  return NoteSeen(run, std::move(here));
+  return NoteSeen(std::move(here));
 }
