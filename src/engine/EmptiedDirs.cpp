@@ -9,15 +9,17 @@
 #include "engine/Transfer.h"
 #include "engine/Visit.h"
 
-std::optional<SeenDir> Walker::NoteSeen(SeenDir dir) {
-  if (++seenDirCount_ > kMaxSeenDirs || !dir.seen) {
-    dir.seen = false;
-    std::vector<SeenDir>().swap(dir.subdirs);
+Walked Walker::NoteSeen(SeenDir dir) {
+  Walked walked{Walked::Kind::Seen, std::move(dir)};
+  if (++seenDirCount_ > kMaxSeenDirs || !walked.dir.seen) {
+    walked.kind = Walked::Kind::Unseen;
+    walked.dir.seen = false;
+    std::vector<SeenDir>().swap(walked.dir.subdirs);
   }
-  return dir;
+  return walked;
 }
 
-std::optional<SeenDir> Walker::UnseenDir() {
+Walked Walker::UnseenDir() {
   SeenDir unseen;
   unseen.seen = false;
   return NoteSeen(std::move(unseen));

@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
-// What the walk saw of a stage-1 directory. A directory that the walk left
-// holding a file or a lasting subdirectory, with nothing below it that may
-// be empty, is noted as no SeenDir at all.
+// What the walk saw of a stage-1 directory.
 struct SeenDir {
   std::string name;  // as its parent's listing names it
-  // False for a directory the walk did not visit: it is judged from its
-  // listings alone, as is everything below it.
+  // False for a directory that is judged from its listings alone, as is
+  // everything below it: the walk did not visit it, or could not note all
+  // of its subdirectories.
   bool seen = true;
   // The walk left a file or a lasting subdirectory in it.
   bool holds = false;
@@ -27,7 +26,22 @@ struct SeenDir {
   std::vector<SeenDir> subdirs;
 };
 
-// Past this many StageRegistry (1 MiB, 5 MiB with the longest names) the walk
+// Past this many SeenDirs (1 MiB, 5 MiB with the longest names) the walk
 // notes no more, and the directories above those it dropped are judged from
 // their listings, so memory stays bounded however many may be empty.
 constexpr size_t kMaxSeenDirs = 1 << 14;
+
+// What the walk made of a stage-1 directory, for the removal of emptied
+// directories.
+struct Walked {
+  enum class Kind {
+    Lasting,  // it holds a file or a lasting subdirectory, and nothing below may be empty
+    Unseen,   // `dir` is judged from its listings (dir.seen is false)
+    Seen,     // `dir` is what the walk saw
+  };
+  Kind kind = Kind::Lasting;
+  SeenDir dir;
+
+  // What the removal is given for it: null where the listings judge.
+  const SeenDir* Judged() const { return kind == Kind::Seen ? &dir : nullptr; }
+};

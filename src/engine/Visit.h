@@ -15,6 +15,18 @@
 #include "engine/EmptiedDirs.h"
 #include "platform/Platform.h"
 
+// What the walk made of one source subdirectory.
+struct SourceSubdir {
+  enum class State : uint8_t {
+    NotWalked,
+    Lasting,  // walked, and left lasting
+    Noted,    // walked to walkedBelow[below]
+    Taken,    // that one taken since by stage 1's listing
+  };
+  State state = State::NotWalked;
+  uint32_t below = 0;
+};
+
 // What one visit keeps. It lives on the heap, so that a deep tree costs
 // little stack per level.
 struct Visit {
@@ -28,21 +40,16 @@ struct Visit {
   // For the removal of emptied directories (not kept with KeepExtra): what
   // became of each source subdirectory, by its place in the source listing,
   // and of stage 1's files.
-  std::vector<uint32_t> walked;      // a Walked value per source entry
-  std::vector<SeenDir> walkedBelow;  // the StageRegistry of those walked to one
-  size_t stageFiles = 0;             // files in stage 1's listing
-  size_t stageFilesTouched = 0;      // of them, moved, replaced or deleted (at most)
+  std::vector<SourceSubdir> walked;
+  std::vector<Walked> walkedBelow;  // those walked to one that may be empty
+  size_t stageFiles = 0;            // files in stage 1's listing
+  size_t stageFilesTouched = 0;     // of them, moved, replaced or deleted (at most)
   // Stage-1 entries of names that the source now has as directories,
   // retired before the walk went into them.
   std::vector<std::string> retiredEarly;
   bool copiesTried = false;  // into this stage-1 directory
   int stage1Missing = -1;    // not asked yet, else whether it was
 };
-
-// What the walk made of a source subdirectory: not walked, walked and left
-// lasting, walked to a SeenDir that stage 1's listing has taken, or walked
-// to walkedBelow[value - kWalkedToStageDir].
-enum Walked : uint32_t { kNotWalked, kWalkedLasting, kWalkedTaken, kWalkedToStageDir };
 
 // The reads begun ahead for the next entries of a listing, by their place
 // in it, at most `width` at once.

@@ -110,7 +110,7 @@ void Walker::WalkSourceSubdirs(Visit& v) {
   const bool keepExtra = options_.keepExtra;
   const std::vector<std::string>& dirs = stages_.dirs;
   const std::vector<Listing::Item>& items = v.source.Items();
-  if (!keepExtra) v.walked.assign(items.size(), kNotWalked);
+  if (!keepExtra) v.walked.assign(items.size(), SourceSubdir());
   const auto subdir = [&](size_t j) {
     return platform::IsSubdir(items[j].attr, v.source.Name(items[j]));
   };
@@ -133,27 +133,32 @@ void Walker::WalkSourceSubdirs(Visit& v) {
       continue;
     }
     RetireInTheWay(v, v.source.Name(items[i]));
-    std::optional<SeenDir> below = WalkDir(sub, read);
+    Walked below = WalkDir(sub, read);
     if (keepExtra) continue;
-    if (!below) {
-      v.walked[i] = kWalkedLasting;
+    if (below.kind == Walked::Kind::Lasting) {
+      v.walked[i].state = SourceSubdir::State::Lasting;
       continue;
     }
-    v.walked[i] = kWalkedToStageDir + static_cast<uint32_t>(v.walkedBelow.size());
-    v.walkedBelow.push_back(std::move(*below));
+    v.walked[i] = {SourceSubdir::State::Noted, static_cast<uint32_t>(v.walkedBelow.size())};
+    v.walkedBelow.push_back(std::move(below));
   }
 }
 
 // What WalkSourceSubdirs made of the stage-1 subdirectory `name`, which the
-// source has too: nothing when the walk left something lasting in it; a
-// SeenDir not seen when the walk did not visit it under that name.
-std::optional<SeenDir> Walker::WalkedFromSource(Visit& v, std::string_view name) {
+// source has too; Unseen when the walk did not visit it under that name.
+Walked Walker::WalkedFromSource(Visit& v, std::string_view name) {
   const Listing::Item* item = v.source.Find(name);
-  const uint32_t walked = item ? v.walked[item - v.source.Items().data()] : kNotWalked;
-  if (walked == kWalkedLasting) return std::nullopt;
-  if (walked >= kWalkedToStageDir) {
-    v.walked[item - v.source.Items().data()] = kWalkedTaken;
-    return std::move(v.walkedBelow[walked - kWalkedToStageDir]);
+  if (!item) return UnseenDir();
+  SourceSubdir& walked = v.walked[item - v.source.Items().data()];
+  switch (walked.state) {
+    case SourceSubdir::State::Lasting:
+      return Walked();
+    case SourceSubdir::State::Noted:
+      walked.state = SourceSubdir::State::Taken;
+      return std::move(v.walkedBelow[walked.below]);
+    case SourceSubdir::State::NotWalked:
+    case SourceSubdir::State::Taken:
+      break;
   }
   return UnseenDir();
 }
@@ -170,7 +175,7 @@ bool Walker::WalkStageOnlySubdirs(Visit& v, SeenDir& here) {
     const std::string_view name = v.stage1.Name(item);
     if (platform::IsFile(item.attr) && !Leftover(v, item)) ++v.stageFiles;
     if (!platform::IsSubdir(item.attr, name)) continue;
-    std::optional<SeenDir> below;
+    Walked below;
     if (SourceHas(v.source, v.sourceDir, name, true)) {
       below = WalkedFromSource(v, name);
     } else {
@@ -188,21 +193,21 @@ bool Walker::WalkStageOnlySubdirs(Visit& v, SeenDir& here) {
       const Listing::Item* now = v.source.Find(name);
       if (now && !(now->attr & platform::faDirectory)) {
         pipeline_.Commit();
-        if (!RemoveIfEmpty(stage1Sub, below ? &*below : nullptr)) lasting = true;
+        if (!RemoveIfEmpty(stage1Sub, below.Judged())) lasting = true;
         continue;
       }
     }
-    if (!below) {
+    if (below.kind == Walked::Kind::Lasting) {
       lasting = true;
       continue;
     }
-    if (below->seen && below->holds) lasting = true;
+    if (below.kind == Walked::Kind::Seen && below.dir.holds) lasting = true;
     if (seenDirCount_ > kMaxSeenDirs) {
       here.seen = false;  // one it cannot note is judged from the listings
       continue;
     }
-    below->name.assign(name);
-    here.subdirs.push_back(std::move(*below));
+    below.dir.name.assign(name);
+    here.subdirs.push_back(std::move(below.dir));
   }
   return lasting;
 }
@@ -214,8 +219,8 @@ bool Walker::NoteMadeBelow(Visit& v, SeenDir& here) {
   const std::vector<Listing::Item>& items = v.source.Items();
   bool madeBelow = false;
   for (size_t i = 0; i < items.size(); ++i) {
-    if (v.walked[i] < kWalkedToStageDir) continue;
-    SeenDir& below = v.walkedBelow[v.walked[i] - kWalkedToStageDir];
+    if (v.walked[i].state != SourceSubdir::State::Noted) continue;
+    SeenDir& below = v.walkedBelow[v.walked[i].below].dir;
     if (!below.mayBeMade) continue;
     madeBelow = true;
     if (seenDirCount_ > kMaxSeenDirs) {
@@ -244,7 +249,7 @@ bool Walker::MakeMissingStageOneDir(Visit& v, bool inSource) {
   return true;
 }
 
-std::optional<SeenDir> Walker::WalkDir(const std::string& r, const Ahead& ahead) {
+Walked Walker::WalkDir(const std::string& r, const Ahead& ahead) {
   ++progress_.counts.dirs;
   progress_.Tick();
   const auto v = std::make_unique<Visit>();
@@ -255,7 +260,7 @@ std::optional<SeenDir> Walker::WalkDir(const std::string& r, const Ahead& ahead)
   // Each directory is listed once; the subdirectories are walked after the
   // listing is complete, so no directory stays open while the walk goes deeper.
   if (!ListSource(*v, ahead)) {
-    if (keepExtra) return std::nullopt;
+    if (keepExtra) return Walked();
     return UnseenDir();
   }
   ListStageOne(*v, ahead);
@@ -267,7 +272,7 @@ std::optional<SeenDir> Walker::WalkDir(const std::string& r, const Ahead& ahead)
     BackupFiles(*v);
     MakeMissingStageOneDir(*v, !v->source.Items().empty());
     MatchToSource(v->stage1Dir);  // no removal of emptied directories follows
-    return std::nullopt;
+    return Walked();
   }
   SeenDir here;
   const bool lasting = WalkStageOnlySubdirs(*v, here);
@@ -284,7 +289,7 @@ std::optional<SeenDir> Walker::WalkDir(const std::string& r, const Ahead& ahead)
   if (here.seen && !here.listAgain && here.subdirs.empty()) {
     // The removal of emptied directories passes it by: it is done with now.
     MatchToSource(v->stage1Dir);
-    return std::nullopt;
+    return Walked();
   }
   return NoteSeen(std::move(here));
 }

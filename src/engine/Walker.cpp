@@ -96,7 +96,7 @@ bool Walker::BackUp() {
     journal_.Add(std::move(notes.lines));
   }
   Report();
-  std::optional<SeenDir> stage1;
+  Walked stage1;
   {
     const DecidedWork decided(*this);
     progress_.Start();
@@ -104,7 +104,9 @@ bool Walker::BackUp() {
     stages_.registry.Identify(1, stages_.fs.Identity(options_.dirList[1], id), id);
     stage1 = WalkDir(std::string(), Ahead());
     pipeline_.Commit();
-    if (!options_.keepExtra && stage1) RemoveIfEmpty(options_.dirList[1], &*stage1);
+    if (!options_.keepExtra && stage1.kind != Walked::Kind::Lasting) {
+      RemoveIfEmpty(options_.dirList[1], stage1.Judged());
+    }
     pipeline_.Commit();
     TellRefused();
     progress_.End();

@@ -62,6 +62,7 @@ struct Ahead;
 struct LinkPlan;
 struct SeenDir;
 struct Visit;
+struct Walked;
 
 // Below the directories named for a run, no link is a way through; the
 // file system is told which they are while the run lasts.
@@ -135,14 +136,13 @@ class Walker {
 
   // Walk.cpp: one directory at a time.
   // Visits the relative path `r`. Returns what became of stage 1's
-  // directory there (nothing with KeepExtra, or when the walk left
-  // something lasting in it and nothing below that may be empty).
-  std::optional<SeenDir> WalkDir(const std::string& r, const Ahead& ahead);
+  // directory there (Lasting with KeepExtra).
+  Walked WalkDir(const std::string& r, const Ahead& ahead);
   bool ListSource(Visit& v, const Ahead& ahead);
   void ListStageOne(Visit& v, const Ahead& ahead);
   void RetireInTheWay(Visit& v, std::string_view name);
   void WalkSourceSubdirs(Visit& v);
-  std::optional<SeenDir> WalkedFromSource(Visit& v, std::string_view name);
+  Walked WalkedFromSource(Visit& v, std::string_view name);
   bool WalkStageOnlySubdirs(Visit& v, SeenDir& here);
   bool NoteMadeBelow(Visit& v, SeenDir& here);
   bool MakeMissingStageOneDir(Visit& v, bool inSource);
@@ -220,9 +220,9 @@ class Walker {
   //
   // A SeenDir that the walk notes; one past kMaxSeenDirs notes nothing
   // below it and is judged from its listings.
-  std::optional<SeenDir> NoteSeen(SeenDir dir);
+  Walked NoteSeen(SeenDir dir);
   // A directory the walk did not visit, judged from its listings.
-  std::optional<SeenDir> UnseenDir();
+  Walked UnseenDir();
   // Removes every empty directory below and including `d`, deepest first;
   // true when `d` was judged empty. `seen` is what the walk saw of `d`
   // (null: judge it and all below from the listings).
