@@ -1,13 +1,10 @@
 // The removal of emptied stage-1 directories: deepest first, after the
 // walk, listing again only the directories that may be empty.
-#include "engine/EmptiedDirs.h"
-
-#include "engine/Walker.h"
-
 #include "Listing.h"
 #include "engine/Failures.h"
 #include "engine/Transfer.h"
 #include "engine/Visit.h"
+#include "engine/Walker.h"
 
 Walked Walker::NoteSeen(SeenDir dir) {
   Walked walked{Walked::Kind::Seen, std::move(dir)};

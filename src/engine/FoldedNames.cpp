@@ -5,9 +5,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "engine/Visit.h"
-#include "engine/Walker.h"
-
 FoldPlan PlanFoldedNames(const std::vector<std::string_view>& source,
                          const std::vector<std::string_view>& stage1, bool respell,
                          const std::function<std::string(std::string_view)>& fold) {
@@ -35,39 +32,4 @@ FoldPlan PlanFoldedNames(const std::vector<std::string_view>& source,
     if (it != keeper.end()) plan.respelled.emplace_back(i, std::string(it->second));
   }
   return plan;
-}
-
-namespace {
-
-std::vector<std::string_view> Names(const Listing& listing) {
-  std::vector<std::string_view> names;
-  names.reserve(listing.Items().size());
-  for (const Listing::Item& item : listing.Items()) names.push_back(listing.Name(item));
-  return names;
-}
-
-}  // namespace
-
-void Walker::FoldNames(Visit& v) {
-  if (!settings_.foldsCase) return;
-  const auto fold = [](std::string_view name) { return platform::FoldedName(name); };
-  FoldPlan plan =
-      PlanFoldedNames(Names(v.source), Names(v.stage1), settings_.stage1FoldsCase, fold);
-  if (plan.passed.empty() && plan.respelled.empty()) return;
-  if (options_.keepExtra && !plan.passed.empty()) {
-    // Stage 1 is not listed with KeepExtra: which spelling it holds decides.
-    Listing stage1;
-    stage1.Read(stages_.fs, v.stage1Dir, true);
-    plan = PlanFoldedNames(Names(v.source), Names(stage1), false, fold);
-  }
-  for (const auto& [at, name] : plan.respelled) v.stage1.Respell(v.stage1.Items()[at], name);
-  if (plan.passed.empty()) return;
-  std::unordered_set<std::string> passed;
-  for (const FoldPlan::Passed& p : plan.passed) {
-    journal_.Failed(v.sourceDir + p.name,
-                    "stage 1 holds a name that differs only in case: " + p.kept);
-    Report();
-    passed.insert(p.name);
-  }
-  v.source.Drop([&](std::string_view name, uint32_t) { return passed.count(std::string(name)); });
 }

@@ -2,8 +2,6 @@
 // and named once its batch is on disk; a move down is a rename.
 #include "engine/Transfer.h"
 
-#include "engine/Walker.h"
-
 #include "engine/Failures.h"
 #include "platform/Platform.h"
 
@@ -172,8 +170,14 @@ bool MakeRoom(Stages& stages, Notes& notes, const std::string& r, const std::str
   return MoveOn(stages, notes, 1, r, name);
 }
 
-// Names a staged copy once its batch is flushed: after MakeRoom when
-// `rotate`, replacing stage 1's file when `replace`.
+// Deletes a file; one that is gone already is as good as deleted.
+void Delete(Stages& stages, Notes& notes, const std::string& path) {
+  stages.changed = true;
+  if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+}
+
+}  // namespace
+
 bool PlaceCopy(Stages& stages, Notes& notes, platform::StagedFile& file, const std::string& r,
                const std::string& name, bool replace, bool rotate) {
   // A copy whose flush failed may have lost its bytes: it is not named, and
@@ -190,33 +194,6 @@ bool PlaceCopy(Stages& stages, Notes& notes, platform::StagedFile& file, const s
   return false;
 }
 
-// Deletes a file; one that is gone already is as good as deleted.
-void Delete(Stages& stages, Notes& notes, const std::string& path) {
-  stages.changed = true;
-  if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
-}
-
-// A step of the link phase: the stage-1 name `name` of `r` becomes one more
-// name of `existing`.
-struct LinkStep {
-  std::string r;
-  std::string name;
-  std::string existing;
-  // This run's transfer of `existing`; null when it is up to date.
-  std::shared_ptr<const Placement> target;
-  // For a relink: this name's own transfer, which must have taken place.
-  std::shared_ptr<const Placement> own;
-  bool replace = false;
-  bool rotate = false;
-  std::shared_ptr<Placement> result;  // told whether the link was made
-};
-
-// The one place where a name of a linked file is made a link. A name never
-// points at a version older than its own: nothing is linked to a transfer
-// that did not take place (every name of that file then keeps its
-// generations, as an unlinked file's are kept when its copy fails), and no
-// link replaces a stage-1 name whose old copy did not move down (that move
-// is told). Whether the link was made goes to `step.result`.
 Notes LinkName(Stages& stages, const LinkStep& step) {
   Notes notes;
   if (step.target && !step.target->placed) {
@@ -234,89 +211,6 @@ Notes LinkName(Stages& stages, const LinkStep& step) {
   }
   if (step.result) step.result->placed = true;
   return notes;
-}
-
-}  // namespace
-
-void Walker::Rotate(const std::string& r, const std::string& name, uint32_t stage1Attr,
-                    const LinkPlan& plan) {
-  // Whatever stage 1 holds under that name moves down first, of any kind;
-  // with one stage only a file gives way, and a directory keeps the copy
-  // from its place, which is told.
-  const bool rotate = stages_.dirs.size() > 2;
-  const bool replace = rotate || platform::IsFile(stage1Attr);
-  if (plan.to.empty()) {
-    CopyIn(r, name, replace, rotate, plan.own);
-  } else {
-    LinkIn(r, name, plan, replace, rotate);
-  }
-}
-
-// On the walk's thread, before a copy or a link into the directory `r` of
-// stage 1: makes it where it is missing; false when it cannot be made.
-bool Walker::ReadyForStageOne(const std::string& r) {
-  platform::PumpMessages();
-  Notes notes;
-  const bool ready = ReadyTarget(stages_, notes, 1, r);
-  journal_.Add(std::move(notes.lines));
-  if (ready) stages_.changed = true;
-  return ready;
-}
-
-void Walker::CopyIn(const std::string& r, const std::string& name, bool replace, bool rotate,
-                    std::shared_ptr<Placement> placed) {
-  if (placed) placed->source = stages_.Path(0, r, name);
-  if (!ReadyForStageOne(r)) return;
-  Stages& stages = stages_;
-  pipeline_.QueueCopy(r, name, stages.Path(0, r, name), stages.Path(1, r, name), rotate,
-                      [&stages, r, name, replace, rotate, placed](platform::StagedFile& staged) {
-                        Notes notes;
-                        const bool done =
-                            PlaceCopy(stages, notes, staged, r, name, replace, rotate);
-                        if (placed) placed->placed = done;
-                        return notes;
-                      });
-}
-
-void Walker::LinkIn(const std::string& r, const std::string& name, const LinkPlan& plan,
-                    bool replace, bool rotate) {
-  if (plan.own) plan.own->source = stages_.Path(0, r, name);
-  if (!ReadyForStageOne(r)) return;
-  Stages& stages = stages_;
-  // After the namings of the batch: `existing` may be a copy it names.
-  // Nothing is written in place, so the generations of one name never
-  // change the bytes of another.
-  LinkStep step{r, name, plan.to, plan.target, nullptr, replace, rotate, plan.own};
-  pipeline_.QueueLinkWork(r, name,
-                          [&stages, step = std::move(step)] { return LinkName(stages, step); });
-}
-
-void Walker::Relink(const std::string& r, const std::string& name, const std::string& existing,
-                    std::shared_ptr<const Placement> own) {
-  Stages& stages = stages_;
-  LinkStep step{r, name, existing, nullptr, std::move(own), true, false, nullptr};
-  pipeline_.QueueLinkWork(r, name,
-                          [&stages, step = std::move(step)] { return LinkName(stages, step); });
-}
-
-void Walker::MakeStageOneDir(const std::string& r) {
-  Notes notes;
-  ReadyTarget(stages_, notes, 1, r);
-  journal_.Add(std::move(notes.lines));
-}
-
-void Walker::MatchToSource(const std::string& stage1Dir) {
-  const std::vector<std::string>& dirs = stages_.dirs;
-  if (options_.dryRun || stage1Dir.compare(0, dirs[1].size(), dirs[1]) != 0) return;
-  // After what the batch holds for it: the naming of its copies and the
-  // stale files that leave it change its time.
-  Stages& stages = stages_;
-  pipeline_.QueueDirWork([&stages, stage1Dir] {
-    Notes notes;
-    const std::string source = stages.dirs[0] + stage1Dir.substr(stages.dirs[1].size());
-    if (!stages.fs.MatchDirectory(source, stage1Dir)) notes.Failed(stage1Dir);
-    return notes;
-  });
 }
 
 void RetireStale(Stages& stages, Notes& notes, const std::string& r, const std::string& name) {

@@ -30,3 +30,32 @@ bool ReadyTarget(Stages& stages, Notes& notes, size_t k, const std::string& r);
 // The directories that a run made in stage k (parents first) take what the
 // source directory they stand for keeps.
 void DressMadeDirs(Stages& stages, Notes& notes, size_t k, const std::vector<std::string>& made);
+
+// Names a staged copy once its batch is flushed: after the generations
+// move down when `rotate`, replacing stage 1's file when `replace`. True
+// when it took its name.
+bool PlaceCopy(Stages& stages, Notes& notes, platform::StagedFile& file, const std::string& r,
+               const std::string& name, bool replace, bool rotate);
+
+// A step of the link phase: the stage-1 name `name` of `r` becomes one more
+// name of `existing`.
+struct LinkStep {
+  std::string r;
+  std::string name;
+  std::string existing;
+  // This run's transfer of `existing`; null when it is up to date.
+  std::shared_ptr<const Placement> target;
+  // For a relink: this name's own transfer, which must have taken place.
+  std::shared_ptr<const Placement> own;
+  bool replace = false;
+  bool rotate = false;
+  std::shared_ptr<Placement> result;  // told whether the link was made
+};
+
+// The one place where a name of a linked file is made a link. A name never
+// points at a version older than its own: nothing is linked to a transfer
+// that did not take place (every name of that file then keeps its
+// generations, as an unlinked file's are kept when its copy fails), and no
+// link replaces a stage-1 name whose old copy did not move down (that move
+// is told). Whether the link was made goes to `step.result`.
+Notes LinkName(Stages& stages, const LinkStep& step);

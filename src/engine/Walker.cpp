@@ -6,10 +6,9 @@
 #include <exception>
 
 #include "Characters.h"
-#include "engine/EmptiedDirs.h"
 #include "engine/Failures.h"
 #include "engine/Transfer.h"
-#include "engine/Walk.h"
+#include "engine/Visit.h"
 
 Walker::Walker(platform::FileSystem& fs, const OptionSet& options, std::vector<Root> roots,
                size_t workers)
