@@ -14,8 +14,10 @@
 //   place    give a staged copy its name, once its bytes are on disk
 //   rotate   move stage 1's copy and each older one down a stage first
 //   retire   move a stale stage-1 file down (or delete it)
-//   claim    hold a name in a batch, so two works on it never overlap
+//   claim    take a name for a batch, so two works on it never overlap
 //   settle   wait for the batch handed on and replay it
+//   hold     keep the failures told so far back, while a batch replays
+//            the lines decided before them
 //
 // Who touches what:
 //
