@@ -2,8 +2,19 @@
 #include "engine/Batch.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "Characters.h"
+
+namespace {
+
+// How a sealed batch goes to the committer and comes back.
+struct HandOver {
+  std::unique_ptr<Batch> batch;
+  std::promise<std::unique_ptr<Batch>> carried;
+};
+
+}  // namespace
 
 Pipeline::Pipeline(platform::FileSystem& fs, Journal& journal, WorkerPool& writers, bool eager)
     : fs_(fs),
@@ -82,15 +93,17 @@ void Pipeline::QueueCopy(const std::string& r, const std::string& name, const st
 
 void Pipeline::Commit() {
   Seal();
-  if (sealed_) Settle();
+  if (sealed_.valid()) Settle();
 }
 
 // Tells what the batch handed on did once it is done, and hands on the
 // open one when the committer is free and it holds copies enough for a flush.
 void Pipeline::Advance() {
-  if (sealed_ && sealed_->done) Settle();
+  if (sealed_.valid() && sealed_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+    Settle();
+  }
   if (open_->entries.size() >= kMaxEntries ||
-      (pipelined_ && !sealed_ && open_->files >= kHandOnFiles)) {
+      (pipelined_ && !sealed_.valid() && open_->files >= kHandOnFiles)) {
     Seal();
   }
 }
@@ -99,21 +112,24 @@ void Pipeline::Advance() {
 // at most two batches are open at once.
 void Pipeline::Seal() {
   if (open_->entries.empty()) return;
-  if (sealed_) Settle();
-  sealed_ = std::move(open_);
+  if (sealed_.valid()) Settle();
+  auto handOver = std::make_shared<HandOver>();
+  handOver->batch = std::move(open_);
+  sealedKeys_.swap(handOver->batch->keys);
+  sealed_ = handOver->carried.get_future();
   open_ = std::make_unique<Batch>(writers_, stageWorkers_);
-  Batch* batch = sealed_.get();
-  committer_.Submit([this, batch] {
+  committer_.Submit([this, handOver] {
+    std::unique_ptr<Batch> batch = std::move(handOver->batch);
     Carry(*batch);
-    batch->done = true;
+    handOver->carried.set_value(std::move(batch));
   });
 }
 
 // Waits for the batch handed on and tells it.
 void Pipeline::Settle() {
-  committer_.Wait();
-  Replay(*sealed_);
-  sealed_.reset();
+  const std::unique_ptr<Batch> batch = sealed_.get();
+  sealedKeys_.clear();
+  Replay(*batch);
 }
 
 // On the committer (or the walk's thread without one): flushes the staged
@@ -184,7 +200,7 @@ void Pipeline::StartWork(Batch& batch, Entry& e, bool first) {
 // that ignore case) waits until both are done.
 void Pipeline::Claim(const std::string& key) {
   const uint64_t h = Fnv1a(key, true);
-  if (open_->keys.count(h) || (sealed_ && sealed_->keys.count(h))) Commit();
+  if (open_->keys.count(h) || sealedKeys_.count(h)) Commit();
   open_->keys.insert(h);
 }
 

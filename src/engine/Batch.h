@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -41,9 +42,10 @@ struct Staging {
 // it, each file's generations move in their order, and no copy is named
 // before its bytes are on disk.
 //
-// A batch belongs to one thread at a time: the walk's while it fills it,
-// the committer's from Seal until `done`, the walk's again to replay it.
-// A job touches only its own entry, which a deque keeps in place.
+// A batch belongs to one thread at a time, and moves with it: the walk's
+// while it fills it, the committer's from Seal until it is carried out,
+// the walk's again to replay it. A job touches only its own entry, which a
+// deque keeps in place.
 struct Batch {
   enum class Kind {
     Line,      // a report line, after the failures noted before it
@@ -70,7 +72,6 @@ struct Batch {
   std::unordered_set<uint64_t> keys;  // of the files it works on
   size_t files = 0;
   std::atomic<uint64_t> bytes = 0;  // counted by the writers as they stage
-  std::atomic<bool> done = false;   // carried out, to be replayed
   // Last, so that they wait for their jobs before the rest goes.
   JobGroup copies;     // on the writers
   JobGroup stageJobs;  // namings, moves and directories' work
@@ -91,7 +92,7 @@ class Pipeline {
   Pipeline& operator=(const Pipeline&) = delete;
 
   // True when nothing waits: a line can be told at once.
-  bool Empty() const { return open_->entries.empty() && !sealed_; }
+  bool Empty() const { return open_->entries.empty() && !sealed_.valid(); }
   // Tells `line` after what waits, with `failures` (noted before it) ahead
   // of those that the waiting work returns.
   void QueueLine(std::string line, std::vector<std::string> failures);
@@ -154,8 +155,11 @@ class Pipeline {
   // at once slow down on a local disk.
   WorkerPool stageWorkers_;
   const size_t maxFiles_;
-  std::unique_ptr<Batch> open_;    // the batch the walk fills
-  std::unique_ptr<Batch> sealed_;  // the batch handed on, until it is told
+  std::unique_ptr<Batch> open_;  // the batch the walk fills
+  // The batch handed on: the committer owns it until it hands it back
+  // through this, carried out, to be replayed. Its keys stay with the walk.
+  std::future<std::unique_ptr<Batch>> sealed_;
+  std::unordered_set<uint64_t> sealedKeys_;
   // Last: it ends before the batches it carries go.
   WorkerPool committer_;
 };
