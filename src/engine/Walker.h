@@ -16,7 +16,7 @@
 //   retire   move a stale stage-1 file down (or delete it)
 //   claim    take a name for a batch, so two works on it never overlap
 //   settle   wait for the batch handed on and replay it
-//   hold     keep the failures told so far back, while a batch replays
+//   hold     keep back the failures not yet told, while a batch replays
 //            the lines decided before them
 //
 // Who touches what:
@@ -27,8 +27,8 @@
 //                                   its registry under its own lock
 //   progress_, journal_, links_,    the walk's thread only
 //   told_, seenDirCount_, readers_
-//   pipeline_                       the walk's; a batch it seals belongs to
-//                                   the committer until it is done
+//   pipeline_                       the walk's; a batch it seals moves to
+//                                   the committer until it is carried out
 //   writers                         stage a copy into its Staging, add to
 //                                   its batch's bytes (atomic)
 //   stage workers                   name copies, move, retire, link, match
