@@ -88,8 +88,12 @@ void StageRegistry::NoteReady(size_t k, std::string target) {
 void StageRegistry::NoteMade(size_t k, const std::vector<std::string>& made) {
   if (k < 2) return;
   for (const std::string& dir : made) {
+    std::string key = dir + platform::PathDelim;
+    // Another chain found it there before this one was done, and may have
+    // moved names into it: nothing is known of what it holds.
+    if (ready_[k].count(key)) continue;
     if (!HoldOneMore()) return;
-    made_[k][dir + platform::PathDelim];
+    made_[k][std::move(key)];
   }
 }
 

@@ -107,6 +107,20 @@ TEST_F(Registry, AMadeDirectoryHoldsOnlyWhatMovedIn) {
   }
 }
 
+// A chain that makes a/ on its way to a/b/ is not the only one that may
+// use a/: one that needed a/ alone found it there meanwhile and moved a
+// name in, so a/ is not taken for empty when the first chain is done.
+TEST_F(Registry, ADirectoryAnotherChainFoundMayHoldWhatItMovedIn) {
+  const std::string a = dirs_[2] + "a" + d;
+  ASSERT_TRUE(registry_.StartMaking(2, a + "b" + d));
+  ASSERT_TRUE(registry_.StartMaking(2, a));
+  registry_.Made(2, a, {}, true);
+  registry_.NoteMovedIn(2, "a" + d, "f");
+  registry_.Made(2, a + "b" + d, {dirs_[2] + "a", a + "b"}, true);
+  EXPECT_TRUE(registry_.MayHold(2, "a" + d, "f"));
+  EXPECT_FALSE(registry_.MayHold(2, "a" + d + "b" + d, "f"));
+}
+
 // What the registry notes is bounded: past 1024 ready directories in a
 // stage, or 32768 made directories and names moved in, it forgets them
 // all; a directory is then made again, and a made one may hold anything.
