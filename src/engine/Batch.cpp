@@ -97,11 +97,15 @@ void Pipeline::Commit() {
 }
 
 // Tells what the batch handed on did once it is done, and hands on the
-// open one when the committer is free and it holds copies enough for a flush.
+// open one when the committer is free and it holds copies enough for a
+// flush. A batch is handed on between decisions, never between a work and
+// the line that tells it, so that the work's failures are told with it.
 void Pipeline::Advance() {
   if (sealed_.valid() && sealed_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
     Settle();
   }
+  const Batch::Kind last = open_->entries.back().kind;
+  if (last != Batch::Kind::Line && last != Batch::Kind::DirWork) return;
   if (open_->entries.size() >= kMaxEntries ||
       (pipelined_ && !sealed_.valid() && open_->files >= kHandOnFiles)) {
     Seal();

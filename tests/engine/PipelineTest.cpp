@@ -224,4 +224,28 @@ TEST(Pipeline, ASecondWorkForANameWaitsForTheFirstBatch) {
   }
 }
 
+// A batch is handed on to the committer between decisions, never between a
+// copy and the line that tells it: past the 64 copies that hand a batch on,
+// the last copy's failure is still told with its line.
+TEST(Pipeline, ABatchHandedOnKeepsACopyWithItsLine) {
+  std::vector<Step> steps;
+  for (int i = 0; i < 64; ++i) {
+    const std::string name = "c" + std::to_string(i);
+    steps.push_back(
+        {Op::Copy, name, i == 63 ? std::vector{Failure(name)} : std::vector<std::string>{}});
+    steps.push_back({Op::Line, "copied " + name});
+  }
+  steps.push_back({Op::Line, "L2"});
+  for (const Mode& mode : kModes) {
+    Walk walk(mode);
+    walk.Play(steps);
+    const std::vector<std::string> lines = walk.Report();
+    const auto at = std::find(lines.begin(), lines.end(), "copied c63");
+    ASSERT_NE(lines.end(), at);
+    EXPECT_EQ((std::vector<std::string>{"copied c63", Failure("c63"), "L2", "end"}),
+              std::vector<std::string>(at, lines.end()))
+        << mode.writers << " writers, eager " << mode.eager;
+  }
+}
+
 }  // namespace
