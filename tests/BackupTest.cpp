@@ -38,7 +38,7 @@ struct Options {
   bool reportOn = true;
   bool keepExtra = false;
   bool dryRun = false;
-  size_t workers = 0;
+  size_t workers = test::TestWorkers();
 };
 
 class BackupEngine : public ::testing::Test {
