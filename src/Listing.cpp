@@ -68,7 +68,7 @@ void ListingAhead::Read(platform::FileSystem& fs) {
   Listing listing;
   listing.Read(fs, dir_, false, admit_);
   const unsigned long error = platform::LastErrorCode();
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const MutexLock lock(mutex_);
   entries_ = listing.Items().size();
   held_.entries += entries_;
   listing_ = std::move(listing);
@@ -78,12 +78,16 @@ void ListingAhead::Read(platform::FileSystem& fs) {
 }
 
 void ListingAhead::TakeInto(Listing& out) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return read_; });
+  const MutexLock lock(mutex_);
+  while (!read_) done_.wait(mutex_);
   out = std::move(listing_);
   platform::SetLastErrorCode(error_);
-  lock.unlock();
   Release();  // the walk holds it now
+}
+
+ListingAhead::~ListingAhead() {
+  const MutexLock lock(mutex_);
+  Release();
 }
 
 // Once taken, or dropped: a listing is dropped only once read, since the
@@ -103,7 +107,7 @@ bool ReadAhead::Full() const {
 void LookupAhead::Read(platform::FileSystem& fs) {
   platform::DirEntry entry;
   const bool found = fs.Find(path_, platform::faAnyFile, entry);
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const MutexLock lock(mutex_);
   found_ = found;
   entry_ = std::move(entry);
   read_ = true;
@@ -111,8 +115,8 @@ void LookupAhead::Read(platform::FileSystem& fs) {
 }
 
 bool LookupAhead::Take(platform::DirEntry& out) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return read_; });
+  const MutexLock lock(mutex_);
+  while (!read_) done_.wait(mutex_);
   out = std::move(entry_);
   return found_;
 }

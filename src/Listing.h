@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ThreadSafety.h"
 #include "Workers.h"
 #include "platform/Platform.h"
 
@@ -65,7 +65,8 @@ class Listing {
 };
 
 // What the reads ahead hold that the walk has not taken: how many, and the
-// entries of their listings.
+// entries of their listings. Atomic, with no lock: a worker adds what it
+// read, and whichever thread lets a read go last takes it off.
 struct AheadHeld {
   std::atomic<size_t> reads = 0;
   std::atomic<size_t> entries = 0;
@@ -78,29 +79,29 @@ class ListingAhead {
  public:
   ListingAhead(std::string dir, uint32_t admit, AheadHeld& held)
       : dir_(std::move(dir)), admit_(admit), held_(held) {}
-  ~ListingAhead() { Release(); }
+  ~ListingAhead();
   ListingAhead(const ListingAhead&) = delete;
   ListingAhead& operator=(const ListingAhead&) = delete;
 
   // On a worker.
-  void Read(platform::FileSystem& fs);
+  void Read(platform::FileSystem& fs) EXCLUDES(mutex_);
   // Waits for the read and gives its listing to `out`, with the platform
   // error it left, as a Read on this thread would.
-  void TakeInto(Listing& out);
+  void TakeInto(Listing& out) EXCLUDES(mutex_);
 
  private:
-  void Release();
+  void Release() REQUIRES(mutex_);
 
   const std::string dir_;
   const uint32_t admit_;
   AheadHeld& held_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool read_ = false;
-  bool released_ = false;
-  Listing listing_;
-  size_t entries_ = 0;
-  unsigned long error_ = 0;
+  Mutex mutex_;
+  std::condition_variable_any done_;
+  bool read_ GUARDED_BY(mutex_) = false;
+  bool released_ GUARDED_BY(mutex_) = false;
+  Listing listing_ GUARDED_BY(mutex_);
+  size_t entries_ GUARDED_BY(mutex_) = 0;
+  unsigned long error_ GUARDED_BY(mutex_) = 0;
 };
 
 // A lookup of one path that a worker makes before the walk needs it.
@@ -112,18 +113,18 @@ class LookupAhead {
   LookupAhead& operator=(const LookupAhead&) = delete;
 
   // On a worker.
-  void Read(platform::FileSystem& fs);
+  void Read(platform::FileSystem& fs) EXCLUDES(mutex_);
   // Waits for the lookup: what FileSystem::Find gave.
-  bool Take(platform::DirEntry& out);
+  bool Take(platform::DirEntry& out) EXCLUDES(mutex_);
 
  private:
   const std::string path_;
   AheadHeld& held_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool read_ = false;
-  bool found_ = false;
-  platform::DirEntry entry_;
+  Mutex mutex_;
+  std::condition_variable_any done_;
+  bool read_ GUARDED_BY(mutex_) = false;
+  bool found_ GUARDED_BY(mutex_) = false;
+  platform::DirEntry entry_ GUARDED_BY(mutex_);
 };
 
 // Starts the listings (and lookups) read ahead, on threads of their own:

@@ -1,7 +1,6 @@
 // The worker pool of a run.
 #include "Workers.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 
@@ -13,7 +12,7 @@ WorkerPool::WorkerPool(size_t threads) {
 WorkerPool::~WorkerPool() {
   Wait();
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const MutexLock lock(mutex_);
     ending_ = true;
   }
   work_.notify_all();
@@ -26,7 +25,7 @@ void WorkerPool::Submit(std::function<void()> job, size_t place, bool first) {
     return;
   }
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const MutexLock lock(mutex_);
     if (first) {
       jobs_.insert(jobs_.begin() + static_cast<std::ptrdiff_t>(firsts_++), {place, std::move(job)});
     } else {
@@ -39,37 +38,34 @@ void WorkerPool::Submit(std::function<void()> job, size_t place, bool first) {
 
 std::deque<WorkerPool::Job>::iterator WorkerPool::NextJob() {
   const auto end = jobs_.size() > kLookAhead ? jobs_.begin() + kLookAhead : jobs_.end();
-  const auto next = std::find_if(jobs_.begin(), end, [this](const Job& job) {
-    if (job.place == 0) return true;
-    const auto at = busy_.find(job.place);
-    return at == busy_.end() || at->second < kPerPlace;
-  });
-  return next == end ? jobs_.end() : next;
+  for (auto job = jobs_.begin(); job != end; ++job) {
+    if (job->place == 0) return job;
+    const auto at = busy_.find(job->place);
+    if (at == busy_.end() || at->second < kPerPlace) return job;
+  }
+  return jobs_.end();
 }
 
 void WorkerPool::Wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return unfinished_ == 0; });
+  const MutexLock lock(mutex_);
+  while (unfinished_ != 0) idle_.wait(mutex_);
 }
 
 void WorkerPool::Serve() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  const MutexLock lock(mutex_);
   for (;;) {
+    // Until a job may run, or the pool ends with none left.
     std::deque<Job>::iterator next;
-    work_.wait(lock, [&] {
-      if (ending_ && jobs_.empty()) return true;
-      next = NextJob();
-      return next != jobs_.end();
-    });
+    while (!(ending_ && jobs_.empty()) && (next = NextJob()) == jobs_.end()) work_.wait(mutex_);
     if (jobs_.empty()) return;
     Job job = std::move(*next);
     if (static_cast<size_t>(next - jobs_.begin()) < firsts_) --firsts_;
     jobs_.erase(next);
     if (job.place != 0) ++busy_[job.place];
-    lock.unlock();
+    mutex_.unlock();  // the job runs without it
     job.run();
     job.run = nullptr;  // what the job holds goes before it counts as run
-    lock.lock();
+    mutex_.lock();
     if (job.place != 0 && --busy_[job.place] == 0) busy_.erase(job.place);
     if (--unfinished_ == 0) idle_.notify_all();
     // A job of the same place may have waited for this one.
@@ -79,22 +75,22 @@ void WorkerPool::Serve() {
 
 void JobGroup::Submit(std::function<void()> job, size_t place, bool first) {
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const MutexLock lock(mutex_);
     ++unfinished_;
   }
   pool_.Submit(
       [this, job = std::move(job)]() mutable {
         job();
         job = nullptr;  // what the job holds goes before it counts as run
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const MutexLock lock(mutex_);
         if (--unfinished_ == 0) done_.notify_all();
       },
       place, first);
 }
 
 void JobGroup::Wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return unfinished_ == 0; });
+  const MutexLock lock(mutex_);
+  while (unfinished_ != 0) done_.wait(mutex_);
 }
 
 size_t WorkerCount() { return WorkerCountFor(std::getenv("KOVREL_WORKERS")); }

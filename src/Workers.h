@@ -8,10 +8,11 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "ThreadSafety.h"
 
 class WorkerPool {
  public:
@@ -29,9 +30,9 @@ class WorkerPool {
   // jobs of other places beside them. On Linux a directory's name changes
   // go one at a time, so further workers there would only wait. `first`:
   // the job goes before those given without it.
-  void Submit(std::function<void()> job, size_t place = 0, bool first = false);
+  void Submit(std::function<void()> job, size_t place = 0, bool first = false) EXCLUDES(mutex_);
   // Returns once every job given so far has run.
-  void Wait();
+  void Wait() EXCLUDES(mutex_);
 
  private:
   struct Job {
@@ -42,18 +43,21 @@ class WorkerPool {
   // How far down the queue a worker looks for a job it may run.
   static constexpr size_t kLookAhead = 512;
 
-  void Serve();
+  void Serve() EXCLUDES(mutex_);
   // The first job in the queue that may run now, or jobs_.end().
-  std::deque<Job>::iterator NextJob();
+  std::deque<Job>::iterator NextJob() REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::condition_variable work_;  // a job is waiting, or the pool ends
-  std::condition_variable idle_;  // the last job given has run
-  std::deque<Job> jobs_;
-  size_t firsts_ = 0;                        // the jobs at the front of jobs_ given as `first`
-  std::unordered_map<size_t, size_t> busy_;  // jobs running, by place
-  size_t unfinished_ = 0;                    // given and not yet run to its end
-  bool ending_ = false;
+  Mutex mutex_;
+  std::condition_variable_any work_;  // a job is waiting, or the pool ends
+  std::condition_variable_any idle_;  // the last job given has run
+  std::deque<Job> jobs_ GUARDED_BY(mutex_);
+  // The jobs at the front of jobs_ given as `first`.
+  size_t firsts_ GUARDED_BY(mutex_) = 0;
+  std::unordered_map<size_t, size_t> busy_ GUARDED_BY(mutex_);  // jobs running, by place
+  size_t unfinished_ GUARDED_BY(mutex_) = 0;                    // given and not yet run to its end
+  bool ending_ GUARDED_BY(mutex_) = false;
+  // Filled by the constructor and only read after, until the destructor
+  // joins them; the workers never touch it.
   std::vector<std::thread> threads_;
 };
 
@@ -66,15 +70,15 @@ class JobGroup {
   JobGroup(const JobGroup&) = delete;
   JobGroup& operator=(const JobGroup&) = delete;
 
-  void Submit(std::function<void()> job, size_t place = 0, bool first = false);
+  void Submit(std::function<void()> job, size_t place = 0, bool first = false) EXCLUDES(mutex_);
   // Returns once every job of the group given so far has run.
-  void Wait();
+  void Wait() EXCLUDES(mutex_);
 
  private:
   WorkerPool& pool_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  size_t unfinished_ = 0;
+  Mutex mutex_;
+  std::condition_variable_any done_;
+  size_t unfinished_ GUARDED_BY(mutex_) = 0;
 };
 
 // How many workers a run uses: KOVREL_WORKERS when it is a number from 0 to

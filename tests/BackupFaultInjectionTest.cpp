@@ -108,8 +108,8 @@ class Scenario {
     options.dirList = Dirs();
     options.reportOn = true;
     options.keepExtra = keepExtra_;
-    const bool done =
-        RunBackupOn(fs, options, [&](const std::vector<std::string>& l) { lines = l; });
+    const bool done = RunBackupOn(
+        fs, options, [&](const std::vector<std::string>& l) { lines = l; }, test::TestWorkers());
     if (clean) *clean = done;
     for (std::string& line : lines) {
       const size_t at = line.find(root_);
@@ -450,7 +450,7 @@ TEST(ReadOnlyCopies, GiveWayToTheirSuccessors) {
     refusing.calls.clear();
     OptionSet options;
     options.dirList = dirs;
-    RunBackupOn(fs, options);
+    RunBackupOn(fs, options, nullptr, test::TestWorkers());
     std::vector<std::string> cleared;
     for (const Call& c : refusing.Of("SetReadOnly")) cleared.push_back(c.path + " " + c.to);
     return cleared;
@@ -507,7 +507,7 @@ TEST(ReadOnlyCopies, MoveDownToAnotherVolume) {
     ASSERT_TRUE(real.SetReadOnly(t / "src/f.txt", true));
     // The last run's move fails again once the copies are cleared.
     if (v == 5) refusing.failIf = [&](const Call& c) { return c.op == "MoveFile" && ++moves > 1; };
-    EXPECT_EQ(v < 5, RunBackupOn(clearing, options)) << v;
+    EXPECT_EQ(v < 5, RunBackupOn(clearing, options, nullptr, test::TestWorkers())) << v;
   }
   EXPECT_EQ("v4 v3", test::ReadFile(t / "near/f.txt") + " " + test::ReadFile(t / "far/f.txt"));
   for (const char* rel : {"near/f.txt", "far/f.txt"}) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "Workers.h"
 #include "platform/Platform.h"
 
 namespace fs = std::filesystem;
@@ -87,6 +89,11 @@ std::vector<std::string> ListTree(const std::string& dir) {
 }
 
 std::string Opt(const std::string& rest) { return std::string(1, platform::SwitchChar) + rest; }
+
+size_t TestWorkers() {
+  const char* count = std::getenv("KOVREL_TEST_WORKERS");
+  return count && *count ? WorkerCountFor(count) : 0;
+}
 
 std::vector<std::string> CrLfLines(const std::string& text) {
   std::vector<std::string> lines;

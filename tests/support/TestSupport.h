@@ -2,6 +2,7 @@
 // program. Paths use the platform's separator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -202,5 +203,10 @@ void SetPlatformError(PlatformError error);
 
 // The program's option prefix and separator, for building arguments.
 std::string Opt(const std::string& rest);  // SwitchChar + rest
+
+// The workers of the engine's runs in this process: none, unless
+// KOVREL_TEST_WORKERS says how many (as for KOVREL_WORKERS), so that the
+// ThreadSanitizer build sees the same cases on real threads.
+size_t TestWorkers();
 
 }  // namespace test
