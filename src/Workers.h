@@ -88,6 +88,6 @@ size_t WorkerCount();
 size_t WorkerCountFor(const char* value);
 // Eight writers take most of a share's round trips out of a first backup
 // (sixteen did better still at 1 ms a call), while on a local disk with two
-// cores sixteen made a first backup slower; the readers and the namers,
+// cores sixteen made a first backup slower; the readers and the stage workers,
 // which only wait, are twice as many.
 constexpr size_t kDefaultWorkers = 8;
