@@ -79,7 +79,7 @@ void ListingAhead::Read(platform::FileSystem& fs) {
 
 void ListingAhead::TakeInto(Listing& out) {
   const MutexLock lock(mutex_);
-  while (!read_) done_.wait(mutex_);
+  while (!read_) mutex_.Wait(done_);
   out = std::move(listing_);
   platform::SetLastErrorCode(error_);
   Release();  // the walk holds it now
@@ -116,7 +116,7 @@ void LookupAhead::Read(platform::FileSystem& fs) {
 
 bool LookupAhead::Take(platform::DirEntry& out) {
   const MutexLock lock(mutex_);
-  while (!read_) done_.wait(mutex_);
+  while (!read_) mutex_.Wait(done_);
   out = std::move(entry_);
   return found_;
 }

@@ -96,7 +96,7 @@ class ListingAhead {
   const uint32_t admit_;
   AheadHeld& held_;
   Mutex mutex_;
-  std::condition_variable_any done_;
+  std::condition_variable done_;
   bool read_ GUARDED_BY(mutex_) = false;
   bool released_ GUARDED_BY(mutex_) = false;
   Listing listing_ GUARDED_BY(mutex_);
@@ -121,7 +121,7 @@ class LookupAhead {
   const std::string path_;
   AheadHeld& held_;
   Mutex mutex_;
-  std::condition_variable_any done_;
+  std::condition_variable done_;
   bool read_ GUARDED_BY(mutex_) = false;
   bool found_ GUARDED_BY(mutex_) = false;
   platform::DirEntry entry_ GUARDED_BY(mutex_);

@@ -2,6 +2,7 @@
 // thread-safety analysis (-Wthread-safety). Other compilers see nothing.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 
 #if defined(__clang__)
@@ -18,12 +19,19 @@
 #define RELEASE(...) KOVREL_THREAD_ATTR(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) KOVREL_THREAD_ATTR(locks_excluded(__VA_ARGS__))
 
-// A std::mutex that the analysis knows as a lock. A condition variable
-// waits on it as std::condition_variable_any.
+// A std::mutex that the analysis knows as a lock.
 class CAPABILITY("mutex") Mutex {
  public:
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
+  // Waits on `cv` while it holds the lock, which it holds again after. A
+  // std::condition_variable waits on the std::mutex itself: the _any kind
+  // costs a lock of its own on every wait and notify.
+  void Wait(std::condition_variable& cv) REQUIRES(this) {
+    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
+    cv.wait(held);
+    held.release();
+  }
 
  private:
   std::mutex mutex_;

@@ -48,7 +48,7 @@ std::deque<WorkerPool::Job>::iterator WorkerPool::NextJob() {
 
 void WorkerPool::Wait() {
   const MutexLock lock(mutex_);
-  while (unfinished_ != 0) idle_.wait(mutex_);
+  while (unfinished_ != 0) mutex_.Wait(idle_);
 }
 
 void WorkerPool::Serve() {
@@ -56,7 +56,7 @@ void WorkerPool::Serve() {
   for (;;) {
     // Until a job may run, or the pool ends with none left.
     std::deque<Job>::iterator next;
-    while (!(ending_ && jobs_.empty()) && (next = NextJob()) == jobs_.end()) work_.wait(mutex_);
+    while (!(ending_ && jobs_.empty()) && (next = NextJob()) == jobs_.end()) mutex_.Wait(work_);
     if (jobs_.empty()) return;
     Job job = std::move(*next);
     if (static_cast<size_t>(next - jobs_.begin()) < firsts_) --firsts_;
@@ -90,7 +90,7 @@ void JobGroup::Submit(std::function<void()> job, size_t place, bool first) {
 
 void JobGroup::Wait() {
   const MutexLock lock(mutex_);
-  while (unfinished_ != 0) done_.wait(mutex_);
+  while (unfinished_ != 0) mutex_.Wait(done_);
 }
 
 size_t WorkerCount() { return WorkerCountFor(std::getenv("KOVREL_WORKERS")); }

@@ -48,8 +48,8 @@ class WorkerPool {
   std::deque<Job>::iterator NextJob() REQUIRES(mutex_);
 
   Mutex mutex_;
-  std::condition_variable_any work_;  // a job is waiting, or the pool ends
-  std::condition_variable_any idle_;  // the last job given has run
+  std::condition_variable work_;  // a job is waiting, or the pool ends
+  std::condition_variable idle_;  // the last job given has run
   std::deque<Job> jobs_ GUARDED_BY(mutex_);
   // The jobs at the front of jobs_ given as `first`.
   size_t firsts_ GUARDED_BY(mutex_) = 0;
@@ -77,7 +77,7 @@ class JobGroup {
  private:
   WorkerPool& pool_;
   Mutex mutex_;
-  std::condition_variable_any done_;
+  std::condition_variable done_;
   size_t unfinished_ GUARDED_BY(mutex_) = 0;
 };
 

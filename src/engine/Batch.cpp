@@ -2,19 +2,15 @@
 #include "engine/Batch.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "Characters.h"
 
-namespace {
-
-// How a sealed batch goes to the committer and comes back.
-struct HandOver {
+// How a sealed batch goes to the committer and comes back: the committer
+// takes it out, carries it out, and puts it back before it says so.
+struct Pipeline::HandOver {
   std::unique_ptr<Batch> batch;
-  std::promise<std::unique_ptr<Batch>> carried;
+  std::atomic<bool> carried = false;
 };
-
-}  // namespace
 
 Pipeline::Pipeline(platform::FileSystem& fs, Journal& journal, WorkerPool& writers, bool eager)
     : fs_(fs),
@@ -93,7 +89,7 @@ void Pipeline::QueueCopy(const std::string& r, const std::string& name, const st
 
 void Pipeline::Commit() {
   Seal();
-  if (sealed_.valid()) Settle();
+  if (sealed_) Settle();
 }
 
 // Tells what the batch handed on did once it is done, and hands on the
@@ -101,13 +97,11 @@ void Pipeline::Commit() {
 // flush. A batch is handed on between decisions, never between a work and
 // the line that tells it, so that the work's failures are told with it.
 void Pipeline::Advance() {
-  if (sealed_.valid() && sealed_.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-    Settle();
-  }
+  if (sealed_ && sealed_->carried.load(std::memory_order_acquire)) Settle();
   const Batch::Kind last = open_->entries.back().kind;
   if (last != Batch::Kind::Line && last != Batch::Kind::DirWork) return;
   if (open_->entries.size() >= kMaxEntries ||
-      (pipelined_ && !sealed_.valid() && open_->files >= kHandOnFiles)) {
+      (pipelined_ && !sealed_ && open_->files >= kHandOnFiles)) {
     Seal();
   }
 }
@@ -116,22 +110,24 @@ void Pipeline::Advance() {
 // at most two batches are open at once.
 void Pipeline::Seal() {
   if (open_->entries.empty()) return;
-  if (sealed_.valid()) Settle();
-  auto handOver = std::make_shared<HandOver>();
-  handOver->batch = std::move(open_);
-  sealedKeys_.swap(handOver->batch->keys);
-  sealed_ = handOver->carried.get_future();
+  if (sealed_) Settle();
+  sealed_ = std::make_shared<HandOver>();
+  sealed_->batch = std::move(open_);
+  sealedKeys_.swap(sealed_->batch->keys);
   open_ = std::make_unique<Batch>(writers_, stageWorkers_);
-  committer_.Submit([this, handOver] {
+  committer_.Submit([this, handOver = sealed_] {
     std::unique_ptr<Batch> batch = std::move(handOver->batch);
     Carry(*batch);
-    handOver->carried.set_value(std::move(batch));
+    handOver->batch = std::move(batch);
+    handOver->carried.store(true, std::memory_order_release);
   });
 }
 
 // Waits for the batch handed on and tells it.
 void Pipeline::Settle() {
-  const std::unique_ptr<Batch> batch = sealed_.get();
+  committer_.Wait();
+  const std::unique_ptr<Batch> batch = std::move(sealed_->batch);
+  sealed_.reset();
   sealedKeys_.clear();
   Replay(*batch);
 }

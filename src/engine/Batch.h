@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -92,7 +91,7 @@ class Pipeline {
   Pipeline& operator=(const Pipeline&) = delete;
 
   // True when nothing waits: a line can be told at once.
-  bool Empty() const { return open_->entries.empty() && !sealed_.valid(); }
+  bool Empty() const { return open_->entries.empty() && !sealed_; }
   // Tells `line` after what waits, with `failures` (noted before it) ahead
   // of those that the waiting work returns.
   void QueueLine(std::string line, std::vector<std::string> failures);
@@ -121,6 +120,7 @@ class Pipeline {
 
  private:
   using Entry = Batch::Entry;
+  struct HandOver;
 
   // Bounded by the files it holds open and the bytes it leaves to write:
   // the memory of a batch is a few hundred bytes per copy.
@@ -156,9 +156,10 @@ class Pipeline {
   WorkerPool stageWorkers_;
   const size_t maxFiles_;
   std::unique_ptr<Batch> open_;  // the batch the walk fills
-  // The batch handed on: the committer owns it until it hands it back
-  // through this, carried out, to be replayed. Its keys stay with the walk.
-  std::future<std::unique_ptr<Batch>> sealed_;
+  // The batch handed on (null when none): the committer takes it out and
+  // puts it back once it is carried out, to be replayed. Its keys stay
+  // with the walk.
+  std::shared_ptr<HandOver> sealed_;
   std::unordered_set<uint64_t> sealedKeys_;
   // Last: it ends before the batches it carries go.
   WorkerPool committer_;

@@ -38,7 +38,7 @@ bool StageRegistry::StartMaking(size_t k, const std::string& target) {
   // One thread makes a chain; one that needs it too waits for it, and tries
   // again itself only when it could not be made.
   const MutexLock lock(mutex_);
-  while (making_.count(target)) changed_.wait(mutex_);
+  while (making_.count(target)) mutex_.Wait(changed_);
   if (ready_[k].count(target)) return false;
   making_.insert(target);
   return true;

@@ -70,7 +70,7 @@ class StageRegistry {
 
   const std::vector<std::string>& dirs_;
   Mutex mutex_;
-  std::condition_variable_any changed_;  // a chain is made, or could not be
+  std::condition_variable changed_;  // a chain is made, or could not be
   std::vector<Root> roots_ GUARDED_BY(mutex_);
   // Per stage, directories found or made, so that a chain is made once for
   // the files of a directory. The walk never removes a stage directory, so
