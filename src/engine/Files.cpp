@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "Masks.h"
-#include "engine/Failures.h"
 #include "engine/Transfer.h"
 
 namespace {
@@ -340,8 +339,7 @@ void Walker::DropLeftover(Visit& v, const std::string& name) {
   Stages& stages = stages_;
   pipeline_.QueueFileWork(v.r, name, [&stages, path = v.stage1Dir + name] {
     Notes notes;
-    stages.changed = true;
-    if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+    DeleteFromStage(stages, notes, path);
     return notes;
   });
 }

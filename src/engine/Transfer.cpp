@@ -170,12 +170,6 @@ bool MakeRoom(Stages& stages, Notes& notes, const std::string& r, const std::str
   return MoveOn(stages, notes, 1, r, name);
 }
 
-// Deletes a file; one that is gone already is as good as deleted.
-void Delete(Stages& stages, Notes& notes, const std::string& path) {
-  stages.changed = true;
-  if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
-}
-
 }  // namespace
 
 bool PlaceCopy(Stages& stages, Notes& notes, platform::StagedFile& file, const std::string& r,
@@ -213,9 +207,14 @@ Notes LinkName(Stages& stages, const LinkStep& step) {
   return notes;
 }
 
+void DeleteFromStage(Stages& stages, Notes& notes, const std::string& path) {
+  stages.changed = true;
+  if (!stages.fs.DeleteFile(path)) FailedUnlessGone(stages.fs, notes, path);
+}
+
 void RetireStale(Stages& stages, Notes& notes, const std::string& r, const std::string& name) {
   if (stages.dirs.size() <= 2) {
-    Delete(stages, notes, stages.Path(1, r, name));
+    DeleteFromStage(stages, notes, stages.Path(1, r, name));
     return;
   }
   MoveDown(stages, notes, r, name, 1);

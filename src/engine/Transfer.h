@@ -23,6 +23,9 @@ struct LinkPlan {
 
 // On any thread; failures go into `notes`.
 //
+// Deletes the file `path` of a stage; one that is gone already is as good
+// as deleted.
+void DeleteFromStage(Stages& stages, Notes& notes, const std::string& path);
 // A stage-1 file that the source no longer has leaves stage 1.
 void RetireStale(Stages& stages, Notes& notes, const std::string& r, const std::string& name);
 // Makes the directory `r` of stage k where it is missing.

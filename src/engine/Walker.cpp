@@ -189,10 +189,8 @@ void Walker::ClearProbeLeftovers(bool locked) {
     for (const std::string& name : names) {
       // Older copies of a source file of that name are generations.
       if (fs.KindOf(options_.dirList[0] + name) != platform::PathKind::Missing) continue;
-      const std::string path = options_.dirList[k] + name;
-      if (fs.DeleteFile(path)) continue;
       Notes notes;
-      FailedUnlessGone(fs, notes, path);
+      DeleteFromStage(stages_, notes, options_.dirList[k] + name);
       journal_.Add(std::move(notes.lines));
     }
   }
