@@ -33,7 +33,6 @@ const char PathDelim = '/';
 const char SwitchChar = '-';
 
 using posix::Fd;
-using posix::StatPath;
 
 void InitProcess() { std::setlocale(LC_ALL, ""); }
 
@@ -312,7 +311,8 @@ std::unique_ptr<StageLock> LockStage(const std::string& dir, bool make,
     // on the old ones.
     struct stat heldDir, nowDir, held, now;
     if (::fstat(at.get(), &heldDir) != 0 || ::fstat(fd.get(), &held) != 0) return nullptr;
-    if (!StatPath(dir, nowDir)) return nullptr;
+    // Looked up as the open above looked it up.
+    if (::stat(dir.c_str(), &nowDir) != 0) return nullptr;
     if (!SameFile(heldDir, nowDir)) continue;
     if (::fstatat(at.get(), RunLockName, &now, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
@@ -343,8 +343,8 @@ namespace {
 // without a version resource.
 bool IsRunningExecutable(const std::string& path) {
   struct stat self, st;
-  return StatPath(path, st) && ::stat("/proc/self/exe", &self) == 0 && st.st_dev == self.st_dev &&
-         st.st_ino == self.st_ino;
+  return ::stat(path.c_str(), &st) == 0 && ::stat("/proc/self/exe", &self) == 0 &&
+         st.st_dev == self.st_dev && st.st_ino == self.st_ino;
 }
 
 std::vector<unsigned char> CompiledVersionBlock() {

@@ -21,7 +21,6 @@ namespace platform {
 namespace {
 
 using posix::Fd;
-using posix::OpenDirectory;
 
 // What the type of the file system holding `in` tells: 1 folds, 0 does
 // not, -1 does not tell (FUSE, a share, a type not known here).
@@ -120,9 +119,9 @@ int Probe(int in) {
 
 namespace posix {
 
-std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite) {
+std::optional<bool> FoldsCase(Roots& roots, const std::string& dir, bool mayWrite) {
   bool links = false;
-  const Fd in(OpenDirectory(dir, links));
+  const Fd in(roots.OpenDirectory(dir, links));
   if (in.get() < 0) return std::nullopt;
   int told = TypeFoldsCase(in.get());
   if (told < 0) told = LookAtEntries(in.get());

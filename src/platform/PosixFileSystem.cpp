@@ -29,7 +29,7 @@ using posix::CopyKeptAttributes;
 using posix::Fd;
 using posix::FillEntry;
 using posix::ListDirectory;
-using posix::Locate;
+using posix::Roots;
 using posix::StatPath;
 using posix::Ways;
 
@@ -168,10 +168,11 @@ bool ReadableFile(int fd, struct stat& st) {
 // temporary name. An unplaced copy is gone with the object.
 class StagedCopy {
  public:
-  StagedCopy(const std::string& from, const std::string& to, const Ways& ways) : ways_(ways) {
+  StagedCopy(Roots& roots, const std::string& from, const std::string& to, const Ways& ways)
+      : ways_(ways) {
     At source;
     struct stat st;
-    if (!Locate(from, source) || !posix::LocateInParent(to, to_) ||
+    if (!roots.Locate(from, source) || !roots.LocateInParent(to, to_) ||
         ::fstatat(source.dir(), source.name.c_str(), &st, source.noFollow()) != 0) {
       return;
     }
@@ -479,7 +480,7 @@ bool RenameNoReplace(const Ways& ways, const At& from, const At& to) {
 class PosixFileSystem : public FileSystem {
  public:
   void SetRoots(const std::vector<std::string>& dirs) override {
-    posix::SetRoots(dirs);
+    roots_.Set(dirs);
     ways_.SetRoots(dirs, MayMakeDevices());
   }
 
@@ -502,7 +503,7 @@ class PosixFileSystem : public FileSystem {
         slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
     const std::string_view name = std::string_view(pattern).substr(dir.size());
     if (name.find_first_of("*?") != std::string_view::npos) {
-      ListDirectory(dir, name, admit, fn, kindsOnly);
+      ListDirectory(roots_, dir, name, admit, fn, kindsOnly);
       return;
     }
     DirEntry e;
@@ -512,7 +513,7 @@ class PosixFileSystem : public FileSystem {
   bool Find(const std::string& path, uint32_t admit, DirEntry& out) override {
     if (path.empty() || path.back() == '/') return false;  // a root has no entry
     struct stat st;
-    if (!StatPath(path, st)) return false;
+    if (!StatPath(roots_, path, st)) return false;
     const size_t slash = path.rfind('/');
     const std::string_view name = slash == std::string::npos
                                       ? std::string_view(path)
@@ -522,24 +523,24 @@ class PosixFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override {
     struct stat st;
-    return StatPath(path, st) && ListedFile(st.st_mode);
+    return StatPath(roots_, path, st) && ListedFile(st.st_mode);
   }
 
   bool DirectoryExists(const std::string& path) override {
     struct stat st;
-    return StatPath(path, st) && S_ISDIR(st.st_mode);
+    return StatPath(roots_, path, st) && S_ISDIR(st.st_mode);
   }
 
   bool LastWriteTime(const std::string& path, FileTime& out) override {
     struct stat st;
-    if (!StatPath(path, st) || !ListedFile(st.st_mode)) return false;
+    if (!StatPath(roots_, path, st) || !ListedFile(st.st_mode)) return false;
     out = TimeFromSeconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     return true;
   }
   FileTime TypeClock(const std::string& dir) override { return posix::TypeClock(dir); }
-  FileTime ProbeClock(const std::string& dir) override { return posix::ProbeClock(dir); }
+  FileTime ProbeClock(const std::string& dir) override { return posix::ProbeClock(roots_, dir); }
   std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite) override {
-    return posix::FoldsCase(dir, mayWrite);
+    return posix::FoldsCase(roots_, dir, mayWrite);
   }
   uint32_t StageKeeps(const std::string& dir) override {
     const Ways ways = ways_.For(dir);
@@ -549,7 +550,7 @@ class PosixFileSystem : public FileSystem {
 
   bool Identity(const std::string& path, FileId& out) override {
     struct stat st;
-    if (!StatPath(path, st)) return false;
+    if (!StatPath(roots_, path, st)) return false;
     out.volume = static_cast<uint64_t>(st.st_dev);
     out.index = static_cast<uint64_t>(st.st_ino);
     return true;
@@ -557,22 +558,23 @@ class PosixFileSystem : public FileSystem {
 
   bool CreateDir(const std::string& path) override {
     At at;
-    return Locate(path, at) && ::mkdirat(at.dir(), at.name.c_str(), 0777) == 0;
+    return roots_.Locate(path, at) && ::mkdirat(at.dir(), at.name.c_str(), 0777) == 0;
   }
   bool RemoveDir(const std::string& path) override {
     At at;
-    if (!Locate(path, at) || ::unlinkat(at.dir(), at.name.c_str(), AT_REMOVEDIR) != 0) return false;
-    posix::Forget(path);
+    if (!roots_.Locate(path, at) || ::unlinkat(at.dir(), at.name.c_str(), AT_REMOVEDIR) != 0)
+      return false;
+    roots_.Forget(path);
     return true;
   }
   bool DeleteFile(const std::string& path) override {
     At at;
-    return Locate(path, at) && ::unlinkat(at.dir(), at.name.c_str(), 0) == 0;
+    return roots_.Locate(path, at) && ::unlinkat(at.dir(), at.name.c_str(), 0) == 0;
   }
   bool SetReadOnly(const std::string& path, bool readOnly) override {
     At at;
     struct stat st;
-    if (!Locate(path, at) || ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) != 0) {
+    if (!roots_.Locate(path, at) || ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) != 0) {
       return false;
     }
     const mode_t mode = readOnly ? st.st_mode & ~S_IWUSR : st.st_mode | S_IWUSR;
@@ -582,7 +584,8 @@ class PosixFileSystem : public FileSystem {
 
   PathKind KindOf(const std::string& path) override {
     struct stat st;
-    if (StatPath(path, st)) return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
+    if (StatPath(roots_, path, st))
+      return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::File;
     // Outside the roots a link that leads nowhere (dangling or a loop) is
     // never listed, so it names nothing either; below them a path through a
     // link leads nowhere.
@@ -594,7 +597,7 @@ class PosixFileSystem : public FileSystem {
 
   bool CopyFile(const std::string& from, const std::string& to, bool replace,
                 const std::function<bool()>& beforePlace) override {
-    StagedCopy copy(from, to, ways_.For(to));
+    StagedCopy copy(roots_, from, to, ways_.For(to));
     ways_.Refused(to, copy.Unkept());
     if (!copy.Written() || !copy.Flush()) return false;
     if (beforePlace && !beforePlace()) return false;
@@ -604,7 +607,7 @@ class PosixFileSystem : public FileSystem {
   bool MoveFile(const std::string& from, const std::string& to, bool replace) override {
     At source;
     At target;
-    if (!Locate(from, source) || !Locate(to, target)) return false;
+    if (!roots_.Locate(from, source) || !roots_.Locate(to, target)) return false;
     if (replace
             ? ::renameat(source.dir(), source.name.c_str(), target.dir(), target.name.c_str()) == 0
             : RenameNoReplace(ways_.For(to), source, target)) {
@@ -615,24 +618,24 @@ class PosixFileSystem : public FileSystem {
     // original is deleted.
     // The copy is on disk before its name, and its name before the original
     // goes, so that a power cut leaves one of the two.
-    StagedCopy copy(from, to, ways_.For(to));
+    StagedCopy copy(roots_, from, to, ways_.For(to));
     ways_.Refused(to, copy.Unkept());
     return copy.Written() && copy.Flush() && copy.Place(replace) && copy.FlushDirectory() &&
            ::unlinkat(source.dir(), source.name.c_str(), 0) == 0;
   }
 
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
-    return posix::KeepDirAttributes(from, to, withOwner);
+    return posix::KeepDirAttributes(roots_, from, to, withOwner);
   }
   bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return posix::MatchDirectory(from, to, ways_.For(to).bits);
+    return posix::MatchDirectory(roots_, from, to, ways_.For(to).bits);
   }
   // Only a regular file is read: a fifo or device is never opened.
   bool ReadStart(const std::string& path, size_t size, std::string& out) override {
     At at;
     struct stat st;
     out.clear();
-    if (!Locate(path, at) || ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) != 0) {
+    if (!roots_.Locate(path, at) || ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) != 0) {
       return false;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -652,7 +655,7 @@ class PosixFileSystem : public FileSystem {
   bool LinkFile(const std::string& existing, const std::string& to, bool replace) override {
     At source;
     At target;
-    if (!Locate(existing, source) || !posix::LocateInParent(to, target)) return false;
+    if (!roots_.Locate(existing, source) || !roots_.LocateInParent(to, target)) return false;
     const auto linkAs = [&](const char* name) {
       return ::linkat(source.dir(), source.name.c_str(), target.dir(), name, 0) == 0;
     };
@@ -671,7 +674,7 @@ class PosixFileSystem : public FileSystem {
   bool MakesDevices() override { return MayMakeDevices(); }
 
   std::unique_ptr<StagedFile> StageCopy(const std::string& from, const std::string& to) override {
-    auto copy = std::make_unique<StagedCopy>(from, to, ways_.For(to));
+    auto copy = std::make_unique<StagedCopy>(roots_, from, to, ways_.For(to));
     ways_.Refused(to, copy->Unkept());
     if (!copy->Written()) return nullptr;
     return std::make_unique<PosixStagedFile>(from, to, std::move(copy));
@@ -734,9 +737,10 @@ class PosixFileSystem : public FileSystem {
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {
     At at;
-    Fd fd(Locate(path, at) ? ::openat(at.dir(), at.name.c_str(),
-                                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)
-                           : -1);
+    Fd fd(roots_.Locate(path, at)
+              ? ::openat(at.dir(), at.name.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)
+              : -1);
     if (fd.get() < 0) {
       RaiseCreateError(path);
     }
@@ -746,9 +750,10 @@ class PosixFileSystem : public FileSystem {
   bool SaveNewLines(const std::string& path, const std::vector<std::string>& lines) override {
     At at;
     // O_EXCL never follows a link, dangling or not: the name itself is taken.
-    Fd fd(Locate(path, at) ? ::openat(at.dir(), at.name.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)
-                           : -1);
+    Fd fd(roots_.Locate(path, at)
+              ? ::openat(at.dir(), at.name.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)
+              : -1);
     if (fd.get() < 0) {
       struct stat st;
       if (errno == EEXIST && ::fstatat(at.dir(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -762,7 +767,8 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
-  posix::StageWays ways_;
+  Roots roots_;
+  posix::StageWays ways_{roots_};
 
   static void WriteLines(int fd, const std::vector<std::string>& lines) {
     const std::string content = SavedText(lines);

@@ -61,14 +61,16 @@ class Dir {
   DIR* d_;
 };
 
+class Roots;
+
 // The clock of a file system of this statfs type (see ClockOfProbe); 0 for
 // one whose type does not tell (FUSE, a share, an overlay).
 FileTime ClockOfFsType(uint64_t type);
 // FileSystem::TypeClock and FileSystem::ProbeClock.
 FileTime TypeClock(const std::string& dir);
-FileTime ProbeClock(const std::string& dir);
+FileTime ProbeClock(Roots& roots, const std::string& dir);
 // FileSystem::FoldsCase.
-std::optional<bool> FoldsCase(const std::string& dir, bool mayWrite);
+std::optional<bool> FoldsCase(Roots& roots, const std::string& dir, bool mayWrite);
 
 // What the file system of a stage does and keeps, as a probe in its top
 // directory found it. Where nothing was found (no probe could be made, a
@@ -87,7 +89,7 @@ struct Ways {
 };
 // Probes the existing directory `dir` with staging names, which it removes
 // again (a stopped run's are cleared as leftovers); its times stay.
-Ways ProbeWays(const std::string& dir, bool mayMakeDevices);
+Ways ProbeWays(Roots& roots, const std::string& dir, bool mayMakeDevices);
 // The kKeeps* kinds of `ways`.
 uint32_t KeptKinds(const Ways& ways);
 
@@ -96,6 +98,8 @@ uint32_t KeptKinds(const Ways& ways);
 // threads that call the file system.
 class StageWays {
  public:
+  // Probes reach the stages through `roots`.
+  explicit StageWays(Roots& roots) : roots_(roots) {}
   // The directories a run was given; none when it ends.
   void SetRoots(const std::vector<std::string>& dirs, bool mayMakeDevices) EXCLUDES(mutex_);
   // The ways of the stage that `path` lies in (probed now when not yet).
@@ -113,6 +117,7 @@ class StageWays {
   };
   Stage* StageOf(std::string_view path) REQUIRES(mutex_);
 
+  Roots& roots_;
   Mutex mutex_;
   std::vector<Stage> stages_ GUARDED_BY(mutex_);
   bool mayMakeDevices_ GUARDED_BY(mutex_) = false;
@@ -124,14 +129,9 @@ uint32_t SpecialKind(mode_t mode);
 bool FillEntry(const struct stat& st, std::string_view name, DirEntry& e);
 // True when no attribute of `attr` that a listing can filter is left out by `admit`.
 bool Admitted(uint32_t attr, uint32_t admit);
-// Lists the entries of `dir` whose names match `pattern` ("*.*" for all).
-void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
-                   const std::function<void(const DirEntry&)>& fn, bool kindsOnly);
-// Looks `path` up as Locate reaches it: no link followed below a root.
-bool StatPath(const std::string& path, struct stat& st);
 
 // Where a path is reached for the *at calls. Below one of the roots that
-// SetRoots named, `handle` is the parent directory, reached without
+// Roots::Set named, `handle` is the parent directory, reached without
 // following a link, and `name` the last name, which the calls must not
 // follow either. Elsewhere (a root itself included) `handle` is null and
 // `name` the whole path, looked up as it always was.
@@ -146,20 +146,52 @@ struct At {
   int noFollow() const { return links ? AT_SYMLINK_NOFOLLOW : 0; }
 };
 
-// The directories a run was given; none when it ends.
-void SetRoots(const std::vector<std::string>& dirs);
-// False, with errno set, when a directory on the way is missing, is a
-// link, or cannot be opened.
-bool Locate(const std::string& path, At& at);
-// Locate, with a handle of the parent directory also outside the roots
-// (reached there as a path always was), for calls that make names beside
-// `path`.
-bool LocateInParent(const std::string& path, At& at);
-// Opens the directory `dir` for reading; `links` is set when its entries
-// lie below a root, where links are listed as links.
-int OpenDirectory(const std::string& dir, bool& links);
-// Drops the handles of a directory that was removed, and of those below it.
-void Forget(const std::string& path);
+// The directories a run was given, and the handles of the directories below
+// them that the last path reached went through: each path below them is
+// reached one name at a time from a held handle, so that no link is followed.
+// Shared by the threads that call the file system; a handle handed out stays
+// open for its holder however the chains change.
+class Roots {
+ public:
+  // The directories a run was given; none when it ends.
+  void Set(const std::vector<std::string>& dirs) EXCLUDES(mutex_);
+  // False, with errno set, when a directory on the way is missing, is a
+  // link, or cannot be opened.
+  bool Locate(const std::string& path, At& at) EXCLUDES(mutex_);
+  // Locate, with a handle of the parent directory also outside the roots
+  // (reached there as a path always was), for calls that make names beside
+  // `path`.
+  bool LocateInParent(const std::string& path, At& at) EXCLUDES(mutex_);
+  // Opens the directory `dir` for reading; `links` is set when its entries
+  // lie below a root, where links are listed as links.
+  int OpenDirectory(const std::string& dir, bool& links) EXCLUDES(mutex_);
+  // Drops the handles of a directory that was removed, and of those below it.
+  void Forget(const std::string& path) EXCLUDES(mutex_);
+
+ private:
+  // One directory the user named, and the handles of the directories below
+  // it that the last path reached went through.
+  struct Chain {
+    std::string root;  // as the user named it, ending with '/'
+    std::shared_ptr<Fd> top;
+    std::vector<std::string> names;
+    std::vector<std::shared_ptr<Fd>> handles;
+
+    void Drop(size_t depth);
+  };
+  Chain* ChainOf(std::string_view path, bool& isRoot) REQUIRES(mutex_);
+  std::shared_ptr<Fd> DirectoryHandle(Chain& c, std::string_view rel) REQUIRES(mutex_);
+
+  Mutex mutex_;
+  std::vector<Chain> chains_ GUARDED_BY(mutex_);
+  size_t heldLevels_ GUARDED_BY(mutex_) = 0;
+};
+
+// Lists the entries of `dir` whose names match `pattern` ("*.*" for all).
+void ListDirectory(Roots& roots, const std::string& dir, std::string_view pattern, uint32_t admit,
+                   const std::function<void(const DirEntry&)>& fn, bool kindsOnly);
+// Looks `path` up as Roots::Locate reaches it: no link followed below a root.
+bool StatPath(Roots& roots, const std::string& path, struct stat& st);
 
 // Copies `size` bytes from the file positions of `in` to those of `out`.
 bool CopyContents(int in, int out, off_t size);
@@ -178,7 +210,8 @@ bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct sta
                         const Ways& ways, uint32_t& unkept);
 // FileSystem::KeepDirAttributes and FileSystem::MatchDirectory; the bits
 // of a stage that keeps none are neither compared nor set.
-bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner);
-bool MatchDirectory(const std::string& from, const std::string& to, bool keepsBits);
+bool KeepDirAttributes(Roots& roots, const std::string& from, const std::string& to,
+                       bool withOwner);
+bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to, bool keepsBits);
 
 }  // namespace platform::posix

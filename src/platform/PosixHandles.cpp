@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,36 +67,23 @@ int OpenBeneath(int dir, const std::string& rel) {
   return at.release();
 }
 
-// One directory the user named, and the handles of the directories below it
-// that the last path reached went through.
-struct Chain {
-  std::string root;  // as the user named it, ending with '/'
-  std::shared_ptr<Fd> top;
-  std::vector<std::string> names;
-  std::vector<std::shared_ptr<Fd>> handles;
-
-  void Drop(size_t depth) {
-    if (names.size() > depth) names.resize(depth);
-    if (handles.size() > depth) handles.resize(depth);
-  }
-};
-
-// The chains are shared by the threads that call the file system; a
-// handle handed out stays open for its holder however the chains change.
-std::mutex ChainsMutex;
-std::vector<Chain> Chains;
-size_t HeldLevels = kMostLevels;
-
 std::string_view WithoutTrailingSlashes(std::string_view p) {
   while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
   return p;
 }
 
+}  // namespace
+
+void Roots::Chain::Drop(size_t depth) {
+  if (names.size() > depth) names.resize(depth);
+  if (handles.size() > depth) handles.resize(depth);
+}
+
 // The chain whose root `path` lies at or below (the longest), or null.
-Chain* ChainOf(std::string_view path, bool& isRoot) {
+Roots::Chain* Roots::ChainOf(std::string_view path, bool& isRoot) {
   Chain* best = nullptr;
   isRoot = false;
-  for (Chain& c : Chains) {
+  for (Chain& c : chains_) {
     const bool at = WithoutTrailingSlashes(path) == WithoutTrailingSlashes(c.root);
     const bool below = path.size() > c.root.size() && path.substr(0, c.root.size()) == c.root;
     if ((at || below) && (!best || c.root.size() > best->root.size())) {
@@ -111,7 +97,7 @@ Chain* ChainOf(std::string_view path, bool& isRoot) {
 // The handle of the directory that the names `rel` lead to below the
 // chain's root; null, with errno set, when one of them is no directory
 // (a link is none) or cannot be opened.
-std::shared_ptr<Fd> DirectoryHandle(Chain& c, std::string_view rel) {
+std::shared_ptr<Fd> Roots::DirectoryHandle(Chain& c, std::string_view rel) {
   if (!c.top) {
     // The root itself may be a link: it is the user's word.
     auto top = std::make_shared<Fd>(::open(c.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -131,7 +117,7 @@ std::shared_ptr<Fd> DirectoryHandle(Chain& c, std::string_view rel) {
       errno = EXDEV;  // never above the root
       return nullptr;
     }
-    if (depth == HeldLevels) {
+    if (depth == heldLevels_) {
       auto fd = std::make_shared<Fd>(OpenBeneath(at->get(), std::string(rel.substr(begin))));
       return fd->get() >= 0 ? fd : nullptr;
     }
@@ -152,26 +138,24 @@ std::shared_ptr<Fd> DirectoryHandle(Chain& c, std::string_view rel) {
   return at;
 }
 
-}  // namespace
-
-void SetRoots(const std::vector<std::string>& dirs) {
-  const std::lock_guard<std::mutex> lock(ChainsMutex);
-  Chains.clear();
+void Roots::Set(const std::vector<std::string>& dirs) {
+  const MutexLock lock(mutex_);
+  chains_.clear();
   for (const std::string& dir : dirs) {
     if (dir.empty()) continue;
     Chain c;
     c.root = dir.back() == '/' ? dir : dir + "/";
-    Chains.push_back(std::move(c));
+    chains_.push_back(std::move(c));
   }
-  HeldLevels =
-      std::clamp<size_t>(kHeldHandles / std::max<size_t>(Chains.size(), 1), 4, kMostLevels);
+  heldLevels_ =
+      std::clamp<size_t>(kHeldHandles / std::max<size_t>(chains_.size(), 1), 4, kMostLevels);
 }
 
-bool Locate(const std::string& path, At& at) {
+bool Roots::Locate(const std::string& path, At& at) {
   at.handle.reset();
   at.root = false;
   at.links = false;
-  const std::lock_guard<std::mutex> lock(ChainsMutex);
+  const MutexLock lock(mutex_);
   bool isRoot = false;
   Chain* c = ChainOf(path, isRoot);
   if (!c || isRoot) {
@@ -194,7 +178,7 @@ bool Locate(const std::string& path, At& at) {
   return at.handle != nullptr;
 }
 
-bool LocateInParent(const std::string& path, At& at) {
+bool Roots::LocateInParent(const std::string& path, At& at) {
   if (!Locate(path, at)) return false;
   if (at.handle) return true;
   const std::string_view p = WithoutTrailingSlashes(path);
@@ -208,7 +192,7 @@ bool LocateInParent(const std::string& path, At& at) {
   return true;
 }
 
-int OpenDirectory(const std::string& dir, bool& links) {
+int Roots::OpenDirectory(const std::string& dir, bool& links) {
   At at;
   links = false;
   if (!Locate(dir, at)) return -1;
@@ -220,8 +204,8 @@ int OpenDirectory(const std::string& dir, bool& links) {
   return ::openat(at.dir(), at.name.c_str(), kFlags | O_NOFOLLOW);
 }
 
-void Forget(const std::string& path) {
-  const std::lock_guard<std::mutex> lock(ChainsMutex);
+void Roots::Forget(const std::string& path) {
+  const MutexLock lock(mutex_);
   bool isRoot = false;
   Chain* c = ChainOf(path, isRoot);
   if (!c) return;

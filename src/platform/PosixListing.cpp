@@ -78,10 +78,10 @@ bool PatternMatches(std::string_view pattern, std::string_view name) {
 // of a directory. With `kindsOnly` the same holds for regular files, fifos
 // and devices; any other entry gets one fstatat relative to the open
 // directory.
-void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t admit,
+void ListDirectory(Roots& roots, const std::string& dir, std::string_view pattern, uint32_t admit,
                    const std::function<void(const DirEntry&)>& fn, bool kindsOnly) {
   bool links = false;
-  Fd fd(OpenDirectory(dir.empty() ? std::string(".") : dir, links));
+  Fd fd(roots.OpenDirectory(dir.empty() ? std::string(".") : dir, links));
   if (fd.get() < 0) return;
   Dir d(::fdopendir(fd.get()));
   if (!d.get()) return;
@@ -123,9 +123,9 @@ void ListDirectory(const std::string& dir, std::string_view pattern, uint32_t ad
   }
 }
 
-bool StatPath(const std::string& path, struct stat& st) {
+bool StatPath(Roots& roots, const std::string& path, struct stat& st) {
   At at;
-  if (path.empty() || !Locate(path, at)) return false;
+  if (path.empty() || !roots.Locate(path, at)) return false;
   return ::fstatat(at.dir(), at.name.c_str(), &st, at.noFollow()) == 0;
 }
 

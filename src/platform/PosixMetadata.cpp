@@ -190,11 +190,12 @@ bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct sta
 // The directories are reached as every path below a named directory is:
 // without following a link, so that a link put in a directory's place is
 // never given its bits, owner or time.
-bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) {
+bool KeepDirAttributes(Roots& roots, const std::string& from, const std::string& to,
+                       bool withOwner) {
   struct stat st;
-  if (!StatPath(from, st) || !S_ISDIR(st.st_mode)) return true;  // nothing to keep
+  if (!StatPath(roots, from, st) || !S_ISDIR(st.st_mode)) return true;  // nothing to keep
   bool links = false;
-  Fd out(OpenDirectory(to, links));
+  Fd out(roots.OpenDirectory(to, links));
   struct stat made;
   if (out.get() < 0 || ::fstat(out.get(), &made) != 0) return false;
   if (withOwner) GiveOwner(out.get(), st, &made);
@@ -210,14 +211,14 @@ bool KeepDirAttributes(const std::string& from, const std::string& to, bool with
   // A source directory that cannot be opened (no read right) keeps its
   // attributes to itself. What a copy of a file into the directory meets
   // refused is told; a directory's alone is not.
-  const Fd in(OpenDirectory(from, links));
+  const Fd in(roots.OpenDirectory(from, links));
   uint32_t unkept = 0;
   return in.get() < 0 || CopyAttributes(in.get(), out.get(), Ways(), unkept);
 }
 
-bool MatchDirectory(const std::string& from, const std::string& to, bool keepsBits) {
+bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to, bool keepsBits) {
   struct stat source, stage;
-  if (!StatPath(from, source) || !S_ISDIR(source.st_mode)) return true;  // nothing to match
+  if (!StatPath(roots, from, source) || !S_ISDIR(source.st_mode)) return true;  // nothing to match
   const mode_t wanted = (source.st_mode & 07777) | S_IRWXU;
   const auto sameTime = [&] {
     return stage.st_mtim.tv_sec == source.st_mtim.tv_sec &&
@@ -226,9 +227,9 @@ bool MatchDirectory(const std::string& from, const std::string& to, bool keepsBi
   const auto sameBits = [&] { return !keepsBits || (stage.st_mode & 07777) == wanted; };
   // Mostly nothing differs: a look, which a share answers from the listing
   // it gave, spares opening the directory.
-  if (StatPath(to, stage) && S_ISDIR(stage.st_mode) && sameBits() && sameTime()) return true;
+  if (StatPath(roots, to, stage) && S_ISDIR(stage.st_mode) && sameBits() && sameTime()) return true;
   bool links = false;
-  const Fd out(OpenDirectory(to, links));
+  const Fd out(roots.OpenDirectory(to, links));
   if (out.get() < 0) return errno == ENOENT;  // gone: nothing to match
   if (::fstat(out.get(), &stage) != 0) return false;
   // Bits that the stage refuses cost the directory its time no more than

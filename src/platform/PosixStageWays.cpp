@@ -108,10 +108,10 @@ bool ProbeIn(int dir, uint64_t unique, bool mayMakeDevices, Ways& ways) {
 
 }  // namespace
 
-Ways ProbeWays(const std::string& dir, bool mayMakeDevices) {
+Ways ProbeWays(Roots& roots, const std::string& dir, bool mayMakeDevices) {
   Ways ways;
   bool links = false;
-  const Fd in(OpenDirectory(dir, links));
+  const Fd in(roots.OpenDirectory(dir, links));
   struct stat before;
   if (in.get() < 0 || ::fstat(in.get(), &before) != 0) return ways;
   for (uint32_t attempt = 0; attempt < 16; ++attempt) {
@@ -171,7 +171,7 @@ Ways StageWays::For(const std::string& path) {
   if (!stage) return Ways();
   if (!stage->probed) {
     // Other threads wait for the one probe rather than each making its own.
-    stage->ways = ProbeWays(stage->root, mayMakeDevices_);
+    stage->ways = ProbeWays(roots_, stage->root, mayMakeDevices_);
     stage->probed = true;
   }
   return stage->ways;

@@ -65,9 +65,9 @@ FileTime TypeClock(const std::string& dir) {
   return ClockOfFsType(static_cast<uint64_t>(st.f_type));
 }
 
-FileTime ProbeClock(const std::string& dir) {
+FileTime ProbeClock(Roots& roots, const std::string& dir) {
   bool links = false;
-  const Fd in(OpenDirectory(dir, links));
+  const Fd in(roots.OpenDirectory(dir, links));
   struct stat before;
   if (in.get() < 0 || ::fstat(in.get(), &before) != 0) return 0;
   // Both times, as a copy sets them: exfat-fuse drops a last-write time
