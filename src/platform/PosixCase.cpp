@@ -27,27 +27,21 @@ using posix::Fd;
 int TypeFoldsCase(int in) {
   struct statfs st;
   if (::fstatfs(in, &st) != 0) return -1;
-  switch (static_cast<uint64_t>(st.f_type)) {
-    case 0x4D44:      // msdos, vfat
-    case 0x2011BAB0:  // exfat
+  switch (posix::FsTypeOf(static_cast<uint64_t>(st.f_type)).folds) {
+    case posix::TypeFolds::Yes:
       return 1;
-    case 0xEF53:      // ext2, ext3, ext4
-    case 0xF2F52010:  // f2fs
-    {
-      // Case folding is a flag of each directory there, which new
-      // directories take from their parent.
+    case posix::TypeFolds::No:
+      return 0;
+    case posix::TypeFolds::PerDirectory: {
+      // Case folding is a flag of each directory there (ext4, f2fs), which
+      // new directories take from their parent.
       int flags = 0;
       return ::ioctl(in, FS_IOC_GETFLAGS, &flags) == 0 && (flags & 0x40000000) ? 1 : 0;
     }
-    case 0x58465342:  // xfs
-    case 0x9123683E:  // btrfs
-    case 0x01021994:  // tmpfs
-    case 0x858458F6:  // ramfs
-    case 0x2FC12FC1:  // zfs
-      return 0;
-    default:
-      return -1;
+    case posix::TypeFolds::NotTold:
+      break;
   }
+  return -1;
 }
 
 // The name with its ASCII letters' case swapped; equal to `name` where it
@@ -98,21 +92,15 @@ int LookAtEntries(int in) {
 
 // A new file under a staging name (lower-case letters), looked up with
 // them in upper case, and removed.
-int Probe(int in) {
-  for (uint32_t attempt = 0; attempt < 16; ++attempt) {
-    const uint64_t unique = static_cast<uint64_t>(::getpid()) << 32 | (0xCA5E0000u + attempt);
-    const std::string name = StagingName(unique);
-    Fd fd(::openat(in, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (fd.get() < 0) {
-      if (errno == EEXIST) continue;
-      return -1;
-    }
-    fd.reset(-1);
-    const int told = FoundSwapped(in, name);
-    ::unlinkat(in, name.c_str(), 0);
-    return told;
-  }
-  return -1;
+int Probe(posix::ProbeDir& in) {
+  uint64_t unique = 0;
+  Fd fd(in.MakeFile(0xCA5E0000u, 1, unique));
+  if (fd.get() < 0) return -1;
+  fd.reset(-1);
+  const std::string name = StagingName(unique);
+  const int told = FoundSwapped(in.get(), name);
+  ::unlinkat(in.get(), name.c_str(), 0);
+  return told;
 }
 
 }  // namespace
@@ -120,12 +108,11 @@ int Probe(int in) {
 namespace posix {
 
 std::optional<bool> FoldsCase(Roots& roots, const std::string& dir, bool mayWrite) {
-  bool links = false;
-  const Fd in(roots.OpenDirectory(dir, links));
+  ProbeDir in(roots, dir);
   if (in.get() < 0) return std::nullopt;
   int told = TypeFoldsCase(in.get());
   if (told < 0) told = LookAtEntries(in.get());
-  if (told < 0 && mayWrite) told = Probe(in.get());
+  if (told < 0 && mayWrite) told = Probe(in);
   return told > 0;
 }
 

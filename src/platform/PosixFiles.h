@@ -63,9 +63,39 @@ class Dir {
 
 class Roots;
 
-// The clock of a file system of this statfs type (see ClockOfProbe); 0 for
-// one whose type does not tell (FUSE, a share, an overlay).
-FileTime ClockOfFsType(uint64_t type);
+// What the type of a file system (its statfs magic number) tells of it: its
+// clock (see ClockOfProbe), 0 where the type does not tell (FUSE, a share,
+// an overlay), and whether it folds the case of names.
+enum class TypeFolds { NotTold, No, Yes, PerDirectory };
+struct FsType {
+  FileTime clock = 0;
+  TypeFolds folds = TypeFolds::NotTold;
+};
+FsType FsTypeOf(uint64_t magic);
+
+// The top directory of a stage as the probes use it: new files there under
+// staging names of their own, which they remove again (a stopped run's are
+// cleared as leftovers), and the directory's times kept as they were.
+class ProbeDir {
+ public:
+  ProbeDir(Roots& roots, const std::string& dir);
+  ~ProbeDir();
+  ProbeDir(const ProbeDir&) = delete;
+  ProbeDir& operator=(const ProbeDir&) = delete;
+  // The directory's handle; -1 where it cannot be opened.
+  int get() const { return fd_.get(); }
+  // A new empty file under a staging name numbered from `base`, `step`
+  // apart (each probe has numbers of its own, beyond those a run's copies
+  // take): its handle, and its number in `unique`; -1, with errno set, where
+  // none can be made.
+  int MakeFile(uint32_t base, uint32_t step, uint64_t& unique);
+
+ private:
+  Fd fd_;
+  struct stat before_ = {};
+  bool made_ = false;
+};
+
 // FileSystem::TypeClock and FileSystem::ProbeClock.
 FileTime TypeClock(const std::string& dir);
 FileTime ProbeClock(Roots& roots, const std::string& dir);

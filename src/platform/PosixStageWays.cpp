@@ -75,12 +75,10 @@ bool TakesNode(int dir, const std::string& name, mode_t mode, dev_t device) {
   return made;
 }
 
-// Probes the directory `dir` with names of its own; false when it cannot
-// make one at all, which tells nothing.
-bool ProbeIn(int dir, uint64_t unique, bool mayMakeDevices, Ways& ways) {
+// Probes the directory `dir` with the new file `fd`, named for `unique`,
+// and names of its own after that number.
+void ProbeIn(int dir, Fd& fd, uint64_t unique, bool mayMakeDevices, Ways& ways) {
   std::string name = StagingName(unique);
-  Fd fd(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (fd.get() < 0) return false;
   ProbeAttributes(fd.get(), ways);
   fd.reset(-1);
   const std::string other = StagingName(unique + 1);
@@ -103,30 +101,18 @@ bool ProbeIn(int dir, uint64_t unique, bool mayMakeDevices, Ways& ways) {
   ways.fifos = TakesNode(dir, StagingName(unique + 3), S_IFIFO, 0);
   ways.devices = mayMakeDevices && TakesNode(dir, StagingName(unique + 4), S_IFCHR, makedev(1, 3));
   ways.found = true;
-  return true;
 }
 
 }  // namespace
 
 Ways ProbeWays(Roots& roots, const std::string& dir, bool mayMakeDevices) {
   Ways ways;
-  bool links = false;
-  const Fd in(roots.OpenDirectory(dir, links));
-  struct stat before;
-  if (in.get() < 0 || ::fstat(in.get(), &before) != 0) return ways;
-  for (uint32_t attempt = 0; attempt < 16; ++attempt) {
-    // Beyond the numbers that the copies and the clock's probe take.
-    const uint64_t unique = static_cast<uint64_t>(::getpid()) << 32 | (0xCA950000u + 8 * attempt);
-    Ways found;
-    if (ProbeIn(in.get(), unique, mayMakeDevices, found)) {
-      ways = found;
-      break;
-    }
-    if (errno != EEXIST) break;
-  }
-  // The directory keeps the times it had.
-  const struct timespec had[2] = {before.st_atim, before.st_mtim};
-  ::futimens(in.get(), had);
+  ProbeDir in(roots, dir);
+  uint64_t unique = 0;
+  // Eight numbers to each attempt, for the names after the first.
+  Fd fd(in.MakeFile(0xCA950000u, 8, unique));
+  // Where no file can be made, the probe tells nothing.
+  if (fd.get() >= 0) ProbeIn(in.get(), fd, unique, mayMakeDevices, ways);
   return ways;
 }
 

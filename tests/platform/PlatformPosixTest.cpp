@@ -218,7 +218,7 @@ TEST(PosixListing, TimesAreUtcAndTheirDaysLocalAcrossZoneChanges) {
 TEST(PosixClocks, TheTypeTellsWhereItCan) {
   // FUSE stands for any file system behind it (exfat-fuse, ntfs-3g, sshfs):
   // a probe has to tell.
-  EXPECT_EQ(0, platform::posix::ClockOfFsType(0x65735546));
+  EXPECT_EQ(0, platform::posix::FsTypeOf(0x65735546).clock);
   EXPECT_EQ(1, RealFileSystem().TypeClock("/dev/shm/"));  // tmpfs
   EXPECT_EQ(0, RealFileSystem().TypeClock("/no/such/dir/"));
 }
