@@ -77,10 +77,13 @@ void Walker::MatchToSource(const std::string& stage1Dir) {
   // After what the batch holds for it: the naming of its copies and the
   // stale files that leave it change its time.
   Stages& stages = stages_;
-  pipeline_.QueueDirWork([&stages, stage1Dir] {
+  // At the clock the files are compared at: a time that stage 1 cut is not
+  // set again on every run.
+  const platform::FileTime clock = settings_.clock;
+  pipeline_.QueueDirWork([&stages, stage1Dir, clock] {
     Notes notes;
     const std::string source = stages.dirs[0] + stage1Dir.substr(stages.dirs[1].size());
-    if (!stages.fs.MatchDirectory(source, stage1Dir)) notes.Failed(stage1Dir);
+    if (!stages.fs.MatchDirectory(source, stage1Dir, clock)) notes.Failed(stage1Dir);
     return notes;
   });
 }

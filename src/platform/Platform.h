@@ -301,9 +301,12 @@ class FileSystem {
   // Makes the existing directory `to` match the directory `from` as a
   // backup must once its content is done: the same last-write time, and
   // the same permission bits (owner's rwx added) where they differ, so that
-  // a tree left open is closed. Compares before it sets; true when either is
-  // gone.
-  virtual bool MatchDirectory(const std::string& /*from*/, const std::string& /*to*/) {
+  // a tree left open is closed. Compares before it sets; a time within
+  // `clock` of the source's is the same (what a stage that keeps whole
+  // seconds made of it), so that it is not set again on every run. True
+  // when either is gone.
+  virtual bool MatchDirectory(const std::string& /*from*/, const std::string& /*to*/,
+                              FileTime /*clock*/) {
     return true;
   }
 
@@ -395,8 +398,8 @@ class ReadOnlyClearing : public FileSystem {
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
     return inner_.KeepDirAttributes(from, to, withOwner);
   }
-  bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return inner_.MatchDirectory(from, to);
+  bool MatchDirectory(const std::string& from, const std::string& to, FileTime clock) override {
+    return inner_.MatchDirectory(from, to, clock);
   }
   bool ReadStart(const std::string& path, size_t size, std::string& out) override {
     return inner_.ReadStart(path, size, out);

@@ -409,8 +409,8 @@ class Win32FileSystem : public FileSystem {
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool) override {
     return ReachedAsShortName(SystemPath(to)) || win32::KeepFolderAttributes(from, to);
   }
-  bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return ReachedAsShortName(SystemPath(to)) || win32::MatchFolder(from, to);
+  bool MatchDirectory(const std::string& from, const std::string& to, FileTime clock) override {
+    return ReachedAsShortName(SystemPath(to)) || win32::MatchFolder(from, to, clock);
   }
 
   void SaveLines(const std::string& path, const std::vector<std::string>& lines) override {

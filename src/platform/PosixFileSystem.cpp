@@ -627,8 +627,8 @@ class PosixFileSystem : public FileSystem {
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
     return posix::KeepDirAttributes(roots_, from, to, withOwner);
   }
-  bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return posix::MatchDirectory(roots_, from, to, ways_.For(to).bits);
+  bool MatchDirectory(const std::string& from, const std::string& to, FileTime clock) override {
+    return posix::MatchDirectory(roots_, from, to, ways_.For(to).bits, clock);
   }
   // Only a regular file is read: a fifo or device is never opened.
   bool ReadStart(const std::string& path, size_t size, std::string& out) override {

@@ -242,6 +242,7 @@ bool CopyKeptAttributes(int in, int out, const struct stat& st, const struct sta
 // of a stage that keeps none are neither compared nor set.
 bool KeepDirAttributes(Roots& roots, const std::string& from, const std::string& to,
                        bool withOwner);
-bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to, bool keepsBits);
+bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to, bool keepsBits,
+                    FileTime clock);
 
 }  // namespace platform::posix

@@ -216,13 +216,15 @@ bool KeepDirAttributes(Roots& roots, const std::string& from, const std::string&
   return in.get() < 0 || CopyAttributes(in.get(), out.get(), Ways(), unkept);
 }
 
-bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to, bool keepsBits) {
+bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to, bool keepsBits,
+                    FileTime clock) {
   struct stat source, stage;
   if (!StatPath(roots, from, source) || !S_ISDIR(source.st_mode)) return true;  // nothing to match
   const mode_t wanted = (source.st_mode & 07777) | S_IRWXU;
   const auto sameTime = [&] {
-    return stage.st_mtim.tv_sec == source.st_mtim.tv_sec &&
-           stage.st_mtim.tv_nsec == source.st_mtim.tv_nsec;
+    const FileTime a = TimeFromSeconds(stage.st_mtim.tv_sec, stage.st_mtim.tv_nsec);
+    const FileTime b = TimeFromSeconds(source.st_mtim.tv_sec, source.st_mtim.tv_nsec);
+    return (a > b ? a - b : b - a) < std::max<FileTime>(clock, 1);
   };
   const auto sameBits = [&] { return !keepsBits || (stage.st_mode & 07777) == wanted; };
   // Mostly nothing differs: a look, which a share answers from the listing

@@ -95,9 +95,10 @@ HANDLE OpenToWatch(const std::string& path);
 
 // The folder rules of FileSystem: `to` takes the read-only, hidden and
 // system attributes of `from`, and with MatchFolder its last-write time as
-// well. Either compares before it sets, and sets nothing that is equal.
+// well (a time within `clock` of it is equal). Either compares before it
+// sets, and sets nothing that is equal.
 bool KeepFolderAttributes(const std::string& from, const std::string& to);
-bool MatchFolder(const std::string& from, const std::string& to);
+bool MatchFolder(const std::string& from, const std::string& to, FileTime clock);
 
 // Removes the empty folder `path`. A read-only folder refuses to go on
 // Windows: its attribute is cleared first, and set again should it stay.

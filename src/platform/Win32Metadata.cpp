@@ -2,6 +2,8 @@
 // bytes: a copy is made again while its source changes under it; a folder
 // takes its source's read-only, hidden and system attributes and its
 // last-write time, each set only where it differs.
+#include <algorithm>
+
 #include "Platform.h"
 #include "Win32Files.h"
 
@@ -82,10 +84,10 @@ bool SetFolder(const std::string& to, const DWORD* attr, const FILETIME* time) {
 }
 
 // Gives the folder `to` the kept attributes of the folder `from` and, with
-// `withTime`, its last-write time, where they differ. A look at both comes
-// first: mostly nothing differs, and on a share a look is answered from
-// what the listing brought.
-bool GiveFolder(const std::string& from, const std::string& to, bool withTime) {
+// `withTime`, its last-write time, where they differ by `clock` or more. A
+// look at both comes first: mostly nothing differs, and on a share a look
+// is answered from what the listing brought.
+bool GiveFolder(const std::string& from, const std::string& to, bool withTime, FileTime clock) {
   WIN32_FILE_ATTRIBUTE_DATA source, stage;
   if (!LookAt(from, source) || !IsFolder(source)) return true;  // nothing to give
   if (!LookAt(to, stage)) return Gone(::GetLastError());
@@ -97,8 +99,8 @@ bool GiveFolder(const std::string& from, const std::string& to, bool withTime) {
   const DWORD want =
       IsVolumeRoot(from) ? have : (have & ~kFolderKept) | (source.dwFileAttributes & kFolderKept);
   const bool attrDiffers = (want & kFolderKept) != (have & kFolderKept);
-  const bool timeDiffers =
-      withTime && ::CompareFileTime(&source.ftLastWriteTime, &stage.ftLastWriteTime) != 0;
+  const FileTime a = ToFileTime(source.ftLastWriteTime), b = ToFileTime(stage.ftLastWriteTime);
+  const bool timeDiffers = withTime && (a > b ? a - b : b - a) >= std::max<FileTime>(clock, 1);
   if (!attrDiffers && !timeDiffers) return true;
   return SetFolder(to, attrDiffers ? &want : nullptr,
                    timeDiffers ? &source.ftLastWriteTime : nullptr);
@@ -132,11 +134,11 @@ std::wstring CopyWhileUnchanged(HANDLE watched, const std::function<std::wstring
 }
 
 bool KeepFolderAttributes(const std::string& from, const std::string& to) {
-  return GiveFolder(from, to, false);
+  return GiveFolder(from, to, false, 0);
 }
 
-bool MatchFolder(const std::string& from, const std::string& to) {
-  return GiveFolder(from, to, true);
+bool MatchFolder(const std::string& from, const std::string& to, FileTime clock) {
+  return GiveFolder(from, to, true, clock);
 }
 
 bool RemoveFolder(const std::string& path) {

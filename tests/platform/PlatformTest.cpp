@@ -136,6 +136,27 @@ TEST(FileTimes, AProbeAgreesWithTheTypeAndLeavesNothing) {
   EXPECT_EQ(0, RealFileSystem().ProbeClock(t / "missing" + platform::PathDelim));
 }
 
+// A directory time that the stage cut to its clock is the source's there:
+// it is not set again on every run. At a finer clock it is set.
+TEST(FileTimes, DirectoryTimesMatchAtTheClockGiven) {
+  test::TempDir t;
+  test::MakeDirs(t / "src");
+  test::MakeDirs(t / "bk1");
+  constexpr FileTime kSource = 1589000000 * platform::kSecond + 123456700;
+  constexpr FileTime kCut = 1589000000 * platform::kSecond;
+  test::SetUtcMTime(t / "src", kSource);
+  test::SetUtcMTime(t / "bk1", kCut);
+  const auto stageTime = [&] {
+    DirEntry e;
+    EXPECT_TRUE(RealFileSystem().Find(t / "bk1", platform::faDirectory, e));
+    return e.time;
+  };
+  ASSERT_TRUE(RealFileSystem().MatchDirectory(t / "src", t / "bk1", platform::kSecond));
+  EXPECT_EQ(kCut, stageTime());
+  ASSERT_TRUE(RealFileSystem().MatchDirectory(t / "src", t / "bk1", 100));
+  EXPECT_EQ(kSource, stageTime());
+}
+
 TEST(FoldedNames, NamesThatDifferOnlyInCaseShareAKey) {
   EXPECT_EQ(platform::FoldedName("Read Me.txt"), platform::FoldedName("READ ME.TXT"));
   EXPECT_EQ(platform::FoldedName("\xC3\xA4rger"), platform::FoldedName("\xC3\x84RGER"));  // ä, Ä

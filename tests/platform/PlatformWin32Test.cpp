@@ -218,7 +218,7 @@ TEST(Win32Folders, TakeTheSourcesAttributesAndTimeAndSetNothingTwice) {
     ASSERT_NE(want, test::Attributes(to) & kKept);
     const std::string expectedTime = test::LocalMTime(c.done ? from : to);
     const auto call = [&] {
-      return c.done ? RealFileSystem().MatchDirectory(from, to)
+      return c.done ? RealFileSystem().MatchDirectory(from, to, 1)
                     : RealFileSystem().KeepDirAttributes(from, to, true);
     };
     ASSERT_TRUE(call());
@@ -348,15 +348,19 @@ TEST(Win32Names, ShortNamesNeverStandForAnotherEntryBelowTheRoots) {
     EXPECT_FALSE(RealFileSystem().LastWriteTime(alias, time));
     EXPECT_FALSE(RealFileSystem().DirectoryExists(alias));
     EXPECT_EQ(platform::PathKind::Missing, RealFileSystem().KindOf(alias));
-    if (folder) test::WriteFile(full + "\\in.txt", "in");
-    if (folder) EXPECT_EQ(Words{}, Names(alias + "\\*.*", platform::faAnyFile));
+    if (folder) {
+      test::WriteFile(full + "\\in.txt", "in");
+      EXPECT_EQ(Words{}, Names(alias + "\\*.*", platform::faAnyFile));
+    }
     EXPECT_EQ(folder ? platform::PathKind::Directory : platform::PathKind::File,
               RealFileSystem().KindOf(t / "FOOBARBAZ-Long-Name.TXT"));
     // A move that replaces what the name finds would replace another's file.
     test::WriteFile(t / "new", "new");
     EXPECT_FALSE(RealFileSystem().MoveFile(t / "new", alias, true));
     EXPECT_EQ(platform::win32::kShortNameTaken, ::GetLastError());
-    if (!folder) EXPECT_EQ("long", test::ReadFile(full));
+    if (!folder) {
+      EXPECT_EQ("long", test::ReadFile(full));
+    }
     RealFileSystem().SetRoots({});
   }
 }

@@ -232,8 +232,9 @@ class RecordingFileSystem : public platform::FileSystem {
   bool KeepDirAttributes(const std::string& from, const std::string& to, bool withOwner) override {
     return !Record("KeepDirAttributes", from, to) && real_.KeepDirAttributes(from, to, withOwner);
   }
-  bool MatchDirectory(const std::string& from, const std::string& to) override {
-    return !Record("MatchDirectory", from, to) && real_.MatchDirectory(from, to);
+  bool MatchDirectory(const std::string& from, const std::string& to,
+                      platform::FileTime clock) override {
+    return !Record("MatchDirectory", from, to) && real_.MatchDirectory(from, to, clock);
   }
   bool ReadStart(const std::string& path, size_t size, std::string& out) override {
     return !Record("ReadStart", path) && real_.ReadStart(path, size, out);
