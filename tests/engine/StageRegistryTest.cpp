@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <latch>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,13 +32,15 @@ TEST_F(Registry, AChainIsMadeOnceWhileASecondThreadWaits) {
   for (const bool ready : {true, false, true, false, true, false}) {
     const std::string target = dirs_[2] + "a" + d + "b" + d;
     ASSERT_TRUE(registry_.StartMaking(2, target));
-    std::latch started(1);
+    // Not a std::latch: its wait can miss the wake-up in the mingw build's
+    // standard library, where a latch has no futex to wait on.
+    std::promise<void> started;
     bool second = false;
     std::thread waiter([&] {
-      started.count_down();
+      started.set_value();
       second = registry_.StartMaking(2, target);
     });
-    started.wait();
+    started.get_future().wait();
     registry_.Made(2, target, {}, ready);
     waiter.join();
     EXPECT_EQ(!ready, second) << "ready " << ready;
