@@ -224,7 +224,7 @@ bool MatchDirectory(Roots& roots, const std::string& from, const std::string& to
   const auto sameTime = [&] {
     const FileTime a = TimeFromSeconds(stage.st_mtim.tv_sec, stage.st_mtim.tv_nsec);
     const FileTime b = TimeFromSeconds(source.st_mtim.tv_sec, source.st_mtim.tv_nsec);
-    return (a > b ? a - b : b - a) < std::max<FileTime>(clock, 1);
+    return !LaterBy(a, b, clock) && !LaterBy(b, a, clock);
   };
   const auto sameBits = [&] { return !keepsBits || (stage.st_mode & 07777) == wanted; };
   // Mostly nothing differs: a look, which a share answers from the listing

@@ -2,8 +2,6 @@
 // bytes: a copy is made again while its source changes under it; a folder
 // takes its source's read-only, hidden and system attributes and its
 // last-write time, each set only where it differs.
-#include <algorithm>
-
 #include "Platform.h"
 #include "Win32Files.h"
 
@@ -84,7 +82,7 @@ bool SetFolder(const std::string& to, const DWORD* attr, const FILETIME* time) {
 }
 
 // Gives the folder `to` the kept attributes of the folder `from` and, with
-// `withTime`, its last-write time, where they differ by `clock` or more. A
+// `withTime`, its last-write time, where they differ by more than `clock`. A
 // look at both comes first: mostly nothing differs, and on a share a look
 // is answered from what the listing brought.
 bool GiveFolder(const std::string& from, const std::string& to, bool withTime, FileTime clock) {
@@ -100,7 +98,7 @@ bool GiveFolder(const std::string& from, const std::string& to, bool withTime, F
       IsVolumeRoot(from) ? have : (have & ~kFolderKept) | (source.dwFileAttributes & kFolderKept);
   const bool attrDiffers = (want & kFolderKept) != (have & kFolderKept);
   const FileTime a = ToFileTime(source.ftLastWriteTime), b = ToFileTime(stage.ftLastWriteTime);
-  const bool timeDiffers = withTime && (a > b ? a - b : b - a) >= std::max<FileTime>(clock, 1);
+  const bool timeDiffers = withTime && (LaterBy(a, b, clock) || LaterBy(b, a, clock));
   if (!attrDiffers && !timeDiffers) return true;
   return SetFolder(to, attrDiffers ? &want : nullptr,
                    timeDiffers ? &source.ftLastWriteTime : nullptr);
