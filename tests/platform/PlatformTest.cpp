@@ -153,6 +153,11 @@ TEST(FileTimes, DirectoryTimesMatchAtTheClockGiven) {
   };
   ASSERT_TRUE(RealFileSystem().MatchDirectory(t / "src", t / "bk1", platform::kSecond));
   EXPECT_EQ(kCut, stageTime());
+  // A stage time later than the source's by less than the clock is the same too.
+  constexpr FileTime kRounded = kCut + platform::kSecond;
+  test::SetUtcMTime(t / "bk1", kRounded);
+  ASSERT_TRUE(RealFileSystem().MatchDirectory(t / "src", t / "bk1", platform::kSecond));
+  EXPECT_EQ(kRounded, stageTime());
   ASSERT_TRUE(RealFileSystem().MatchDirectory(t / "src", t / "bk1", 100));
   EXPECT_EQ(kSource, stageTime());
 }
